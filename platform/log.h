@@ -1,0 +1,32 @@
+// The log function: syslog-style level (0 emerg .. 7 debug), printf-style
+// format and arguments, returning the number of characters written for the
+// prefix and message (0 when nothing was written).
+//
+// Every line is "[<local time>] [<pid, 5 digits>] [<level name>] <message>\n",
+// the time formatted as "%a %b %d %T %Z %Y". A level outside 0..7 is named
+// "info". Each line is built whole and written at once, so lines from
+// different threads never interleave.
+#pragma once
+
+#include "platform/log_settings.h"
+
+#define VT_LOG_PRINTF(fmt_index, args_index) __attribute__((format(printf, fmt_index, args_index)))
+
+extern "C" {
+
+typedef int (*vantor_log_func)(int level, const char* format, ...);
+
+// The daemon logger: appends to the live log file (standard error when the
+// file cannot be opened), opening and closing it on every call, and rotates
+// it into numbered copies once it has reached log_file_size. Honours
+// log_enable and drops level 7 unless debug_mode is on.
+int __udp_client_log(int level, const char* format, ...) VT_LOG_PRINTF(2, 3);
+
+// The channel library's default logger: the same line on standard error,
+// every level written.
+int __vantor_udp_client_default_log(int level, const char* format, ...) VT_LOG_PRINTF(2, 3);
+
+// Names of levels 0..7: "emerg" "alert" "crit" "err" "warn" "notice" "info" "debug".
+extern const char log_level_names[8][10];
+
+}  // extern "C"

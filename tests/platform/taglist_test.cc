@@ -1,0 +1,306 @@
+#include "platform/taglist.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/sandbox.h"
+
+namespace {
+
+using vt_test::SandboxTest;
+
+std::vector<std::string> keys(const taglist* list) {
+  std::vector<std::string> out;
+  for (int i = 0; i < list->count; ++i) out.push_back(list->items[i]->tag);
+  return out;
+}
+
+std::string value_of(const taglist* list, const char* key) {
+  return get_taglist_default(list, key, "<absent>");
+}
+
+TEST(TaglistLineRules, QuotesCommentsAndSplitting) {
+  struct Case {
+    const char* line;
+    const char* key;    // nullptr = the line gives no pair
+    const char* value;
+  } cases[] = {
+      {"K=\"abc\"", "K", "abc"},
+      {"K=abc", "K", "abc"},
+      {"K=\"abc", "K", "abc"},
+      {"K=abc\"", "K", "abc"},
+      {"K=\"\"", "K", ""},
+      {"K=a=b", "K", "a=b"},
+      {" K=v", " K", "v"},
+      {"K=v # not a comment", "K", "v # not a comment"},
+      {"K=a\"b", "K", "a\"b"},
+      {"K=\"\"a\"\"", "K", "\"a\""},
+      {"=v", "", "v"},
+      {"K=v\r\n", "K", "v"},
+      {"K=\"v\"\r\n", "K", "v"},
+      {"K=v\n\r\n", "K", "v"},
+      {"# K=v", nullptr, nullptr},
+      {"no equals sign", nullptr, nullptr},
+      {"", nullptr, nullptr},
+      {"\r\n", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string line = c.line;
+    tagitem* item = __parse_tagitem(line.data());
+    if (c.key == nullptr) {
+      EXPECT_EQ(item, nullptr) << c.line;
+    } else {
+      ASSERT_NE(item, nullptr) << c.line;
+      EXPECT_STREQ(item->tag, c.key) << c.line;
+      EXPECT_STREQ(item->value, c.value) << c.line;
+    }
+    free_tagitem(item);
+  }
+  EXPECT_EQ(__parse_tagitem(nullptr), nullptr);
+}
+
+TEST(TaglistLookup, EmptyValueCountsAsAbsent) {
+  taglist_ptr list(load_taglist_string("EMPTY=\"\"\nSET=1\n", 1));
+  EXPECT_STREQ(get_taglist_default(list.get(), "EMPTY", "dflt"), "dflt");
+  EXPECT_STREQ(get_taglist_default(list.get(), "MISSING", ""), "");
+  EXPECT_STREQ(get_taglist_default(list.get(), "SET", ""), "1");
+  EXPECT_EQ(exist_taglist(list.get(), "EMPTY"), 1);
+  char* dup = get_taglist_dup(list.get(), "EMPTY", "dflt");
+  EXPECT_STREQ(dup, "dflt");
+  free(dup);
+}
+
+TEST(TaglistLookup, BlankBeforeKeyMakesADifferentKey) {
+  taglist_ptr list(load_taglist_string(" KEY=1\n", 0));
+  EXPECT_EQ(exist_taglist(list.get(), "KEY"), 0);
+  EXPECT_STREQ(get_taglist_default(list.get(), " KEY", ""), "1");
+}
+
+TEST(TaglistLoad, DuplicateKeyKeepsFirstValueSortedOrNot) {
+  for (int sorted : {0, 1}) {
+    taglist_ptr list(load_taglist_string("B=1\nA=x\nB=2\nA=y\n", sorted));
+    EXPECT_EQ(list->count, 2) << sorted;
+    EXPECT_EQ(value_of(list.get(), "A"), "x") << sorted;
+    EXPECT_EQ(value_of(list.get(), "B"), "1") << sorted;
+  }
+}
+
+TEST(TaglistLoad, SortedLoadKeepsKeyOrderUnsortedKeepsFileOrder) {
+  const char* text = "c=3\na=1\nb=2\n";
+  taglist_ptr sorted(load_taglist_string(text, 1));
+  taglist_ptr unsorted(load_taglist_string(text, 0));
+  EXPECT_EQ(keys(sorted.get()), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "a", "b"}));
+  EXPECT_EQ(sorted->sorted, 1u);
+  EXPECT_EQ(unsorted->sorted, 0u);
+}
+
+TEST(TaglistLoad, TextLineBreakRunsAndLastLineWithoutBreak) {
+  taglist_ptr list(load_taglist_string("\r\nA=1\r\n\r\n\nB=2\rC=\"3\"", 0));
+  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(value_of(list.get(), "C"), "3");
+}
+
+TEST_F(SandboxTest, FileCrLfGivesSamePairsAsLf) {
+  sandbox.write_file("/etc/lf.cfg", "A=\"1\"\nB=2\n# c=3\n\n");
+  sandbox.write_file("/etc/crlf.cfg", "A=\"1\"\r\nB=2\r\n# c=3\r\n\r\n");
+  taglist_ptr lf(load_taglist_ex(sandbox.path("/etc/lf.cfg").c_str(), 1));
+  taglist_ptr crlf(load_taglist_ex(sandbox.path("/etc/crlf.cfg").c_str(), 1));
+  ASSERT_EQ(keys(lf.get()), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(keys(crlf.get()), keys(lf.get()));
+  EXPECT_EQ(value_of(crlf.get(), "A"), "1");
+  EXPECT_EQ(value_of(crlf.get(), "B"), "2");
+}
+
+TEST(TaglistLoad, MissingFileGivesEmptyList) {
+  taglist_ptr list(load_taglist_ex("/nonexistent/vtclient.cfg", 1));
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->count, 0);
+  EXPECT_EQ(list->sorted, 1u);
+}
+
+TEST_F(SandboxTest, LongLineIsReadIn8191CharacterPieces) {
+  // "K=" and 9000 x: the first piece holds 8189 of them, the rest of the
+  // line is its own piece without "=" and is skipped; "T=" starts a piece
+  // of its own and so becomes a key.
+  std::string first = "K=" + std::string(9000, 'x');
+  std::string second = std::string(8191, 'y') + "T=tail";
+  sandbox.write_file("/etc/long.cfg", first + "\n" + second + "\nZ=1\n");
+  for (auto* make : {+[](const std::string& path, const std::string&) {
+                       return load_taglist_ex(path.c_str(), 1);
+                     },
+                     +[](const std::string&, const std::string& text) {
+                       return load_taglist_string(text.c_str(), 1);
+                     }}) {
+    taglist_ptr list(make(sandbox.path("/etc/long.cfg"), sandbox.read_file("/etc/long.cfg")));
+    EXPECT_EQ(value_of(list.get(), "K"), std::string(8189, 'x'));
+    EXPECT_EQ(value_of(list.get(), "T"), "tail");
+    EXPECT_EQ(value_of(list.get(), "Z"), "1");
+    EXPECT_EQ(list->count, 3);
+  }
+}
+
+TEST(TaglistBisect, InsertPositionsAndEmptyRange) {
+  const char* names[] = {"b", "d", "f", "h"};
+  std::vector<tagitem> records;
+  for (const char* n : names) records.push_back(tagitem{const_cast<char*>(n), nullptr});
+  std::vector<tagitem*> array;
+  for (tagitem& r : records) array.push_back(&r);
+  struct Case {
+    const char* key;
+    int expected;
+  } cases[] = {{"a", 0}, {"b", 0}, {"c", 1}, {"d", 1}, {"e", 2},
+               {"f", 2}, {"g", 3}, {"h", 3}, {"i", 4}};
+  for (const Case& c : cases) {
+    tagitem probe{const_cast<char*>(c.key), nullptr};
+    tagitem* ref = &probe;
+    EXPECT_EQ(__bsearch_taglist(&ref, array.data(), 0, 3, sizeof(tagitem*),
+                                __tagitem_tag_compare_func),
+              c.expected)
+        << c.key;
+  }
+  tagitem probe{const_cast<char*>("x"), nullptr};
+  tagitem* ref = &probe;
+  EXPECT_EQ(__bsearch_taglist(&ref, array.data(), 0, -1, sizeof(tagitem*),
+                              __tagitem_tag_compare_func),
+            0);
+}
+
+TEST(TaglistSorted, EmptyListSearchAndFirstInsert) {
+  taglist_ptr list(create_taglist());
+  sort_taglist(list.get());
+  EXPECT_EQ(__search_taglist(list.get(), "A"), -1);
+  EXPECT_EQ(insert_taglist(list.get(), create_tagitem("A", "1")), 1);
+  EXPECT_EQ(__search_taglist(list.get(), "A"), 0);
+  EXPECT_EQ(__search_taglist(list.get(), "B"), -1);
+  EXPECT_EQ(__search_taglist(list.get(), "0"), -1);
+}
+
+TEST(TaglistSorted, InsertsKeepStrictOrderAndRejectDuplicates) {
+  taglist_ptr list(create_taglist());
+  sort_taglist(list.get());
+  const char* order[] = {"m", "c", "x", "a", "n", "c", "z", "b", "m"};
+  int inserted = 0;
+  for (const char* k : order) inserted += insert_taglist(list.get(), create_tagitem(k, k));
+  EXPECT_EQ(inserted, 7);
+  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b", "c", "m", "n", "x", "z"}));
+  for (const char* k : order) EXPECT_EQ(value_of(list.get(), k), k);
+}
+
+TEST(TaglistGrowth, CapacityGrowsFrom1024To1280) {
+  for (int sorted : {0, 1}) {
+    taglist_ptr list(create_taglist());
+    if (sorted) sort_taglist(list.get());
+    EXPECT_EQ(list->capacity, 1024);
+    char key[16];
+    for (int i = 0; i < 1024; ++i) {
+      snprintf(key, sizeof key, "k%04d", 1023 - i);
+      ASSERT_EQ(insert_taglist(list.get(), create_tagitem(key, "v")), 1);
+    }
+    EXPECT_EQ(list->capacity, 1024);
+    ASSERT_EQ(insert_taglist(list.get(), create_tagitem("k9999", "last")), 1);
+    EXPECT_EQ(list->capacity, 1280);
+    EXPECT_EQ(list->count, 1025);
+    EXPECT_EQ(value_of(list.get(), "k0000"), "v");
+    EXPECT_EQ(value_of(list.get(), "k9999"), "last");
+  }
+}
+
+TEST(TaglistRemove, UnsortedMovesLastIntoGapSortedKeepsOrder) {
+  taglist_ptr unsorted(load_taglist_string("a=1\nb=2\nc=3\n", 0));
+  EXPECT_EQ(remove_taglist(unsorted.get(), "a"), 1);
+  EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "b"}));
+
+  taglist_ptr sorted(load_taglist_string("a=1\nb=2\nc=3\n", 1));
+  EXPECT_EQ(remove_taglist(sorted.get(), "a"), 1);
+  EXPECT_EQ(keys(sorted.get()), (std::vector<std::string>{"b", "c"}));
+
+  EXPECT_EQ(remove_taglist(sorted.get(), "a"), 0);
+  EXPECT_EQ(remove_taglist(sorted.get(), "c"), 1);
+  EXPECT_EQ(keys(sorted.get()), (std::vector<std::string>{"b"}));
+}
+
+TEST(TaglistUpdate, ReplacesOrInsertsSortedAndUnsorted) {
+  for (int sorted : {0, 1}) {
+    taglist_ptr list(load_taglist_string("a=1\nb=2\nc=3\n", sorted));
+    EXPECT_EQ(update_taglist(list.get(), create_tagitem("b", "new")), 1);
+    EXPECT_EQ(update_taglist(list.get(), create_tagitem("d", "4")), 1);
+    // Past the last key: the bisection lands one beyond the array's end.
+    EXPECT_EQ(update_taglist(list.get(), create_tagitem("zz", "5")), 1);
+    EXPECT_EQ(list->count, 5);
+    EXPECT_EQ(value_of(list.get(), "b"), "new");
+    EXPECT_EQ(value_of(list.get(), "zz"), "5");
+  }
+  taglist_ptr unsorted(load_taglist_string("a=1\nb=2\nc=3\n", 0));
+  update_taglist(unsorted.get(), create_tagitem("a", "x"));
+  EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "b", "a"}));
+}
+
+TEST(TaglistOrdering, SortAndUnsort) {
+  taglist_ptr list(load_taglist_string("c=3\na=1\nb=2\n", 0));
+  sort_taglist(list.get());
+  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(__search_taglist(list.get(), "c"), 2);
+  EXPECT_EQ(unsort_taglist(list.get()), 0);
+  EXPECT_EQ(list->sorted, 0u);
+  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST_F(SandboxTest, DumpAndReloadGiveSamePairs) {
+  taglist_ptr list(create_taglist());
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"PLAIN", "value"},      {"EMPTY", ""},       {"LEAD", "\"quoted start"},
+      {"TRAIL", "end quote\""}, {"BOTH", "\"x\""},  {"EQ", "a=b=c"},
+      {" SPACE", " padded "},  {"HASH", "#not comment"}};
+  for (const auto& p : pairs) insert_taglist(list.get(), create_tagitem(p.first.c_str(), p.second.c_str()));
+
+  char* text = dump_taglist_string(list.get());
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text).substr(0, 15), "PLAIN=\"value\"\nE");
+  taglist_ptr from_text(load_taglist_string(text, 0));
+  free(text);
+
+  ASSERT_EQ(save_taglist(list.get(), sandbox.path("/etc/saved.cfg").c_str()), 1);
+  taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/saved.cfg").c_str(), 1));
+
+  for (const taglist* reloaded : {from_text.get(), from_file.get()}) {
+    ASSERT_EQ(reloaded->count, static_cast<int>(pairs.size()));
+    for (const auto& p : pairs) {
+      int i = __search_taglist(reloaded, p.first.c_str());
+      ASSERT_GE(i, 0) << p.first;
+      EXPECT_EQ(std::string(reloaded->items[i]->value), p.second) << p.first;
+    }
+  }
+}
+
+TEST(TaglistSave, UnopenablePathGivesZero) {
+  taglist_ptr list(load_taglist_string("a=1\n", 0));
+  EXPECT_EQ(save_taglist(list.get(), "/nonexistent/dir/out.cfg"), 0);
+}
+
+TEST(TaglistDump, EmptyListAndExactLength) {
+  taglist_ptr empty(create_taglist());
+  char* text = dump_taglist_string(empty.get());
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "");
+  free(text);
+  taglist_ptr list(load_taglist_string("k=v\nkey=value\n", 0));
+  text = dump_taglist_string(list.get());
+  EXPECT_STREQ(text, "k=\"v\"\nkey=\"value\"\n");
+  free(text);
+}
+
+TEST(TaglistNullSafety, NullListBehavesAsEmpty) {
+  EXPECT_EQ(__search_taglist(nullptr, "a"), -1);
+  EXPECT_EQ(exist_taglist(nullptr, "a"), 0);
+  EXPECT_STREQ(get_taglist_default(nullptr, "a", "d"), "d");
+  EXPECT_EQ(insert_taglist(nullptr, create_tagitem("a", "b")), 0);  // item freed, no leak
+  EXPECT_EQ(remove_taglist(nullptr, "a"), 0);
+  free_taglist(nullptr);
+  free_tagitem(nullptr);
+}
+
+}  // namespace
