@@ -56,7 +56,7 @@ int compose(char **argv, bool host_order_reply) {
                                 static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)),
                                 static_cast<uint8_t>(std::atoi(argv[5])),
                                 static_cast<uint8_t>(std::atoi(argv[6]))});
-    std::memcpy(message + VTRP_HEADER_LENGTH, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(message + VTRP_HEADER_LENGTH, payload.data(), payload.size());
     length = static_cast<uint32_t>(VTRP_HEADER_LENGTH + payload.size());
     if (vtrp_convert_message_to_network_order(message, length) != 0) return 1;
   } else {
@@ -66,7 +66,7 @@ int compose(char **argv, bool host_order_reply) {
     record.id = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
     record.category = static_cast<uint8_t>(std::atoi(argv[5]));
     record.type = static_cast<uint8_t>(std::atoi(argv[6]));
-    std::memcpy(record.payload, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(record.payload, payload.data(), payload.size());
     record.payload_length = static_cast<uint32_t>(payload.size());
     if (vtrp_compose_message(message, &record, &length) != 0) return 1;
   }

@@ -17,7 +17,7 @@ agenda_item record(uint16_t flags, uint32_t seq, uint32_t id, uint8_t category, 
   r.id = id;
   r.category = category;
   r.type = type;
-  std::memcpy(r.payload, payload.data(), payload.size());
+  if (!payload.empty()) std::memcpy(r.payload, payload.data(), payload.size());
   r.payload_length = static_cast<uint32_t>(payload.size());
   return r;
 }
