@@ -163,7 +163,7 @@ const char* get_serial() {
     }
   }
   if (valid_serial(result)) {
-    snprintf(serial_cache, sizeof serial_cache, "%s", result);
+    memcpy(serial_cache, result, strlen(result) + 1);  // at most 26 bytes once valid
     serial_found = 1;
   }
   return serial_cache;
