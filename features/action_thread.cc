@@ -1,0 +1,57 @@
+// A remote action: runs the command line the action handler built, saves
+// its whole output, and uploads it as the answer to the server's request.
+// The command runs at most once; only the upload is retried.
+#include <unistd.h>
+
+#include <string>
+
+#include "features/attempt_loop.h"
+#include "features/config_read.h"
+#include "features/worker_common.h"
+#include "features/workers.h"
+#include "https/cloud_requests.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace {
+enum action_step : size_t { kRun, kRespond, kStepCount };
+}  // namespace
+
+void* __udp_client_action_thread_main(void* arg) {
+  auto* param = static_cast<action_param*>(arg);
+  __udp_client_log(6, "Start action request");
+  const taglist* config = *param->config;
+  const char* path = config_text(config, "FEATURE_REMOTE_ACTION_PATH");
+  attempt_settings settings = read_attempt_settings(config, "REMOTE_ACTION");
+  const std::string output = system_path("/tmp/action_tmp");
+
+  auto step = [&](size_t n) -> step_result {
+    if (n == kRun) {
+      // Without an output file the step still counts as run: the command is
+      // not run twice, and the response then fails for want of a file.
+      if (capture_command_output(param->buffer, output.c_str()) < 0) {
+        __udp_client_log(6, "Action failed");
+        return step_result::failed;
+      }
+      return step_result::next;
+    }
+    client_view client = view_client(param->state->client);
+    https_request request;
+    fill_https_request(&request, config, path, client);
+    request.action_id = static_cast<int32_t>(*param->request_id);
+    int code = 0;
+    if (vantor_https_submit_action_response(&request, request_interface(client), &code,
+                                            output.c_str())) {
+      return step_result::next;
+    }
+    __udp_client_log(3, "Submit Action Response Error (code=%d, interface=%s)", code,
+                     logged_interface(client));
+    return step_result::failed;
+  };
+  run_attempt_loop(config, "REMOTE_ACTION", settings, vt_time(), param->stopping, kStepCount, step);
+
+  unlink(output.c_str());
+  param->done->store(1);
+  return nullptr;
+}

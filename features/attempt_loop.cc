@@ -1,0 +1,104 @@
+#include "features/attempt_loop.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "features/config_read.h"
+#include "platform/clock.h"
+
+namespace {
+
+void system_sleep(unsigned seconds) {
+  // sleep() may return early on a signal; the daemon's signals only set flags,
+  // so finish the wait that was decided.
+  while (seconds > 0) seconds = sleep(seconds);
+}
+
+std::atomic<attempt_sleep_fn> installed_sleep{nullptr};
+
+void attempt_sleep(unsigned seconds) {
+  attempt_sleep_fn fn = installed_sleep.load(std::memory_order_acquire);
+  (fn ? fn : system_sleep)(seconds);
+}
+
+bool is_stopping(const std::atomic<uint32_t>* stopping) {
+  return stopping != nullptr && stopping->load() != 0;
+}
+
+}  // namespace
+
+void attempt_loop_set_sleep(attempt_sleep_fn fn) {
+  installed_sleep.store(fn, std::memory_order_release);
+}
+
+long read_attempt_timeout(const taglist* config, const char* prefix) {
+  return atol(feature_text(config, prefix, "TIMEOUT"));
+}
+
+attempt_settings read_attempt_settings(const taglist* config, const char* prefix) {
+  attempt_settings s;
+  s.timeout = read_attempt_timeout(config, prefix);
+  s.auto_retry = atoi(feature_text(config, prefix, "AUTO_RETRY"));
+  s.interval = atoi(feature_text(config, prefix, "AUTO_RETRY_INTERVAL"));
+  s.delta = atoi(feature_text(config, prefix, "AUTO_RETRY_DELTA"));
+  return s;
+}
+
+int attempt_retry_wait(int interval, int delta) {
+  long long wait = interval;
+  if (delta != 0) {
+    // The spread is computed in 32-bit two's complement, as the devices in the
+    // field do, so a fleet spreads the same way whatever the build.
+    int32_t product = static_cast<int32_t>(static_cast<uint32_t>(rand()) * 100u);
+    // rem by -1 is 0, but INT_MIN % -1 would trap.
+    int32_t spread = (delta == -1) ? 0 : product % delta;
+    wait += spread;
+  }
+  // A spread larger than the interval can make the total negative; sleep()
+  // has no meaning for that, so retry at once instead.
+  if (wait < 0) wait = 0;
+  return static_cast<int>(wait);
+}
+
+attempt_result run_attempt_loop(const taglist* config, const char* prefix,
+                                const attempt_settings& settings, time_t start_time,
+                                const std::atomic<uint32_t>* stopping, size_t step_count,
+                                const std::function<step_result(size_t step)>& run_step) {
+  time_t last_seen = start_time;
+  time_t deadline = start_time + settings.timeout;
+  int failed = 0;
+  size_t step = 0;
+
+  for (;;) {
+    time_t now = vt_time();
+    if (failed > 0) {
+      int wait = attempt_retry_wait(settings.interval, settings.delta);
+      last_seen = now;
+      // No wait is started that would end at or after the deadline.
+      if (now >= deadline || is_stopping(stopping) || now + wait >= deadline) {
+        return {attempt_outcome::gave_up, failed};
+      }
+      attempt_sleep(static_cast<unsigned>(wait));
+    }
+
+    now = vt_time();
+    if (now >= deadline || is_stopping(stopping)) return {attempt_outcome::gave_up, failed};
+
+    if (now < last_seen) {
+      // The clock was set back: the budget counts again from the new time.
+      last_seen = now;
+      deadline = now + read_attempt_timeout(config, prefix);
+    }
+
+    for (;;) {
+      if (step >= step_count) return {attempt_outcome::done, failed};
+      step_result r = run_step(step);
+      if (r == step_result::finish) return {attempt_outcome::done, failed};
+      if (r == step_result::failed) break;
+      ++step;
+    }
+    ++failed;
+    if (failed > settings.auto_retry) return {attempt_outcome::used_up, failed};
+  }
+}

@@ -1,0 +1,51 @@
+// A debug dump: runs the configured dump command, saves its whole output
+// and uploads it as a file. The dump is taken again only when it could not
+// be taken; a failed upload sends the same file again.
+#include <unistd.h>
+
+#include <string>
+
+#include "features/attempt_loop.h"
+#include "features/config_read.h"
+#include "features/worker_common.h"
+#include "features/workers.h"
+#include "https/cloud_requests.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace {
+enum dump_step : size_t { kDump, kUpload, kStepCount };
+}  // namespace
+
+void* __udp_client_debug_dump_thread_main(void* arg) {
+  auto* param = static_cast<debug_dump_param*>(arg);
+  __udp_client_log(6, "Start Debug Dump ...");
+  const taglist* config = *param->config;
+  attempt_settings settings = read_attempt_settings(config, "DEBUG_DUMP");
+  const std::string command = config_text(config, "FEATURE_DEBUG_DUMP_CMD");
+  const std::string output = system_path("/tmp/qdms_debug_dump.dump");
+
+  auto step = [&](size_t n) -> step_result {
+    if (n == kDump) {
+      return capture_command_output(command.c_str(), output.c_str()) > 0 ? step_result::next
+                                                                          : step_result::failed;
+    }
+    client_view client = view_client(param->state->client);
+    https_request request;
+    fill_https_request(&request, config, config_text(config, "FEATURE_DEBUG_DUMP_PATH"), client);
+    request.dump_path = output.c_str();
+    int code = 0;
+    if (vantor_https_submit_debug_dump(&request, request_interface(client), &code)) {
+      return step_result::next;
+    }
+    __udp_client_log(6, "Submit Debug Dump Fail (code=%d, interface=%s)", code,
+                     logged_interface(client));
+    return step_result::failed;
+  };
+  run_attempt_loop(config, "DEBUG_DUMP", settings, vt_time(), param->stopping, kStepCount, step);
+
+  unlink(output.c_str());
+  param->done->store(1);
+  return nullptr;
+}

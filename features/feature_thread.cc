@@ -1,0 +1,48 @@
+// The feature worker: one long-lived thread that runs the features handed
+// to it, one at a time, so that no two of them compete for the device.
+#include "features/workers.h"
+#include "features/worker_common.h"
+#include "platform/log.h"
+
+void* __udp_client_feature_thread_main(void* arg) {
+  auto* param = static_cast<feature_param*>(arg);
+  __udp_client_log(6, "Feature Thread Started");
+  for (;;) {
+    if (param->stopping->load() != 0) break;
+    wait_for_request(param->mutex, param->cond, param->busy, param->stopping);
+    if (param->stopping->load() != 0) break;
+
+    uint32_t request;
+    {
+      std::lock_guard<std::mutex> lock(*param->mutex);
+      request = *param->request;
+    }
+    switch (request) {
+      case FEATURE_ID_CONFIG:
+        __udp_client_config_thread_main(param);
+        __udp_client_log(6, "Config Thread is going to sleep");
+        break;
+      case FEATURE_ID_FIRMWARE:
+        __udp_client_firmware_thread_main(param);
+        __udp_client_log(6, "Firmware Thread is going to sleep");
+        break;
+      case FEATURE_ID_ISP:
+        __udp_client_isp_thread_main(param);
+        __udp_client_log(6, "ISP Thread is going to sleep");
+        break;
+      case FEATURE_ID_REBOOT:
+        __udp_client_reboot_thread_main(param);
+        __udp_client_log(6, "Reboot Thread is going to sleep");
+        break;
+      case FEATURE_ID_GPS:
+        __udp_client_gps_thread_main(param);
+        __udp_client_log(6, "GPS Thread is going to sleep");
+        break;
+      default:
+        // The other ids have workers of their own; nothing runs here.
+        break;
+    }
+  }
+  param->exited->store(1);
+  return nullptr;
+}

@@ -1,0 +1,22 @@
+// Firmware upgrade: the configured command does all the work; the daemon
+// only retries it within the upgrade's budget.
+#include "features/attempt_loop.h"
+#include "features/config_read.h"
+#include "features/worker_common.h"
+#include "features/workers.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+void __udp_client_firmware_thread_main(feature_param* param) {
+  __udp_client_log(6, "Start firmware upgrade ...");
+  const taglist* config = *param->config;
+  attempt_settings settings = read_attempt_settings(config, "FIRMWARE");
+  run_attempt_loop(config, "FIRMWARE", settings, vt_time(), param->stopping, 1,
+                   [&](size_t) -> step_result {
+                     if (run_device_command(config_text(config, "FEATURE_FIRMWARE_ACTION_CMD")) == 0) {
+                       return step_result::next;
+                     }
+                     __udp_client_log(3, "ERROR");
+                     return step_result::failed;
+                   });
+}

@@ -1,0 +1,77 @@
+// GPS submission: reads the position from a device command and hands it to
+// the real-time channel, which sends it as a GPS report.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "channel/vantor_udp_client.h"
+#include "features/attempt_loop.h"
+#include "features/config_read.h"
+#include "features/worker_common.h"
+#include "features/workers.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+namespace {
+
+enum gps_step : size_t { kFetch, kSubmit, kNotify, kStepCount };
+
+struct gps_position {
+  int valid = 0;
+  unsigned long timestamp = 0;
+  double latitude = 0;
+  double longitude = 0;
+};
+
+// The channel sends degrees times 1000000 as a signed 32-bit number; a
+// value beyond that (or not a number at all) cannot be sent faithfully.
+bool sendable_degrees(double degrees) { return std::fabs(degrees) < 2147.483647; }
+
+struct pipe_closer {
+  void operator()(FILE* f) const { pclose(f); }
+};
+
+}  // namespace
+
+void __udp_client_gps_thread_main(feature_param* param) {
+  __udp_client_log(6, "Start GPS Submission");
+  const taglist* config = *param->config;
+  attempt_settings settings = read_attempt_settings(config, "GPSDATA");
+  gps_position pos;
+
+  auto step = [&](size_t n) -> step_result {
+    switch (n) {
+      case kFetch: {
+        std::unique_ptr<FILE, pipe_closer> pipe(
+            popen(config_text(config, "FEATURE_GPSDATA_FETCH_CMD"), "r"));
+        if (!pipe) {
+          __udp_client_log(3, "GPS Fetch Data - Open error");
+          return step_result::failed;
+        }
+        // Only the first line counts: "<valid> <time> <latitude> <longitude>".
+        char line[200] = {};
+        bool read = fgets(line, sizeof(line), pipe.get()) != nullptr;
+        pipe.reset();
+        gps_position p;
+        if (!read ||
+            sscanf(line, "%d %lu %le %le", &p.valid, &p.timestamp, &p.latitude, &p.longitude) != 4 ||
+            !sendable_degrees(p.latitude) || !sendable_degrees(p.longitude)) {
+          __udp_client_log(3, "GPS Fetch Data - Read Error");
+          return step_result::failed;
+        }
+        pos = p;
+        return step_result::next;
+      }
+      case kSubmit:
+        // A report the channel refuses is dropped there; the notification
+        // still runs.
+        vantor_udp_client_submit_gps(param->state->client, pos.valid, pos.timestamp, pos.latitude,
+                                     pos.longitude);
+        return step_result::next;
+      default:
+        run_device_command(config_text(config, "FEATURE_GPSDATA_NOTIFY_CMD"));
+        return step_result::next;
+    }
+  };
+  run_attempt_loop(config, "GPSDATA", settings, vt_time(), param->stopping, kStepCount, step);
+}

@@ -1,0 +1,107 @@
+// The ISP extension worker: asks the server for its extension, applies the
+// ISP default URL with a device command, tells the server to delete the
+// extension, and restarts the device when the extension asks for it.
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "features/attempt_loop.h"
+#include "features/config_read.h"
+#include "features/isp_extension.h"
+#include "features/shell_word.h"
+#include "features/worker_common.h"
+#include "features/workers.h"
+#include "https/cloud_requests.h"
+#include "https/https_files.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace {
+
+enum isp_step : size_t { kInformation, kParse, kApply, kDelete, kRestart, kStepCount };
+
+struct free_deleter {
+  void operator()(char* p) const { free(p); }
+};
+using owned_text = std::unique_ptr<char, free_deleter>;
+
+}  // namespace
+
+void __udp_client_isp_thread_main(feature_param* param) {
+  __udp_client_log(6, "Start ISP ...");
+  const taglist* config = *param->config;
+  attempt_settings settings = read_attempt_settings(config, "UPISPD");
+  const std::string info_file = system_path("/tmp/ISP_tmp");
+  int code = 0;
+  owned_text name, url, apply_now;
+
+  auto step = [&](size_t n) -> step_result {
+    switch (n) {
+      case kInformation: {
+        client_view client = view_client(param->state->client);
+        https_request request;
+        fill_https_request(&request, config, config_text(config, "FEATURE_UPISPD_PATH"), client);
+        code = 0;
+        if (vantor_https_extension_info(&request, request_interface(client), info_file.c_str(),
+                                        &code)) {
+          return step_result::next;
+        }
+        __udp_client_log(3, "Extension Fail (code=%d, interface=%s)", code,
+                         logged_interface(client));
+        return step_result::failed;
+      }
+      case kParse: {
+        // 200: the server holds no extension for this device.
+        if (code != 302) return step_result::finish;
+        owned_text text(readfile(info_file.c_str()));
+        if (!text) return step_result::finish;
+        char *n = nullptr, *u = nullptr, *a = nullptr;
+        if (get_isp_information(text.get(), &n, &u, &a) != 1) return step_result::finish;
+        name.reset(n);
+        url.reset(u);
+        apply_now.reset(a);
+        // The URL key was found but not at the start of a line: there is no
+        // URL that could be applied.
+        if (!url) return step_result::finish;
+        return step_result::next;
+      }
+      case kApply: {
+        // The URL comes from the server: it goes to the shell as one quoted word.
+        std::string line = std::string(config_text(config, "FEATURE_UPISPD_ACTION_CMD")) + " " +
+                           shell_quote(url.get());
+        if (line.size() >= DAEMON_BUFFER_SIZE) return step_result::failed;
+        memcpy(param->buffer, line.c_str(), line.size() + 1);
+        return run_device_command(param->buffer) == 0 ? step_result::next : step_result::failed;
+      }
+      case kDelete: {
+        client_view client = view_client(param->state->client);
+        https_request request;
+        fill_https_request(&request, config, config_text(config, "FEATURE_UPISPD_X_PATH"), client);
+        int delete_code = 0;
+        if (vantor_https_extension_delete_info(&request, request_interface(client),
+                                               name ? name.get() : "", &delete_code)) {
+          return step_result::next;
+        }
+        __udp_client_log(3, "Delete Extension Fail (code=%d, interface=%s)", delete_code,
+                         logged_interface(client));
+        return step_result::failed;
+      }
+      default: {
+        if (!apply_now || strcasecmp(apply_now.get(), "yes") != 0) return step_result::finish;
+        if (run_device_command(config_text(config, "FEATURE_UPISPD_REBOOT_CMD")) == 0) {
+          return step_result::next;
+        }
+        __udp_client_log(3, "Reboot fail");
+        return step_result::failed;
+      }
+    }
+  };
+  run_attempt_loop(config, "UPISPD", settings, vt_time(), param->stopping, kStepCount, step);
+  unlink(info_file.c_str());
+}
