@@ -74,6 +74,9 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
     time_t now = vt_time();
     if (failed > 0) {
       int wait = attempt_retry_wait(settings.interval, settings.delta);
+      // A clock set back while a step ran restarts the budget too, not only
+      // one set back during the wait.
+      if (now < last_seen) deadline = now + read_attempt_timeout(config, prefix);
       last_seen = now;
       // No wait is started that would end at or after the deadline.
       if (now >= deadline || is_stopping(stopping) || now + wait >= deadline) {

@@ -48,10 +48,11 @@ daemon_settings::daemon_settings() : interface_update_file(system_path("/tmp/int
 }
 
 void __udp_client_get_device_info(const taglist* config, char* serial, char* model,
-                                  char* variant, char* firmware, int* log_enable,
+                                  char* variant, char* firmware, std::atomic<int>* log_enable,
                                   int32_t* keepalive_interval, int32_t* disconnect_timeout,
-                                  char** log_file_path, uint32_t* log_file_size,
-                                  int16_t* log_file_count, int32_t* black_list_size,
+                                  std::string* log_file_path,
+                                  std::atomic<uint32_t>* log_file_size,
+                                  std::atomic<int16_t>* log_file_count, int32_t* black_list_size,
                                   std::string* interface_update_file) {
   char work[30] = {};
   strncpy(work, config_text(config, "DEVICE_SERIAL"), 29);
@@ -70,10 +71,7 @@ void __udp_client_get_device_info(const taglist* config, char* serial, char* mod
   if (config_is_set(v)) *log_enable = atoi(v);
 
   v = config_text(config, "DEVICE_LOG_PATH");
-  if (config_is_set(v)) {
-    free(*log_file_path);
-    *log_file_path = strdup(v);
-  }
+  if (config_is_set(v)) *log_file_path = v;
 
   v = config_text(config, "DEVICE_LOG_FILE_SIZE");
   if (config_is_set(v)) *log_file_size = static_cast<uint32_t>(atol(v));

@@ -169,12 +169,15 @@ struct daemon_state {
 
 // Fills the identity texts and replaces every in/out setting whose
 // DEVICE_ key is set (non-empty) in the configuration; unset keys keep the
-// previous value.
+// previous value. The log settings are the logger's own (platform/log.h);
+// the log file path is handed in as a copy (get_log_file_path()) and put in
+// force by the caller with set_log_file_path().
 void __udp_client_get_device_info(const taglist* config, char* serial, char* model,
-                                  char* variant, char* firmware, int* log_enable,
+                                  char* variant, char* firmware, std::atomic<int>* log_enable,
                                   int32_t* keepalive_interval, int32_t* disconnect_timeout,
-                                  char** log_file_path, uint32_t* log_file_size,
-                                  int16_t* log_file_count, int32_t* black_list_size,
+                                  std::string* log_file_path,
+                                  std::atomic<uint32_t>* log_file_size,
+                                  std::atomic<int16_t>* log_file_count, int32_t* black_list_size,
                                   std::string* interface_update_file);
 
 // Zero the record and point it at the state's fields. Run after the cycle's

@@ -1,0 +1,158 @@
+// The retry rule every worker shares: budget, retry count, waits, clock
+// set back, stop.
+#include <atomic>
+#include <vector>
+
+#include "feature_harness.h"
+#include "features/attempt_loop.h"
+
+namespace {
+
+class AttemptLoop : public FeatureHarness {
+ protected:
+  // Runs a one-step loop whose step fails `failures` times (or always),
+  // recording the clock at each attempt.
+  attempt_result run(const attempt_settings& s, int failures = 1000) {
+    times_.clear();
+    return run_attempt_loop(config_.get(), "CONFIG", s, fake_now(), &state_->stopping, 1,
+                            [&](size_t) {
+                              times_.push_back(fake_now());
+                              return static_cast<int>(times_.size()) > failures
+                                         ? step_result::next
+                                         : step_result::failed;
+                            });
+  }
+  std::vector<time_t> times_;
+};
+
+struct BudgetCase {
+  long timeout;
+  int retry, interval, delta;
+  size_t attempts;
+  attempt_outcome outcome;
+};
+
+TEST_F(AttemptLoop, AttemptsFollowBudgetAndRetryCount) {
+  const BudgetCase cases[] = {
+      {100, 2, 10, 0, 3, attempt_outcome::used_up},  // three attempts, 10 s apart
+      {15, 2, 10, 0, 2, attempt_outcome::gave_up},   // second wait would end after the deadline
+      {20, 2, 10, 0, 2, attempt_outcome::gave_up},   // a wait ending at the deadline is not started
+      {21, 2, 10, 0, 3, attempt_outcome::gave_up},
+      {0, 2, 10, 0, 0, attempt_outcome::gave_up},    // TIMEOUT missing: nothing runs
+      {100, 0, 10, 0, 1, attempt_outcome::used_up},
+      {100, -3, 10, 0, 1, attempt_outcome::used_up}, // negative retry count: one attempt
+  };
+  for (const BudgetCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "timeout " << c.timeout << " retry " << c.retry);
+    time_t start = fake_now();
+    attempt_result r = run({c.timeout, c.retry, c.interval, c.delta});
+    EXPECT_EQ(times_.size(), c.attempts);
+    EXPECT_EQ(r.outcome, c.outcome);
+    for (size_t i = 0; i < times_.size(); ++i) EXPECT_EQ(times_[i], start + 10 * static_cast<time_t>(i));
+  }
+}
+
+TEST_F(AttemptLoop, SuccessEndsRunAndFailedStepIsRetriedAlone) {
+  std::vector<size_t> steps;
+  int sync_failures = 2;
+  attempt_result r = run_attempt_loop(config_.get(), "CONFIG", {600, 5, 3, 0}, fake_now(),
+                                      &state_->stopping, 3, [&](size_t n) {
+                                        steps.push_back(n);
+                                        if (n == 1 && sync_failures-- > 0) return step_result::failed;
+                                        return step_result::next;
+                                      });
+  EXPECT_EQ(r.outcome, attempt_outcome::done);
+  EXPECT_EQ(r.failed, 2);
+  EXPECT_EQ(steps, (std::vector<size_t>{0, 1, 1, 1, 2}));
+  EXPECT_EQ(fake_waits(), (std::vector<unsigned>{3, 3}));
+}
+
+TEST_F(AttemptLoop, ClockSetBackRestartsBudgetFromNewTime) {
+  configure("FEATURE_CONFIG_TIMEOUT=25\n");
+  int attempts = 0;
+  time_t start = fake_now();
+  attempt_result r = run_attempt_loop(config_.get(), "CONFIG", {25, 10, 10, 0}, start,
+                                      &state_->stopping, 1, [&](size_t) {
+                                        if (++attempts == 2) set_fake_now(fake_now() - 3600);
+                                        return step_result::failed;
+                                      });
+  // Without the restart the run would end after the second attempt (the
+  // third wait would pass start + 25). From the earlier time the budget is
+  // 25 s again: attempts at -3600+10 and +20, then the next wait would reach
+  // the new deadline.
+  EXPECT_EQ(attempts, 4);
+  EXPECT_EQ(r.outcome, attempt_outcome::gave_up);
+  EXPECT_LT(fake_now(), start);
+}
+
+TEST_F(AttemptLoop, StoppingEndsRunAtNextCheck) {
+  int attempts = 0;
+  attempt_result r = run_attempt_loop(config_.get(), "CONFIG", {600, 10, 1, 0}, fake_now(),
+                                      &state_->stopping, 1, [&](size_t) {
+                                        if (++attempts == 2) state_->stopping.store(1);
+                                        return step_result::failed;
+                                      });
+  EXPECT_EQ(attempts, 2);
+  EXPECT_EQ(r.outcome, attempt_outcome::gave_up);
+}
+
+TEST_F(AttemptLoop, RetryWaitSpreadStaysInRangeAndNeverNegative) {
+  for (int i = 0; i < 2000; ++i) {
+    int w = attempt_retry_wait(100, 7);
+    ASSERT_GE(w, 100 - 6);
+    ASSERT_LE(w, 100 + 6);
+    ASSERT_EQ(attempt_retry_wait(100, -7) >= 94 && attempt_retry_wait(100, -7) <= 106, true);
+    ASSERT_GE(attempt_retry_wait(2, 1000), 0);  // a spread below minus the interval waits 0
+    ASSERT_EQ(attempt_retry_wait(5, -1), 5);
+    ASSERT_EQ(attempt_retry_wait(5, 1), 5);
+  }
+  EXPECT_EQ(attempt_retry_wait(10, 0), 10);
+}
+
+TEST_F(AttemptLoop, SpreadFollowsWrappedProductOfRand) {
+  srand(7);
+  int r = rand();
+  int32_t product = static_cast<int32_t>(static_cast<uint32_t>(r) * 100u);
+  srand(7);
+  EXPECT_EQ(attempt_retry_wait(1000, 37), 1000 + product % 37);
+}
+
+TEST_F(AttemptLoop, SettingsReadFromFeatureKeys) {
+  configure("FEATURE_GPSDATA_TIMEOUT=90\nFEATURE_GPSDATA_AUTO_RETRY=3\n"
+            "FEATURE_GPSDATA_AUTO_RETRY_INTERVAL=12\nFEATURE_GPSDATA_AUTO_RETRY_DELTA=-4\n");
+  attempt_settings s = read_attempt_settings(config_.get(), "GPSDATA");
+  EXPECT_EQ(s.timeout, 90);
+  EXPECT_EQ(s.auto_retry, 3);
+  EXPECT_EQ(s.interval, 12);
+  EXPECT_EQ(s.delta, -4);
+  attempt_settings none = read_attempt_settings(config_.get(), "REPORT");
+  EXPECT_EQ(none.timeout, 0);
+  EXPECT_EQ(none.auto_retry, 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int> sleeps_before_set_back{0};
+
+void sleep_that_sets_clock_back(unsigned seconds) {
+  set_fake_now(fake_now() + seconds);
+  if (--sleeps_before_set_back == 0) set_fake_now(fake_now() - 3600);
+}
+
+TEST_F(AttemptLoop, ClockSetBackDuringWaitRestartsBudget) {
+  configure("FEATURE_CONFIG_TIMEOUT=25\n");
+  attempt_loop_set_sleep(sleep_that_sets_clock_back);
+  sleeps_before_set_back = 1;
+  time_t start = fake_now();
+  attempt_result r = run({25, 10, 10, 0});
+  // After the set back the budget of 25 s counts from start+10-3600: attempts
+  // there and 10 and 20 s later; the next wait would reach the new deadline.
+  ASSERT_EQ(times_.size(), 4u);
+  EXPECT_EQ(times_[1], start + 10 - 3600);
+  EXPECT_EQ(times_[3], start + 30 - 3600);
+  EXPECT_EQ(r.outcome, attempt_outcome::gave_up);
+}
+
+}  // namespace
