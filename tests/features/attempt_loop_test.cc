@@ -37,7 +37,7 @@ TEST_F(AttemptLoop, AttemptsFollowBudgetAndRetryCount) {
       {100, 2, 10, 0, 3, attempt_outcome::used_up},  // three attempts, 10 s apart
       {15, 2, 10, 0, 2, attempt_outcome::gave_up},   // second wait would end after the deadline
       {20, 2, 10, 0, 2, attempt_outcome::gave_up},   // a wait ending at the deadline is not started
-      {21, 2, 10, 0, 3, attempt_outcome::gave_up},
+      {21, 2, 10, 0, 3, attempt_outcome::used_up},
       {0, 2, 10, 0, 0, attempt_outcome::gave_up},    // TIMEOUT missing: nothing runs
       {100, 0, 10, 0, 1, attempt_outcome::used_up},
       {100, -3, 10, 0, 1, attempt_outcome::used_up}, // negative retry count: one attempt

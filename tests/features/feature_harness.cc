@@ -31,7 +31,7 @@ void fake_sleep(unsigned seconds) {
 
 // Records every argument line, keeps each posted body, and answers from
 // answers/<n> (or the last scripted answer).
-const char kFakeWget[] = R"(#!/bin/sh
+const char kFakeWget[] = R"SH(#!/bin/sh
 dir="$VTCLIENT_ROOT/wget"
 n=$(($(cat "$dir/count" 2>/dev/null || echo 0) + 1))
 echo $n > "$dir/count"
@@ -47,7 +47,7 @@ answer="$dir/answer.$n"
 [ -f "$answer" ] || answer="$dir/answer.last"
 if [ "$(cat "$answer")" = "EXIT 1" ]; then exit 1; fi
 cp "$answer" "$out"
-)";
+)SH";
 
 std::string slurp(const std::string& p) {
   std::ifstream in(p, std::ios::binary);
