@@ -41,6 +41,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config would otherwise answer with the host's .pc files.
+set(ENV{PKG_CONFIG_LIBDIR} "${VTCLIENT_CROSS_SYSROOT}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
 
 # 32-bit MIPS has no 64-bit atomic instructions; OpenSSL 3 and std::atomic of
 # 64-bit values call into libatomic. Standard libraries go last on the link
