@@ -1,0 +1,50 @@
+"""Device commands that never end must not stop the rest of the agent."""
+import os
+import unittest
+
+import vtproto
+from harness import Agent, require_agent, wait_until
+
+
+@require_agent
+class EndlessDeviceCommands(unittest.TestCase):
+
+    def test_endless_gps_and_action_commands(self):
+        agent = Agent(self, config={
+            "FEATURE_GPSDATA_SUPPORT": "1",
+            "FEATURE_GPSDATA_TIMEOUT": "1000",
+            "FEATURE_GPSDATA_FETCH_CMD": "sleep 100000",
+            "FEATURE_GPSDATA_TRIGGER_SUPPORT": "1",
+            "FEATURE_REMOTE_ACTION_SUPPORT": "1",
+            "FEATURE_REMOTE_ACTION_TIMEOUT": "1000",
+            "FEATURE_REMOTE_ACTION_PATH": "action",
+            "FEATURE_REMOTE_ACTION_CMD": "sleep",
+            "FEATURE_DEBUG_DUMP_SUPPORT": "1",
+            "FEATURE_DEBUG_DUMP_TIMEOUT": "30",
+            "FEATURE_DEBUG_DUMP_PATH": "dump",
+            "FEATURE_DEBUG_DUMP_CMD": "echo dump of the device",
+        })
+        agent.start()
+        agent.assert_serving()
+        # The feature worker starts a GPS fetch that never ends.
+        agent.write("tmp/syncConfig.now", "")
+        self.assertTrue(agent.wait_log("Start GPS Submission", 20), agent.log()[-2000:])
+        # A remote action whose command never ends is accepted...
+        reply = agent.server.ask(4, vtproto.action_payload(7, ["100000"]))
+        self.assertEqual(reply, (vtproto.REPLY_OK, b"\x00\x00\x00\x07"))
+        self.assertTrue(agent.wait_log("Start action request", 20))
+        # ...and a second one is refused while it runs.
+        reply = agent.server.ask(4, vtproto.action_payload(8, ["1"]))
+        self.assertEqual(reply, (vtproto.REPLY_FAIL, b"\x00\x00\x00\x08"))
+        # The channel, the debug dump and the event log still work.
+        agent.assert_serving()
+        reply = agent.server.ask(5)
+        self.assertEqual(reply[0], vtproto.REPLY_OK)
+        self.assertTrue(wait_until(lambda: agent.wget_calls("dump") >= 1, 20), agent.log()[-2000:])
+        self.assertTrue(agent.wait_log("Debug dump finish", 20))
+        self.assertFalse(os.path.exists(agent.path("tmp", "qdms_debug_dump.dump")))
+        agent.assert_serving()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,67 @@
+"""The log path unwritable, and the log disk full."""
+import os
+import signal
+import subprocess
+import unittest
+
+from harness import Agent, require_agent, wait_until
+
+
+def fill(directory):
+    """Fills the file system of directory; returns the filler's path."""
+    filler = os.path.join(directory, "filler")
+    with open(filler, "wb") as f:
+        try:
+            while True:
+                f.write(b"\0" * 4096)
+                f.flush()
+        except OSError:
+            pass
+    return filler
+
+
+@require_agent
+class LogFaults(unittest.TestCase):
+
+    def test_unwritable_log_path(self):
+        agent = Agent(self)
+        agent.config["DEVICE_LOG_PATH"] = agent.path("no-such-dir", "udp_client.log")
+        agent.start()
+        agent.assert_serving()
+        # The lines go to standard error instead, with the usual prefix.
+        self.assertTrue(wait_until(lambda: "] [info] " in agent.stderr_text(), 10))
+        self.assertFalse(os.path.exists(agent.path("no-such-dir")))
+
+    def test_log_disk_full(self):
+        agent = Agent(self)
+        disk = agent.path("logdisk")
+        os.makedirs(disk)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk],
+                                 stderr=subprocess.DEVNULL).returncode == 0
+        if not mounted:
+            self.skipTest("cannot mount a small tmpfs here")
+        def unmount():
+            agent.stop()
+            subprocess.run(["umount", "-l", disk])
+        self.addCleanup(unmount)
+        # Small rotation size so that rotation also happens on the full disk.
+        agent.config["DEVICE_LOG_PATH"] = os.path.join(disk, "udp_client.log")
+        agent.config["DEVICE_LOG_FILE_SIZE"] = "8000"
+        agent.config["DEVICE_LOG_NUM_FILE"] = "3"
+        agent.start()
+        agent.assert_serving()
+        filler = fill(disk)
+        # Debug mode makes every packet a log line: the full disk is hit hard.
+        agent.signal(signal.SIGUSR2)
+        for _ in range(5):
+            agent.assert_serving()
+        os.unlink(filler)
+        # With room again, logging resumes.
+        agent.signal(signal.SIGUSR2)
+        self.assertTrue(wait_until(lambda: "Debug mode OFF" in agent.log(), 10),
+                        agent.log()[-1000:])
+        agent.assert_serving()
+
+
+if __name__ == "__main__":
+    unittest.main()
