@@ -58,7 +58,8 @@ bool parse_port(const std::string& line, int* port) {
   return true;
 }
 
-// Reads the four answer lines; see auth_exchange().
+}  // namespace
+
 int parse_auth_answer(FILE* in, char* key_out, char* host_out, int* port_out) {
   if (read_line(in).compare(0, 9, "302 Found") != 0) return AUTH_NOT_REDIRECTED;
 
@@ -83,6 +84,8 @@ int parse_auth_answer(FILE* in, char* key_out, char* host_out, int* port_out) {
   if (port_out != nullptr) *port_out = port;
   return AUTH_GRANTED;
 }
+
+namespace {
 
 void copy_field(char* dst, size_t size, const char* src) {
   if (src == nullptr) src = "";

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 #include "https/https_request.h"
 
@@ -28,6 +29,11 @@ enum : int {
 // kSessionKeySize bytes, host_out kAuthHostSize bytes.
 int auth_exchange(const https_request* request, const char* body_path, const char* interface,
                   char* key_out, char* host_out, int* port_out);
+
+// Reads the answer lines (status, key, host, port) that the fetch tool
+// left in `in`; key_out and host_out as for auth_exchange. AUTH_GRANTED
+// with all three filled, else AUTH_NOT_REDIRECTED or AUTH_NO_ANSWER.
+int parse_auth_answer(FILE* in, char* key_out, char* host_out, int* port_out);
 
 // Writes the request body and walks the WAN links until one answers.
 // interface_out (kAuthInterfaceSize bytes) gets the name of the link that

@@ -1,0 +1,165 @@
+"""Soak: vtclient against the scripted server under an accelerated clock.
+
+The agent runs under libfaketime at RATE times real speed, so a day of its
+own time passes in a few real minutes. Throughout, the server sends
+invitations and remote actions, the agent's schedule submits GPS positions
+and uploads reports, and event files are spooled and signalled. Every few
+seconds the agent's resident memory, open descriptors and threads are
+sampled. At the end it prints the curve's start and end and the totals, and
+exits non-zero when a request went unanswered, an event was lost, the agent
+died, or memory, descriptors or threads grew after warm-up.
+
+    VTCLIENT_BIN=build/default/daemon/vtclient soak_run.py [real seconds] [rate]
+"""
+import os
+import signal
+import sys
+import time
+import unittest
+
+import vtproto
+from harness import Agent, wait_until
+from test_signals import EVENT_CONFIG, drop_event, uploaded_events
+
+REAL_SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
+RATE = int(sys.argv[2]) if len(sys.argv) > 2 else 150
+SAMPLE_EVERY = 5.0
+WARM_UP = 0.2  # share of the run after which the curve must be flat
+
+
+def proc_status(pid):
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    rss_kib = int(fields["VmRSS"].split()[0])
+    threads = int(fields["Threads"])
+    fds = len(os.listdir("/proc/%d/fd" % pid))
+    return rss_kib, fds, threads
+
+
+class Soak(unittest.TestCase):
+    """Only used for its assertion helpers and clean-up."""
+
+    def runTest(self):
+        pass
+
+
+def main():
+    case = Soak()
+    agent = Agent(case, config=dict(EVENT_CONFIG, **{
+        "DEVICE_DISCONNECT_TIMEOUT": "600",
+        "DEVICE_KEEPALIVE_INTERVAL": "25",
+        "DEVICE_LOG_FILE_SIZE": "65536",
+        "FEATURE_CONFIG_SUPPORT": "1",
+        "FEATURE_CONFIG_TIMEOUT": "120",
+        "FEATURE_CONFIG_PATH": "conf",
+        "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
+        "FEATURE_REMOTE_ACTION_SUPPORT": "1",
+        "FEATURE_REMOTE_ACTION_TIMEOUT": "120",
+        "FEATURE_REMOTE_ACTION_PATH": "action",
+        "FEATURE_REMOTE_ACTION_CMD": "echo",
+        "FEATURE_GPSDATA_SUPPORT": "1",
+        "FEATURE_GPSDATA_TIMEOUT": "60",
+        "FEATURE_GPSDATA_AUTO_START": "1",
+        "FEATURE_GPSDATA_AUTO_START_TIME": "30",
+        "FEATURE_GPSDATA_AUTO_REPEAT": "1",
+        "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL": "300",
+        "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 48.5 -10.25",
+        "FEATURE_REPORT_SUPPORT": "1",
+        "FEATURE_REPORT_TIMEOUT": "120",
+        "FEATURE_REPORT_PATH": "report",
+        "FEATURE_REPORT_AUTO_REPEAT": "1",
+        "FEATURE_REPORT_AUTO_REPEAT_INTERVAL": "1800",
+        "FEATURE_REPORT_FETCH_CMD": "echo report > $VTCLIENT_ROOT/tmp/report.gz",
+    }))
+    agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+    agent.config["FEATURE_REPORT_SOURCE"] = agent.path("tmp", "report.gz")
+    agent.faketime = {"FAKETIME": "+0 x%d" % RATE}
+    agent.start()
+    server = agent.server
+    if not server.wait_keepalives(1, 30):
+        print("soak: no keepalive reached the server\n" + agent.log()[-3000:])
+        return 1
+
+    start = time.monotonic()
+    samples = []
+    sent = {"invitations": 0, "actions": 0, "events": 0}
+    answered = {"invitations": 0, "actions": 0}
+    next_sample = start
+    event_index = 0
+    while time.monotonic() - start < REAL_SECONDS and agent.alive():
+        now = time.monotonic()
+        if now >= next_sample:
+            samples.append((now - start,) + proc_status(agent.proc.pid))
+            next_sample += SAMPLE_EVERY
+        # One round: a config sync invitation, a remote action, three events.
+        sent["invitations"] += 1
+        reply = server.ask(1, b"\x00\x00\x00\x02", timeout=20, resend=5)
+        # Accepted, or no reply while the worker is busy; refused is wrong.
+        if reply is not None and reply[0] == vtproto.REPLY_OK:
+            answered["invitations"] += 1
+        elif reply is None and agent.alive():
+            answered["invitations"] += 1  # busy worker: no reply, by design
+        sent["actions"] += 1
+        reply = server.ask(4, vtproto.action_payload(sent["actions"], ["soak"]),
+                           timeout=20, resend=5)
+        if reply is not None:
+            answered["actions"] += 1
+        for _ in range(3):
+            drop_event(agent.path("spool"), event_index)
+            event_index += 1
+        sent["events"] = event_index
+        agent.signal(signal.SIGUSR1)
+        time.sleep(1.0)
+
+    real = time.monotonic() - start
+    alive = agent.alive()
+    if alive:
+        agent.signal(signal.SIGUSR1)
+        wait_until(lambda: len(set(uploaded_events(agent))) >= sent["events"], 30)
+        samples.append((real,) + proc_status(agent.proc.pid))
+    events_up = len(set(uploaded_events(agent)))
+    gps = server.count("gps")
+    keepalives = server.count("keepalives")
+    agent.stop()
+
+    print("soak: %.0f s real at x%d = %.1f simulated hours" % (real, RATE, real * RATE / 3600))
+    print("      t(s)  RSS(KiB)  fds  threads")
+    shown = samples[:3] + [None] + samples[-3:] if len(samples) > 6 else samples
+    for s in shown:
+        print("      ..." if s is None else "    %6.0f  %8d  %3d  %7d" % s)
+    print("keepalives answered: %d, GPS reports received: %d" % (keepalives, gps))
+    print("invitations: %d sent, %d answered" % (sent["invitations"], answered["invitations"]))
+    print("actions: %d sent, %d answered" % (sent["actions"], answered["actions"]))
+    print("events: %d spooled, %d uploaded" % (sent["events"], events_up))
+    print("reports uploaded: %d, config syncs: %d" % (agent.wget_calls("report"),
+                                                       agent.wget_calls("conf")))
+
+    failures = []
+    if not alive:
+        failures.append("the agent died")
+    if answered["actions"] != sent["actions"] or answered["invitations"] != sent["invitations"]:
+        failures.append("requests went unanswered")
+    if events_up != sent["events"]:
+        failures.append("events were lost")
+    warm = [s for s in samples if s[0] >= real * WARM_UP]
+    if len(warm) >= 2:
+        first, last = warm[0], warm[-1]
+        if last[1] > first[1] * 1.25 + 512:
+            failures.append("resident memory grew after warm-up")
+        if last[2] > first[2] + 2:
+            failures.append("descriptors grew after warm-up")
+        if last[3] > first[3] + 1:
+            failures.append("threads grew after warm-up")
+    case.doCleanups()
+    if failures:
+        print("soak FAILED: " + "; ".join(failures))
+        return 1
+    print("soak passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
