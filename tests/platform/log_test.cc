@@ -147,6 +147,169 @@ TEST_F(LogTest, DefaultLoggerWritesEveryLevelToStandardError) {
   EXPECT_FALSE(exists(path));
 }
 
+TEST_F(LogTest, TimeTextIsLocalTimeInTheFixedFormat) {
+  const char* old_tz = getenv("TZ");
+  std::string saved = old_tz ? old_tz : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  vt_set_clock(+[]() -> time_t { return 1700000000; });
+  __udp_client_log(5, "at a fixed time");
+  vt_set_clock(nullptr);
+  if (old_tz) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(log_text().substr(0, 31), "[Tue Nov 14 22:13:20 UTC 2023] ");
+}
+
+// --- rotation ---------------------------------------------------------------
+
+class LogRotationTest : public LogTest {
+ protected:
+  std::string copy(int i) const { return path + "." + std::to_string(i); }
+  std::string message_in(const std::string& file) const {
+    auto lines = lines_of(vt_test::read_text_file(file));
+    return lines.size() == 1 ? parse(lines[0]).message : "<" + std::to_string(lines.size()) + " lines>";
+  }
+};
+
+TEST_F(LogRotationTest, FiveRotationsWithCountFourKeepCopiesZeroToThree) {
+  log_file_size = 1;  // every line fills the file
+  for (int i = 1; i <= 5; ++i) __udp_client_log(6, "message %d", i);
+  EXPECT_FALSE(exists(path));
+  EXPECT_EQ(message_in(copy(0)), "message 5");
+  EXPECT_EQ(message_in(copy(1)), "message 4");
+  EXPECT_EQ(message_in(copy(2)), "message 3");
+  EXPECT_EQ(message_in(copy(3)), "message 2");
+  EXPECT_FALSE(exists(copy(4)));
+}
+
+TEST_F(LogRotationTest, CountOneKeepsOnlyCopyZero) {
+  log_file_size = 1;
+  log_file_count = 1;
+  for (int i = 1; i <= 3; ++i) __udp_client_log(6, "message %d", i);
+  EXPECT_EQ(message_in(copy(0)), "message 3");
+  EXPECT_FALSE(exists(copy(1)));
+  EXPECT_FALSE(exists(path));
+}
+
+TEST_F(LogRotationTest, DefaultSizeRotatesOnTheCallThatReaches16384Bytes) {
+  EXPECT_EQ(log_file_size.load(), 16384u);
+  size_t written = 0;
+  int calls = 0;
+  while (!exists(copy(0))) {
+    ASSERT_LT(calls, 1000);
+    written += static_cast<size_t>(__udp_client_log(6, "%0100d", calls)) + 1;
+    ++calls;
+  }
+  std::string rotated = vt_test::read_text_file(copy(0));
+  EXPECT_EQ(rotated.size(), written);
+  EXPECT_GE(rotated.size(), 16384u);
+  size_t last_line = lines_of(rotated).back().size() + 1;
+  EXPECT_LT(rotated.size() - last_line, 16384u);  // not one call earlier
+  EXPECT_FALSE(exists(path));
+
+  __udp_client_log(6, "fresh");
+  EXPECT_EQ(message_in(path), "fresh");
+  EXPECT_EQ(vt_test::read_text_file(copy(0)), rotated);
+}
+
+TEST_F(LogRotationTest, SizeZeroNeverRotates) {
+  log_file_size = 0;
+  for (int i = 0; i < 300; ++i) __udp_client_log(6, "%0100d", i);
+  EXPECT_EQ(lines_of(log_text()).size(), 300u);
+  EXPECT_GT(log_text().size(), 16384u * 2);
+  EXPECT_FALSE(exists(copy(0)));
+}
+
+TEST_F(LogRotationTest, LongConfiguredPathRotatesIntoFullNames) {
+  std::string dir = sandbox.path("/tmp/" + std::string(200, 'd'));
+  std::string long_path = dir + "/" + std::string(200, 'f') + ".log";
+  vt_test::write_text_file(long_path, "");
+  set_log_file_path(long_path.c_str());
+  log_file_size = 1;
+  log_file_count = 12;
+  for (int i = 0; i < 12; ++i) __udp_client_log(6, "m%d", i);
+  EXPECT_EQ(message_in(long_path + ".0"), "m11");
+  EXPECT_EQ(message_in(long_path + ".11"), "m0");
+}
+
+// --- threads ----------------------------------------------------------------
+
+constexpr int kThreads = 8;
+constexpr int kLinesPerThread = 600;
+
+// Every line whole: it parses, and its message is thread t's full payload.
+void expect_whole_lines(const std::vector<std::string>& lines, int expected_total) {
+  int per_thread[kThreads] = {};
+  for (const std::string& line : lines) {
+    parsed_line p = parse(line);
+    ASSERT_TRUE(p.ok) << line.substr(0, 120);
+    ASSERT_GE(p.message.size(), 3u) << line.substr(0, 120);
+    int t = p.message[1] - 'a';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 120);
+    EXPECT_EQ(p.message, "t" + std::string(1, 'a' + t) + std::string(200 + 20 * t, 'a' + t));
+    per_thread[t]++;
+  }
+  EXPECT_EQ(static_cast<int>(lines.size()), expected_total);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(per_thread[t], expected_total / kThreads) << t;
+}
+
+void log_from_threads(vantor_log_func log) {
+  std::vector<std::thread> threads;
+  std::atomic<int> ready{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, log, &ready] {
+      std::string payload(200 + 20 * t, 'a' + t);
+      // All threads start logging together, so that their lines really compete.
+      ready++;
+      while (ready < kThreads) std::this_thread::yield();
+      for (int i = 0; i < kLinesPerThread; ++i) log(6, "t%c%s", 'a' + t, payload.c_str());
+    });
+  }
+  for (auto& th : threads) th.join();
+}
+
+TEST_F(LogRotationTest, EightThreadsGiveOnlyWholeLinesAcrossRotations) {
+  log_file_size = 16384;
+  log_file_count = 200;  // enough copies that no line is dropped
+  log_from_threads(__udp_client_log);
+  std::vector<std::string> lines = lines_of(log_text());
+  int copies = 0;
+  for (int i = 0; exists(copy(i)); ++i, ++copies) {
+    for (auto& l : lines_of(vt_test::read_text_file(copy(i)))) lines.push_back(l);
+  }
+  EXPECT_GT(copies, 10);
+  expect_whole_lines(lines, kThreads * kLinesPerThread);
+}
+
+TEST_F(LogTest, EightThreadsOnStandardErrorGiveOnlyWholeLines) {
+  set_log_file_path(sandbox.path("/no/such/dir/log").c_str());
+  for (vantor_log_func log : {&__udp_client_log, &__vantor_udp_client_default_log}) {
+    testing::internal::CaptureStderr();
+    log_from_threads(log);
+    expect_whole_lines(lines_of(testing::internal::GetCapturedStderr()), kThreads * kLinesPerThread);
+  }
+}
+
+TEST_F(LogTest, PathAndFlagsChangeSafelyWhileThreadsLog) {
+  std::string a = sandbox.path("/tmp/a.log");
+  std::string b = sandbox.path("/tmp/b.log");
+  log_file_size = 0;
+  std::atomic<bool> done{false};
+  std::thread changer([&] {
+    for (int i = 0; !done; ++i) {
+      set_log_file_path((i % 2 ? a : b).c_str());
+      debug_mode = i % 2;
+    }
+  });
+  log_from_threads(__udp_client_log);
+  done = true;
+  changer.join();
+  std::vector<std::string> lines = lines_of(vt_test::read_text_file(a));
+  for (auto& l : lines_of(vt_test::read_text_file(b))) lines.push_back(l);
+  for (auto& l : lines_of(log_text())) lines.push_back(l);
+  expect_whole_lines(lines, kThreads * kLinesPerThread);
+}
+
 TEST(LogLevelNames, TenBytePaddedFields) {
   EXPECT_EQ(sizeof log_level_names, 80u);
   EXPECT_STREQ(log_level_names[5], "notice");

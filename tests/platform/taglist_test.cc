@@ -303,4 +303,15 @@ TEST(TaglistNullSafety, NullListBehavesAsEmpty) {
   free_tagitem(nullptr);
 }
 
+TEST(TaglistPositions, OutOfRangePositionsAreRefused) {
+  taglist_ptr list(load_taglist_string("a=1\n", 1));
+  EXPECT_EQ(__insert_taglist_pos(list.get(), 2, create_tagitem("z", "z")), 0);  // item freed
+  EXPECT_EQ(__insert_taglist_pos(list.get(), -1, create_tagitem("z", "z")), 0);
+  EXPECT_EQ(__remove_taglist_pos(list.get(), 1), 0);
+  EXPECT_EQ(__remove_taglist_pos(list.get(), -1), 0);
+  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(__insert_taglist_pos(list.get(), 1, create_tagitem("b", "2")), 1);
+  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b"}));
+}
+
 }  // namespace
