@@ -160,12 +160,3 @@ TEST(PacketDecoder, WithoutKeyOrWithAnotherKeyNothingDecodes) {
   EXPECT_TRUE(v == packet_verdict::decrypt_failed || v == packet_verdict::crc_mismatch)
       << packet_verdict_name(v);
 }
-
-TEST(PacketDecoder, ClassifiesHeaderErrors) {
-  EXPECT_TRUE(packet_verdict_is_header_error(packet_verdict::too_short));
-  EXPECT_TRUE(packet_verdict_is_header_error(packet_verdict::bad_name));
-  EXPECT_FALSE(packet_verdict_is_header_error(packet_verdict::decrypt_failed));
-  EXPECT_FALSE(packet_verdict_is_header_error(packet_verdict::short_message));
-  EXPECT_FALSE(packet_verdict_is_header_error(packet_verdict::crc_mismatch));
-  EXPECT_FALSE(packet_verdict_is_header_error(packet_verdict::ok));
-}

@@ -92,12 +92,3 @@ TEST(VtrpDecompose, RestoresTheHostOrderHeader) {
   EXPECT_EQ(h.type, 5);
   EXPECT_TRUE(vtrp_is_reply(h.flags));
 }
-
-TEST(VtrpFlags, ReplyBitsDecideRequestOrReply) {
-  struct {
-    uint16_t flags;
-    bool reply;
-  } cases[] = {{0x0000, false}, {0x0001, false}, {0x0100, true},
-               {0x8000, true},  {0x0101, true},  {0x7EFE, false}};
-  for (const auto &c : cases) EXPECT_EQ(vtrp_is_reply(c.flags), c.reply) << std::hex << c.flags;
-}

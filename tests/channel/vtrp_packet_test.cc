@@ -65,15 +65,6 @@ TEST(VtrpComposePacket, TwentyFiveCharacterIdentityFillsTheNameUnterminated) {
   EXPECT_EQ(be16(packet.get() + 32), 2);  // block count follows at once
 }
 
-TEST(VtrpComposePacket, LongerIdentityIsCutToTheNameField) {
-  const std::string identity(30, 'Z');
-  uint32_t length = 0;
-  vtrp_packet_ptr packet = compose(16, identity.c_str(), &length);
-  ASSERT_TRUE(packet);
-  EXPECT_EQ(packet.get()[6], 30);
-  EXPECT_EQ(be16(packet.get() + 32), 2);
-}
-
 TEST(VtrpComposePacket, TwoPacketsOfOneMessageDiffer) {
   uint32_t a_length = 0, b_length = 0;
   vtrp_packet_ptr a = compose(16, "SERIAL0001", &a_length);

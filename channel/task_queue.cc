@@ -1,0 +1,90 @@
+#include "channel/task_queue.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::chrono::system_clock::time_point to_time_point(const timespec &deadline) {
+  using namespace std::chrono;
+  return system_clock::time_point(
+      duration_cast<system_clock::duration>(seconds(deadline.tv_sec) + nanoseconds(deadline.tv_nsec)));
+}
+
+uint32_t next_slot(const task_queue *queue, uint32_t slot) {
+  return slot + 1 >= queue->capacity ? 0 : slot + 1;
+}
+
+}  // namespace
+
+task_queue *init_task_queue(uint32_t capacity) {
+  auto *slots = static_cast<task_info **>(std::calloc(capacity ? capacity : 1, sizeof(task_info *)));
+  if (slots == nullptr) return nullptr;
+  auto *queue = new (std::nothrow) task_queue();
+  if (queue == nullptr) {
+    std::free(slots);
+    return nullptr;
+  }
+  queue->capacity = capacity;
+  queue->count = 0;
+  queue->head = 0;
+  queue->tail = 0;
+  queue->slots = slots;
+  return queue;
+}
+
+int unshift_task_queue(task_queue *queue, task_info *task) {
+  if (queue == nullptr || task == nullptr) return 0;
+  std::lock_guard<std::mutex> write(queue->write_mutex);
+  int stored = 0;
+  if (queue->count.load() < queue->capacity) {
+    queue->slots[queue->tail] = task;
+    {
+      std::lock_guard<std::mutex> counting(queue->count_mutex);
+      queue->count.fetch_add(1);
+    }
+    queue->tail = next_slot(queue, queue->tail);
+    stored = 1;
+  }
+  // Signalled also when full: a waiting taker then finds the entries there are.
+  queue->ready.notify_one();
+  return stored;
+}
+
+task_info *shift_task_queue_ex(task_queue *queue, int wait, const struct timespec *deadline) {
+  if (queue == nullptr) return nullptr;
+  std::unique_lock<std::mutex> read(queue->read_mutex);
+  if (queue->count.load() == 0 && wait != 0 && deadline != nullptr) {
+    // Putters never take read_mutex, so it can be let go while waiting; the
+    // wait itself is under write_mutex, where putters store and signal.
+    read.unlock();
+    {
+      std::unique_lock<std::mutex> write(queue->write_mutex);
+      queue->ready.wait_until(write, to_time_point(*deadline),
+                              [queue] { return queue->count.load() != 0; });
+    }
+    read.lock();
+  }
+  if (queue->count.load() == 0) return nullptr;
+
+  task_info *task = queue->slots[queue->head];
+  queue->slots[queue->head] = nullptr;
+  {
+    std::lock_guard<std::mutex> counting(queue->count_mutex);
+    queue->count.fetch_sub(1);
+  }
+  queue->head = next_slot(queue, queue->head);
+  return task;
+}
+
+uint32_t get_task_queue_size(const task_queue *queue) {
+  return queue == nullptr ? 0 : queue->count.load(std::memory_order_relaxed);
+}
+
+void free_task_queue(task_queue *queue) {
+  if (queue == nullptr) return;
+  for (uint32_t i = 0; i < queue->capacity; ++i) free_task_info(queue->slots[i]);
+  std::free(queue->slots);
+  delete queue;
+}

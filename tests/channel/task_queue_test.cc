@@ -1,0 +1,191 @@
+#include "channel/task_queue.h"
+
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+task_info *task(uint32_t value) {
+  auto *data = static_cast<uint8_t *>(std::malloc(sizeof value));
+  std::memcpy(data, &value, sizeof value);
+  return create_task_info(0, "SERIAL0001", 1000, data, sizeof value);
+}
+
+uint32_t value_of(const task_info *t) {
+  uint32_t v;
+  std::memcpy(&v, t->data, sizeof v);
+  return v;
+}
+
+// Absolute time of day `ms` milliseconds from now.
+timespec deadline_in(int ms) {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  const long long ns = (now.tv_sec * 1000000LL + now.tv_usec + ms * 1000LL) * 1000LL;
+  return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+}
+
+struct queue_deleter {
+  void operator()(task_queue *q) const { free_task_queue(q); }
+};
+using queue_ptr = std::unique_ptr<task_queue, queue_deleter>;
+
+}  // namespace
+
+TEST(TaskInfo, KeepsAtMost25SourceCharactersTerminated) {
+  task_info_ptr t(create_task_info(0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 5, nullptr, 0));
+  ASSERT_TRUE(t);
+  EXPECT_STREQ(t->source, "ABCDEFGHIJKLMNOPQRSTUVWXY");
+  EXPECT_EQ(t->time, 5u);
+  free_task_info(nullptr);
+}
+
+TEST(TaskQueue, CapacityOneRefusesTheSecondUntilATake) {
+  queue_ptr q(init_task_queue(1));
+  ASSERT_TRUE(q);
+  EXPECT_EQ(unshift_task_queue(q.get(), task(1)), 1);
+  task_info_ptr refused(task(2));
+  EXPECT_EQ(unshift_task_queue(q.get(), refused.get()), 0);
+  EXPECT_EQ(get_task_queue_size(q.get()), 1u);
+  task_info_ptr first(shift_task_queue_ex(q.get(), 0, nullptr));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(value_of(first.get()), 1u);
+  EXPECT_EQ(unshift_task_queue(q.get(), refused.release()), 1);
+}
+
+TEST(TaskQueue, NullAndZeroCapacityAreRefused) {
+  task_info_ptr t(task(1));
+  EXPECT_EQ(unshift_task_queue(nullptr, t.get()), 0);
+  EXPECT_EQ(shift_task_queue_ex(nullptr, 1, nullptr), nullptr);
+  EXPECT_EQ(get_task_queue_size(nullptr), 0u);
+  queue_ptr q(init_task_queue(0));
+  ASSERT_TRUE(q);
+  EXPECT_EQ(unshift_task_queue(q.get(), nullptr), 0);
+  EXPECT_EQ(unshift_task_queue(q.get(), t.get()), 0);
+  free_task_queue(nullptr);
+}
+
+TEST(TaskQueue, KeepsOrderAcrossTheWrap) {
+  queue_ptr q(init_task_queue(3));
+  uint32_t next_in = 0, next_out = 0;
+  // Filling up and taking two at a time walks head and tail round the ring.
+  for (int round = 0; round < 5; ++round) {
+    for (;;) {
+      task_info_ptr t(task(next_in));
+      if (unshift_task_queue(q.get(), t.get()) == 0) break;
+      t.release();
+      ++next_in;
+    }
+    for (int i = 0; i < 2; ++i) {
+      task_info_ptr t(shift_task_queue_ex(q.get(), 0, nullptr));
+      ASSERT_TRUE(t);
+      EXPECT_EQ(value_of(t.get()), next_out++);
+    }
+  }
+  while (task_info_ptr t{shift_task_queue_ex(q.get(), 0, nullptr)})
+    EXPECT_EQ(value_of(t.get()), next_out++);
+  EXPECT_EQ(next_out, next_in);
+}
+
+TEST(TaskQueue, TakeWithoutWaitOrDeadlineNeverBlocks) {
+  queue_ptr q(init_task_queue(4));
+  const auto start = steady::now();
+  EXPECT_EQ(shift_task_queue_ex(q.get(), 0, nullptr), nullptr);
+  timespec far = deadline_in(60000);
+  EXPECT_EQ(shift_task_queue_ex(q.get(), 0, &far), nullptr);
+  EXPECT_EQ(shift_task_queue_ex(q.get(), 1, nullptr), nullptr);
+  timespec past = deadline_in(-1000);
+  EXPECT_EQ(shift_task_queue_ex(q.get(), 1, &past), nullptr);
+  EXPECT_LT(steady::now() - start, std::chrono::seconds(5));
+}
+
+TEST(TaskQueue, WaitingTakeEndsAtItsDeadline) {
+  queue_ptr q(init_task_queue(4));
+  const auto start = steady::now();
+  timespec deadline = deadline_in(300);
+  EXPECT_EQ(shift_task_queue_ex(q.get(), 1, &deadline), nullptr);
+  const auto waited = steady::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+TEST(TaskQueue, WaitingTakeGetsAnEntryPutMeanwhile) {
+  queue_ptr q(init_task_queue(4));
+  std::atomic<bool> taking{false};
+  task_info *taken = nullptr;
+  auto waited = steady::duration{};
+  std::thread taker([&] {
+    timespec deadline = deadline_in(30000);
+    taking = true;
+    const auto start = steady::now();
+    taken = shift_task_queue_ex(q.get(), 1, &deadline);
+    waited = steady::now() - start;
+  });
+  while (!taking) std::this_thread::yield();
+  EXPECT_EQ(unshift_task_queue(q.get(), task(7)), 1);
+  taker.join();
+  task_info_ptr owned(taken);
+  ASSERT_TRUE(owned);
+  EXPECT_EQ(value_of(owned.get()), 7u);
+  EXPECT_LT(waited, std::chrono::seconds(10));
+}
+
+TEST(TaskQueue, FreeReleasesHeldEntries) {
+  // Leak checkers (the AddressSanitizer build) see any task info or message
+  // buffer left behind here.
+  task_queue *q = init_task_queue(5);
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(unshift_task_queue(q, task(i)), 1);
+  task_info_ptr one(shift_task_queue_ex(q, 0, nullptr));
+  free_task_queue(q);
+}
+
+TEST(TaskQueue, ConcurrentPuttersAndTakersLoseNothing) {
+  constexpr uint32_t kPutters = 3, kTakers = 3, kPerPutter = 3000;
+  queue_ptr q(init_task_queue(8));
+  std::atomic<uint32_t> taken_total{0};
+  std::vector<std::vector<uint32_t>> seen(kTakers);
+  std::vector<std::thread> threads;
+  for (uint32_t p = 0; p < kPutters; ++p)
+    threads.emplace_back([&, p] {
+      for (uint32_t i = 0; i < kPerPutter; ++i) {
+        task_info *t = task(p << 24 | i);
+        while (unshift_task_queue(q.get(), t) == 0) std::this_thread::yield();
+      }
+    });
+  for (uint32_t k = 0; k < kTakers; ++k)
+    threads.emplace_back([&, k] {
+      while (taken_total.load() < kPutters * kPerPutter) {
+        timespec deadline = deadline_in(20);
+        task_info_ptr t(shift_task_queue_ex(q.get(), 1, &deadline));
+        if (!t) continue;
+        seen[k].push_back(value_of(t.get()));
+        ++taken_total;
+      }
+    });
+  for (auto &t : threads) t.join();
+
+  std::vector<uint32_t> all;
+  for (const auto &s : seen) {
+    // Each taker sees every putter's entries in the order they were put.
+    std::vector<int64_t> last(kPutters, -1);
+    for (uint32_t v : s) {
+      EXPECT_GT(int64_t(v & 0xFFFFFF), last[v >> 24]);
+      last[v >> 24] = v & 0xFFFFFF;
+    }
+    all.insert(all.end(), s.begin(), s.end());
+  }
+  std::sort(all.begin(), all.end());
+  ASSERT_EQ(all.size(), size_t{kPutters * kPerPutter});
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  EXPECT_EQ(get_task_queue_size(q.get()), 0u);
+}
