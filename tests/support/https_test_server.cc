@@ -1,0 +1,243 @@
+#include "https_test_server.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef VT_TEST_SUPPORT_DIR
+#error "VT_TEST_SUPPORT_DIR must name tests/support"
+#endif
+#ifndef VT_WGET_HTTPS_DIR
+#error "VT_WGET_HTTPS_DIR must name the directory of the built wget_https"
+#endif
+
+namespace {
+
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// The string value of "key" in one line of the server's JSON log. The
+// values read this way are base64 or plain words: they hold no escapes.
+std::string json_field(const std::string& line, const std::string& key) {
+  std::string marker = "\"" + key + "\": \"";
+  size_t at = line.find(marker);
+  if (at == std::string::npos) return "";
+  at += marker.size();
+  size_t end = line.find('"', at);
+  return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::string response_json(const ScriptedResponse& r) {
+  std::ostringstream j;
+  j << "{\"status\": " << r.status << ", \"body_b64\": \"" << base64_encode(r.body) << "\"";
+  if (r.reason != "\x01") j << ", \"reason_b64\": \"" << base64_encode(r.reason) << "\"";
+  if (!r.path.empty()) j << ", \"path\": \"" << r.path << "\"";
+  if (r.delay > 0) j << ", \"delay\": " << r.delay;
+  if (r.hang) j << ", \"hang\": true";
+  j << "}";
+  return j.str();
+}
+
+// Polls a condition every few milliseconds until it holds or time runs out.
+template <typename Condition>
+bool wait_until(Condition condition, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string base64_encode(const std::string& bytes) {
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                 (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                 static_cast<unsigned char>(bytes[i + 2]);
+    out += kBase64[(v >> 18) & 63];
+    out += kBase64[(v >> 12) & 63];
+    out += kBase64[(v >> 6) & 63];
+    out += kBase64[v & 63];
+  }
+  size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+    if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    out += kBase64[(v >> 18) & 63];
+    out += kBase64[(v >> 12) & 63];
+    out += rest == 2 ? kBase64[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string base64_decode(const std::string& text) {
+  std::string out;
+  unsigned v = 0;
+  int bits = 0;
+  for (char c : text) {
+    const char* p = strchr(kBase64, c);
+    if (c == '\0' || p == nullptr) continue;  // padding and line ends
+    v = (v << 6) | static_cast<unsigned>(p - kBase64);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((v >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+std::string RecordedRequest::header(const std::string& name) const {
+  std::istringstream in(headers);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || colon != name.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < colon; ++i) {
+      if (tolower(static_cast<unsigned char>(line[i])) !=
+          tolower(static_cast<unsigned char>(name[i]))) {
+        same = false;
+      }
+    }
+    if (!same) continue;
+    size_t v = colon + 1;
+    while (v < line.size() && line[v] == ' ') ++v;
+    return line.substr(v);
+  }
+  return "";
+}
+
+HttpsTestServer::HttpsTestServer(std::string cert, std::string workdir)
+    : cert_(std::move(cert)), workdir_(std::move(workdir)) {}
+
+HttpsTestServer::~HttpsTestServer() {
+  stop();
+  if (own_workdir_) {
+    std::error_code ec;
+    std::filesystem::remove_all(workdir_, ec);
+  }
+}
+
+bool HttpsTestServer::start() {
+  if (workdir_.empty()) {
+    char tmpl[] = "/tmp/vt_https_server_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return false;
+    workdir_ = tmpl;
+    own_workdir_ = true;
+  }
+  std::string port_file = workdir_ + "/port";
+  unlink(port_file.c_str());
+  std::string script = std::string(VT_TEST_SUPPORT_DIR) + "/https_test_server.py";
+  std::string cert_opt = "--cert=" + cert_;
+  std::string log = workdir_ + "/server.log";
+
+  pid_ = fork();
+  if (pid_ < 0) return false;
+  if (pid_ == 0) {
+    FILE* out = freopen(log.c_str(), "a", stderr);
+    (void)out;
+    execl("/usr/bin/python3", "python3", script.c_str(), workdir_.c_str(), cert_opt.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Making the certificates takes a moment on the first start.
+  bool exited = false;
+  bool up = wait_until(
+      [&] {
+        if (access(port_file.c_str(), F_OK) == 0) return true;
+        int status;
+        exited = waitpid(pid_, &status, WNOHANG) == pid_;
+        return exited;
+      },
+      20000);
+  if (exited) pid_ = -1;
+  if (!up || exited) {
+    stop();
+    return false;
+  }
+  port_ = atoi(read_all(port_file).c_str());
+  return port_ > 0;
+}
+
+void HttpsTestServer::stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+}
+
+std::string HttpsTestServer::host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::string HttpsTestServer::url(const std::string& path) const {
+  return "https://" + host() + "/" + path;
+}
+
+void HttpsTestServer::trust() const { setenv("WGET_HTTPS_CA_FILE", ca_file().c_str(), 1); }
+
+void HttpsTestServer::script(const std::vector<ScriptedResponse>& queue,
+                             const ScriptedResponse& fallback) {
+  std::ostringstream j;
+  j << "{\"default\": " << response_json(fallback) << ", \"queue\": [";
+  for (size_t i = 0; i < queue.size(); ++i) j << (i ? ", " : "") << response_json(queue[i]);
+  j << "]}";
+  std::string tmp = workdir_ + "/script.json.tmp";
+  std::ofstream(tmp) << j.str();
+  rename(tmp.c_str(), (workdir_ + "/script.json").c_str());
+}
+
+std::vector<RecordedRequest> HttpsTestServer::requests() const {
+  std::vector<RecordedRequest> out;
+  std::istringstream in(read_all(workdir_ + "/requests.jsonl"));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    RecordedRequest r;
+    r.method = json_field(line, "method");
+    r.path = base64_decode(json_field(line, "path_b64"));
+    r.headers = base64_decode(json_field(line, "headers_b64"));
+    r.body = base64_decode(json_field(line, "body_b64"));
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+bool HttpsTestServer::wait_for_requests(size_t n, int timeout_ms) const {
+  return wait_until([&] { return requests().size() >= n; }, timeout_ms);
+}
+
+void HttpsTestServer::clear_requests() const {
+  std::ofstream(workdir_ + "/requests.jsonl", std::ios::trunc);
+}
+
+std::string wget_https_stand_in_dir() { return VT_WGET_HTTPS_DIR; }
+
+void use_wget_https_stand_in() {
+  const char* old = getenv("PATH");
+  std::string path = wget_https_stand_in_dir();
+  if (old != nullptr && old[0] != '\0') path += std::string(":") + old;
+  setenv("PATH", path.c_str(), 1);
+}
