@@ -183,7 +183,7 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
 int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, const char* variant,
                                       const char* version, char** session_key,
                                       std::atomic<uint32_t>* reconnect_requested,
-                                      int (*log)(int, const char*, ...), char** server_host,
+                                      vantor_log_func log, char** server_host,
                                       uint32_t* server_port, char** interface_name,
                                       const char* default_host, const char* registration_path,
                                       const char* interface_file) {
@@ -227,7 +227,7 @@ int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, con
 }
 
 int __vantor_udp_client_log_interface(const char* path, const char* interface,
-                                      int (*log)(int, const char*, ...)) {
+                                      vantor_log_func log) {
   if (path == nullptr || interface == nullptr) {
     if (log != nullptr) log(5, "Log interface NULL pointer");
     return 0;

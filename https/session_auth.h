@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "https/https_request.h"
+#include "platform/log.h"
 
 // Sizes of the buffers that receive the credentials.
 constexpr int kSessionKeySize = 17;  // 16 characters and a NUL
@@ -50,7 +51,7 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
 int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, const char* variant,
                                       const char* version, char** session_key,
                                       std::atomic<uint32_t>* reconnect_requested,
-                                      int (*log)(int, const char*, ...), char** server_host,
+                                      vantor_log_func log, char** server_host,
                                       uint32_t* server_port, char** interface_name,
                                       const char* default_host, const char* registration_path,
                                       const char* interface_file);
@@ -58,4 +59,4 @@ int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, con
 // Records the WAN interface in use in path (exactly the name, no line end),
 // for other programs on the device. 1 when written, else 0.
 int __vantor_udp_client_log_interface(const char* path, const char* interface,
-                                      int (*log)(int, const char*, ...));
+                                      vantor_log_func log);

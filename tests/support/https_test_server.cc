@@ -1,13 +1,14 @@
 #include "https_test_server.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cstring>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,6 +21,7 @@
 #error "VT_WGET_HTTPS_DIR must name the directory of the built wget_https"
 #endif
 
+namespace vt_test {
 namespace {
 
 const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -241,3 +243,82 @@ void use_wget_https_stand_in() {
   if (old != nullptr && old[0] != '\0') path += std::string(":") + old;
   setenv("PATH", path.c_str(), 1);
 }
+
+FetchToolRecorder::FetchToolRecorder() {
+  char tmpl[] = "/tmp/vt_fetch_recorder_XXXXXX";
+  if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+  const char* old = getenv("PATH");
+  old_path_ = old != nullptr ? old : "";
+  std::string script =
+      "#!/bin/sh\n"
+      "rec='" +
+      dir_ +
+      "'\n"
+      "n=$(cat \"$rec/count\" 2>/dev/null || echo 0); n=$((n+1)); echo $n > \"$rec/count\"\n"
+      "printf '%s\\0' \"$@\" > \"$rec/args.$n\"\n"
+      "for a in \"$@\"; do\n"
+      "  case \"$a\" in\n"
+      "    -f*) cp \"${a#-f}\" \"$rec/body.$n\"; stat -c %a \"${a#-f}\" > \"$rec/body_mode.$n\";;\n"
+      "    -e*) cp \"${a#-e}\" \"$rec/header.$n\"; stat -c %a \"${a#-e}\" > "
+      "\"$rec/header_mode.$n\";;\n"
+      "  esac\n"
+      "done\n"
+      "if [ -f \"$rec/exit\" ]; then exit $(cat \"$rec/exit\"); fi\n"
+      "exec '" +
+      wget_https_stand_in_dir() + "/wget_https' \"$@\"\n";
+  std::string tool = dir_ + "/wget_https";
+  std::ofstream(tool) << script;
+  chmod(tool.c_str(), 0755);
+  setenv("PATH", (dir_ + ":" + old_path_).c_str(), 1);
+}
+
+FetchToolRecorder::~FetchToolRecorder() {
+  setenv("PATH", old_path_.c_str(), 1);
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void FetchToolRecorder::exit_with(int status) {
+  std::string path = dir_ + "/exit";
+  if (status < 0) {
+    unlink(path.c_str());
+  } else {
+    std::ofstream(path) << status;
+  }
+}
+
+std::string FetchToolRecorder::read(const std::string& name, int run) const {
+  return read_all(dir_ + "/" + name + "." + std::to_string(run));
+}
+
+int FetchToolRecorder::runs() const { return atoi(read_all(dir_ + "/count").c_str()); }
+
+std::vector<std::string> FetchToolRecorder::args(int run) const {
+  std::vector<std::string> out;
+  std::string all = read("args", run);
+  size_t start = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i] == '\0') {
+      out.push_back(all.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return out;
+}
+
+std::string FetchToolRecorder::body(int run) const { return read("body", run); }
+std::string FetchToolRecorder::header(int run) const { return read("header", run); }
+
+std::string FetchToolRecorder::body_mode(int run) const {
+  std::string m = read("body_mode", run);
+  while (!m.empty() && m.back() == '\n') m.pop_back();
+  return m;
+}
+
+std::string FetchToolRecorder::header_mode(int run) const {
+  std::string m = read("header_mode", run);
+  while (!m.empty() && m.back() == '\n') m.pop_back();
+  return m;
+}
+
+}  // namespace vt_test

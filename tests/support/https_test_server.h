@@ -19,13 +19,15 @@
 #include <utility>
 #include <vector>
 
+namespace vt_test {
+
 struct ScriptedResponse {
   int status = 200;
   std::string reason = "\x01";  // "\x01": the standard phrase; "": none at all
   std::string body;
-  std::string path;    // "" answers any path
-  double delay = 0;    // seconds before answering
-  bool hang = false;   // never answer
+  std::string path;   // "" answers any path
+  double delay = 0;   // seconds before answering
+  bool hang = false;  // never answer
 
   ScriptedResponse() = default;
   ScriptedResponse(int s, std::string r, std::string b)
@@ -86,6 +88,34 @@ class HttpsTestServer {
   int port_ = 0;
 };
 
+// A wget_https placed first in PATH that records each run (its arguments,
+// copies of its -f and -e files and their modes) and then runs the real
+// stand-in, or exits with a chosen status instead. PATH is restored when
+// the recorder goes away.
+class FetchToolRecorder {
+ public:
+  FetchToolRecorder();
+  ~FetchToolRecorder();
+  FetchToolRecorder(const FetchToolRecorder&) = delete;
+  FetchToolRecorder& operator=(const FetchToolRecorder&) = delete;
+
+  // From now on exit with this status without running the stand-in;
+  // a negative status runs the stand-in again.
+  void exit_with(int status);
+
+  int runs() const;                              // runs so far
+  std::vector<std::string> args(int run) const;  // run counts from 1
+  std::string body(int run) const;               // the -f file's bytes
+  std::string header(int run) const;             // the -e file's bytes
+  std::string body_mode(int run) const;          // "600"
+  std::string header_mode(int run) const;
+
+ private:
+  std::string read(const std::string& name, int run) const;
+  std::string dir_;
+  std::string old_path_;
+};
+
 // Puts the directory of the built wget_https stand-in first in PATH.
 void use_wget_https_stand_in();
 
@@ -95,3 +125,5 @@ std::string wget_https_stand_in_dir();
 // Base64, as the server's request log and script use it.
 std::string base64_decode(const std::string& text);
 std::string base64_encode(const std::string& bytes);
+
+}  // namespace vt_test
