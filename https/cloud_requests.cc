@@ -22,8 +22,8 @@ struct FreeDeleter {
 
 // A file read whole with readFileEx(); absent when it could not be read.
 struct FileBytes {
+  size_t size = 0;  // declared first: the constructor fills it through data's initialiser
   std::unique_ptr<char, FreeDeleter> data;
-  size_t size = 0;
 
   explicit FileBytes(const char* path) : data(readFileEx(path, &size)) {}
   bool read() const { return data != nullptr; }

@@ -14,11 +14,9 @@
 #include "https/https_transport.h"
 #include "https/multipart_body.h"
 #include "platform/clock.h"
+#include "platform/identity.h"
 #include "platform/paths.h"
 
-// Device identity (WAN links and their interfaces).
-int get_wancount();
-const char* get_connection_interface(unsigned int wan);
 
 namespace {
 

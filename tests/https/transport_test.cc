@@ -1,0 +1,118 @@
+// Running the fetch tool: the words of its command line and its status.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "https/https_files.h"
+#include "https/https_transport.h"
+#include "tests/support/https_test_server.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+https_request request_for(const std::string& url) {
+  https_request r;
+  memset(&r, 0, sizeof(r));
+  snprintf(r.url, sizeof(r.url), "%s", url.c_str());
+  return r;
+}
+
+class TransportTest : public vt_test::SandboxTest {
+ protected:
+  vt_test::FetchToolRecorder tool;
+};
+
+TEST_F(TransportTest, ToolGetsTheWordsOfTheDeviceCommandLineInOrder) {
+  struct Case {
+    const char* interface;
+    const char* header;
+    Args expected;
+  };
+  const std::string url = "https://vantor.example/conf/sync";
+  const Case cases[] = {
+      {"eth1", "/tmp/h", {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url, "-ieth1", "-e/tmp/h"}},
+      {"", nullptr, {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url}},
+      {nullptr, "", {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url}},
+      {nullptr, "/tmp/h", {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url, "-e/tmp/h"}},
+      {"ppp0", nullptr, {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url, "-ippp0"}},
+  };
+  tool.exit_with(0);
+  https_request r = request_for(url);
+  int run = 0;
+  for (const auto& c : cases) {
+    EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", c.interface, c.header, "/tmp/o"), 0);
+    EXPECT_EQ(tool.args(++run), c.expected);
+  }
+}
+
+TEST_F(TransportTest, ShellCharactersStayInsideTheirWord) {
+  std::string marker = sandbox.root() + "/pwned";
+  std::string url = "https://h/a b\"c'd;touch " + marker + "$(touch " + marker + ")`touch " +
+                    marker + "`";
+  std::string odd_file = sandbox.root() + "/body with blanks;touch " + marker;
+  tool.exit_with(0);
+  https_request r = request_for(url);
+  EXPECT_EQ(vantor_https_submit(&r, odd_file.c_str(), "eth0 -x", nullptr, "/tmp/o"), 0);
+  Args args = tool.args(1);
+  ASSERT_EQ(args.size(), 6u);
+  EXPECT_EQ(args[2], "-f" + odd_file);
+  EXPECT_EQ(args[4], url);
+  EXPECT_EQ(args[5], "-ieth0 -x");
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a shell ran part of the command";
+}
+
+TEST_F(TransportTest, ToolStatusIsReturnedAsSystemWould) {
+  https_request r = request_for("https://h/x");
+  tool.exit_with(0);
+  EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
+  tool.exit_with(4);
+  EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 4 << 8);
+}
+
+TEST_F(TransportTest, MissingToolIsAFailure) {
+  std::string old = getenv("PATH");
+  setenv("PATH", sandbox.root().c_str(), 1);  // no wget_https there
+  https_request r = request_for("https://h/x");
+  EXPECT_NE(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
+  setenv("PATH", old.c_str(), 1);
+  EXPECT_EQ(vantor_https_submit(nullptr, "/tmp/b", nullptr, nullptr, "/tmp/o"), 1);
+}
+
+TEST_F(TransportTest, MultipartHeaderFileIsExactAndPrivate) {
+  std::string path = sandbox.root() + "/h";
+  ASSERT_EQ(writeMulitpartHeader(path.c_str()), 1);
+  std::string text = vt_test::read_text_file(path);
+  EXPECT_EQ(text,
+            "Content-Type: multipart/form-data; boundary=-------------------------7d38f60708\r\n");
+  EXPECT_EQ(text.size(), 81u);
+  EXPECT_EQ(writeMulitpartHeader((sandbox.root() + "/no/dir/h").c_str()), 0);
+}
+
+TEST_F(TransportTest, PrivateFilesRefuseLinksAndNarrowTheMode) {
+  std::string victim = sandbox.root() + "/victim";
+  vt_test::write_text_file(victim, "precious");
+  std::string link = sandbox.root() + "/planted";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_EQ(https_create_private_file(link.c_str()), nullptr);
+  EXPECT_EQ(writeMulitpartHeader(link.c_str()), 0);
+  EXPECT_EQ(vt_test::read_text_file(victim), "precious");
+
+  // A file left behind with a wide mode is narrowed and truncated.
+  std::string stale = sandbox.root() + "/stale";
+  vt_test::write_text_file(stale, "old content that is long");
+  chmod(stale.c_str(), 0666);
+  ASSERT_EQ(writeMulitpartHeader(stale.c_str()), 1);
+  struct stat st;
+  ASSERT_EQ(stat(stale.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(vt_test::read_text_file(stale).size(), 81u);
+}
+
+}  // namespace
