@@ -127,10 +127,6 @@ TEST_F(IdentityTest, NoSerialGivesDefaultAndRetriesUntilFound) {
   EXPECT_EQ(runs("gethwinfo"), 3);  // found once, then served from the cache
 }
 
-TEST_F(IdentityTest, MissingToolsGiveDefaultSerial) {
-  EXPECT_STREQ(get_serial(), "0000-0000-0000");
-}
-
 TEST(ConvertSerialPacked, PacksOnlyTheDashedFourFourFourForm) {
   struct Case {
     const char* src;

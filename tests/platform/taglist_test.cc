@@ -10,7 +10,7 @@
 
 namespace {
 
-using vt_test::SandboxTest;
+using TaglistFileTest = vt_test::SandboxTest;
 
 std::vector<std::string> keys(const taglist* list) {
   std::vector<std::string> out;
@@ -73,12 +73,6 @@ TEST(TaglistLookup, EmptyValueCountsAsAbsent) {
   free(dup);
 }
 
-TEST(TaglistLookup, BlankBeforeKeyMakesADifferentKey) {
-  taglist_ptr list(load_taglist_string(" KEY=1\n", 0));
-  EXPECT_EQ(exist_taglist(list.get(), "KEY"), 0);
-  EXPECT_STREQ(get_taglist_default(list.get(), " KEY", ""), "1");
-}
-
 TEST(TaglistLoad, DuplicateKeyKeepsFirstValueSortedOrNot) {
   for (int sorted : {0, 1}) {
     taglist_ptr list(load_taglist_string("B=1\nA=x\nB=2\nA=y\n", sorted));
@@ -104,7 +98,7 @@ TEST(TaglistLoad, TextLineBreakRunsAndLastLineWithoutBreak) {
   EXPECT_EQ(value_of(list.get(), "C"), "3");
 }
 
-TEST_F(SandboxTest, FileCrLfGivesSamePairsAsLf) {
+TEST_F(TaglistFileTest, FileCrLfGivesSamePairsAsLf) {
   sandbox.write_file("/etc/lf.cfg", "A=\"1\"\nB=2\n# c=3\n\n");
   sandbox.write_file("/etc/crlf.cfg", "A=\"1\"\r\nB=2\r\n# c=3\r\n\r\n");
   taglist_ptr lf(load_taglist_ex(sandbox.path("/etc/lf.cfg").c_str(), 1));
@@ -122,7 +116,7 @@ TEST(TaglistLoad, MissingFileGivesEmptyList) {
   EXPECT_EQ(list->sorted, 1u);
 }
 
-TEST_F(SandboxTest, LongLineIsReadIn8191CharacterPieces) {
+TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
   // "K=" and 9000 x: the first piece holds 8189 of them, the rest of the
   // line is its own piece without "=" and is skipped; "T=" starts a piece
   // of its own and so becomes a key.
@@ -169,19 +163,10 @@ TEST(TaglistBisect, InsertPositionsAndEmptyRange) {
             0);
 }
 
-TEST(TaglistSorted, EmptyListSearchAndFirstInsert) {
-  taglist_ptr list(create_taglist());
-  sort_taglist(list.get());
-  EXPECT_EQ(__search_taglist(list.get(), "A"), -1);
-  EXPECT_EQ(insert_taglist(list.get(), create_tagitem("A", "1")), 1);
-  EXPECT_EQ(__search_taglist(list.get(), "A"), 0);
-  EXPECT_EQ(__search_taglist(list.get(), "B"), -1);
-  EXPECT_EQ(__search_taglist(list.get(), "0"), -1);
-}
-
 TEST(TaglistSorted, InsertsKeepStrictOrderAndRejectDuplicates) {
   taglist_ptr list(create_taglist());
   sort_taglist(list.get());
+  EXPECT_EQ(__search_taglist(list.get(), "m"), -1);  // empty sorted list
   const char* order[] = {"m", "c", "x", "a", "n", "c", "z", "b", "m"};
   int inserted = 0;
   for (const char* k : order) inserted += insert_taglist(list.get(), create_tagitem(k, k));
@@ -239,17 +224,7 @@ TEST(TaglistUpdate, ReplacesOrInsertsSortedAndUnsorted) {
   EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "b", "a"}));
 }
 
-TEST(TaglistOrdering, SortAndUnsort) {
-  taglist_ptr list(load_taglist_string("c=3\na=1\nb=2\n", 0));
-  sort_taglist(list.get());
-  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(__search_taglist(list.get(), "c"), 2);
-  EXPECT_EQ(unsort_taglist(list.get()), 0);
-  EXPECT_EQ(list->sorted, 0u);
-  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b", "c"}));
-}
-
-TEST_F(SandboxTest, DumpAndReloadGiveSamePairs) {
+TEST_F(TaglistFileTest, DumpAndReloadGiveSamePairs) {
   taglist_ptr list(create_taglist());
   const std::vector<std::pair<std::string, std::string>> pairs = {
       {"PLAIN", "value"},      {"EMPTY", ""},       {"LEAD", "\"quoted start"},
@@ -259,7 +234,6 @@ TEST_F(SandboxTest, DumpAndReloadGiveSamePairs) {
 
   char* text = dump_taglist_string(list.get());
   ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::string(text).substr(0, 15), "PLAIN=\"value\"\nE");
   taglist_ptr from_text(load_taglist_string(text, 0));
   free(text);
 
@@ -276,42 +250,28 @@ TEST_F(SandboxTest, DumpAndReloadGiveSamePairs) {
   }
 }
 
-TEST(TaglistSave, UnopenablePathGivesZero) {
-  taglist_ptr list(load_taglist_string("a=1\n", 0));
-  EXPECT_EQ(save_taglist(list.get(), "/nonexistent/dir/out.cfg"), 0);
-}
-
-TEST(TaglistDump, EmptyListAndExactLength) {
-  taglist_ptr empty(create_taglist());
-  char* text = dump_taglist_string(empty.get());
-  ASSERT_NE(text, nullptr);
-  EXPECT_STREQ(text, "");
-  free(text);
+TEST(TaglistDump, WrittenFormatAndEmptyList) {
   taglist_ptr list(load_taglist_string("k=v\nkey=value\n", 0));
-  text = dump_taglist_string(list.get());
+  char* text = dump_taglist_string(list.get());
   EXPECT_STREQ(text, "k=\"v\"\nkey=\"value\"\n");
   free(text);
+  taglist_ptr empty(create_taglist());
+  text = dump_taglist_string(empty.get());
+  EXPECT_STREQ(text, "");
+  free(text);
 }
 
-TEST(TaglistNullSafety, NullListBehavesAsEmpty) {
-  EXPECT_EQ(__search_taglist(nullptr, "a"), -1);
-  EXPECT_EQ(exist_taglist(nullptr, "a"), 0);
+TEST(TaglistMisuse, NullListAndBadPositionsAreRefusedWithoutLeaks) {
   EXPECT_STREQ(get_taglist_default(nullptr, "a", "d"), "d");
-  EXPECT_EQ(insert_taglist(nullptr, create_tagitem("a", "b")), 0);  // item freed, no leak
-  EXPECT_EQ(remove_taglist(nullptr, "a"), 0);
-  free_taglist(nullptr);
-  free_tagitem(nullptr);
-}
+  EXPECT_EQ(insert_taglist(nullptr, create_tagitem("a", "b")), 0);
+  EXPECT_EQ(save_taglist(nullptr, "/nonexistent/dir/out.cfg"), 0);
 
-TEST(TaglistPositions, OutOfRangePositionsAreRefused) {
   taglist_ptr list(load_taglist_string("a=1\n", 1));
   EXPECT_EQ(__insert_taglist_pos(list.get(), 2, create_tagitem("z", "z")), 0);  // item freed
   EXPECT_EQ(__insert_taglist_pos(list.get(), -1, create_tagitem("z", "z")), 0);
   EXPECT_EQ(__remove_taglist_pos(list.get(), 1), 0);
   EXPECT_EQ(__remove_taglist_pos(list.get(), -1), 0);
   EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a"}));
-  EXPECT_EQ(__insert_taglist_pos(list.get(), 1, create_tagitem("b", "2")), 1);
-  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b"}));
 }
 
 }  // namespace
