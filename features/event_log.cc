@@ -12,6 +12,7 @@
 
 #include "features/config_read.h"
 #include "features/daemon_state.h"
+#include "features/event_record.h"
 #include "features/worker_common.h"
 #include "https/cloud_requests.h"
 #include "platform/log.h"
@@ -35,19 +36,6 @@ struct listing {
 struct file_closer {
   void operator()(FILE* f) const { fclose(f); }
 };
-
-// Reads the record at the start of path into out. A file shorter than a
-// record leaves the rest zero; a content without NUL is cut at 131
-// characters. False when the file cannot be opened.
-bool read_event(const char* path, event_record* out) {
-  std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
-  if (!f) return false;
-  memset(out, 0, sizeof(*out));
-  size_t got = fread(out, 1, sizeof(*out), f.get());
-  (void)got;
-  out->content[sizeof(out->content) - 1] = '\0';
-  return true;
-}
 
 void write_status_file(const std::string& path) {
   // Other programs read this file; it is recreated with ordinary permissions.
@@ -88,7 +76,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
   for (int i = 0; i < list.count; ++i) {
     snprintf(buffer, DAEMON_BUFFER_SIZE, "%s%s", spool, list.entries[i]->d_name);
     event_record record;
-    if (!read_event(buffer, &record)) {
+    if (!read_event_record(buffer, &record)) {
       // A file that cannot be read can never be sent; drop it.
       unlink(buffer);
       continue;

@@ -1,12 +1,12 @@
 // GPS submission: reads the position from a device command and hands it to
 // the real-time channel, which sends it as a GPS report.
-#include <cmath>
 #include <cstdio>
 #include <memory>
 
 #include "channel/vantor_udp_client.h"
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
+#include "features/gps_line.h"
 #include "features/worker_common.h"
 #include "features/workers.h"
 #include "platform/clock.h"
@@ -15,17 +15,6 @@
 namespace {
 
 enum gps_step : size_t { kFetch, kSubmit, kNotify, kStepCount };
-
-struct gps_position {
-  int valid = 0;
-  unsigned long timestamp = 0;
-  double latitude = 0;
-  double longitude = 0;
-};
-
-// The channel sends degrees times 1000000 as a signed 32-bit number; a
-// value beyond that (or not a number at all) cannot be sent faithfully.
-bool sendable_degrees(double degrees) { return std::fabs(degrees) < 2147.483647; }
 
 struct pipe_closer {
   void operator()(FILE* f) const { pclose(f); }
@@ -52,14 +41,10 @@ void __udp_client_gps_thread_main(feature_param* param) {
         char line[200] = {};
         bool read = fgets(line, sizeof(line), pipe.get()) != nullptr;
         pipe.reset();
-        gps_position p;
-        if (!read ||
-            sscanf(line, "%d %lu %le %le", &p.valid, &p.timestamp, &p.latitude, &p.longitude) != 4 ||
-            !sendable_degrees(p.latitude) || !sendable_degrees(p.longitude)) {
+        if (!read || !parse_gps_line(line, &pos)) {
           __udp_client_log(3, "GPS Fetch Data - Read Error");
           return step_result::failed;
         }
-        pos = p;
         return step_result::next;
       }
       case kSubmit:

@@ -120,16 +120,27 @@ int32_t version_number_locked() {
   file_ptr file = open_device_file("/etc/software-release");
   if (!file) return version_cache;
   char line[20] = {};
-  if (fgets(line, sizeof line, file.get()) == nullptr || strlen(line) < 5) return version_cache;
-  int major = -1, minor = -1, patch = -1;
-  scan_version(line, major, minor, patch);
-  if (component_ok(major) && component_ok(minor) && component_ok(patch)) {
-    version_cache = major * 10000 + minor * 100 + patch;
-  }
+  if (fgets(line, sizeof line, file.get()) == nullptr) return version_cache;
+  int32_t number = scan_version_line(line);
+  if (number > 0) version_cache = number;
   return version_cache;
 }
 
 }  // namespace
+
+int32_t scan_version_line(const char* line) {
+  if (line == nullptr || strlen(line) < 5) return 0;
+  int major = -1, minor = -1, patch = -1;
+  scan_version(line, major, minor, patch);
+  if (!component_ok(major) || !component_ok(minor) || !component_ok(patch)) return 0;
+  return major * 10000 + minor * 100 + patch;
+}
+
+void scan_serial_line(const char* line, bool sn_prefix, char (&serial)[256]) {
+  serial[0] = '\0';
+  if (line == nullptr) return;
+  sscanf(line, sn_prefix ? "sn: %255[0-9A-Fa-f-]" : "%255[0-9A-Fa-f-]", serial);
+}
 
 const char* get_model() { return read_first_word(model_cache, "/etc/TRELL_model", "/etc/model"); }
 
@@ -145,21 +156,21 @@ const char* get_serial() {
 
   if (file_ptr file = open_device_file("/etc/serial.number")) {
     read_serial_line(file.get(), line);
-    sscanf(line, "%255[0-9A-Fa-f-]", result);
+    scan_serial_line(line, false, result);
   }
   if (!valid_serial(result)) {
     if (pipe_ptr tool = run_device_tool("/usr/bin/getsn", "")) {
       for (;;) {
         result[0] = '\0';
         if (!read_serial_line(tool.get(), line)) break;
-        sscanf(line, "sn: %255[0-9A-Fa-f-]", result);
+        scan_serial_line(line, true, result);
         if (result[0] != '\0') break;
       }
     }
   }
   if (!valid_serial(result)) {
     if (pipe_ptr tool = run_device_tool("/bin/gethwinfo", " -f 0 -s")) {
-      if (read_serial_line(tool.get(), line)) sscanf(line, "%255[0-9A-Fa-f-]", result);
+      if (read_serial_line(tool.get(), line)) scan_serial_line(line, false, result);
     }
   }
   if (valid_serial(result)) {

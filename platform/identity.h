@@ -34,6 +34,14 @@ int get_wancount();
 // characters), else "". Each call rewrites only that link's slot.
 const char* get_connection_interface(unsigned int wan);
 
+// The scanners behind get_version_number and get_serial, also used by the
+// fuzz targets. scan_version_line: the version number of a software-release
+// line ("5.4.9", "v8.0.3"), 0 when it is shorter than 5 characters or not a
+// valid version. scan_serial_line: the serial characters at the start of a
+// line (after "sn:" and blanks when sn_prefix), "" when there are none.
+int32_t scan_version_line(const char* line);
+void scan_serial_line(const char* line, bool sn_prefix, char (&serial)[256]);
+
 // Forgets the cached model, variant, serial and version, so that the next
 // calls read the sources again (tests; the agent itself never resets them).
 void reset_identity_cache();
