@@ -88,7 +88,8 @@ bool scan_int(const char*& p, int& out) {
   bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
   if (!isdigit(static_cast<unsigned char>(*p))) return false;
-  long value = 0;
+  // 64 bits even where long has 32 (MIPS): value * 10 + 9 must not overflow.
+  long long value = 0;
   for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
     if (value < INT_MAX) value = value * 10 + (*p - '0');
   }

@@ -3,7 +3,8 @@
 
 The cipher comes from the cryptography package and the CRC from zlib, so
 nothing here shares code with the C++ codec. The C++ side is reached through
-the vtrp_interop_driver program given as the only argument.
+the vtrp_interop_driver program given as the last argument; any arguments
+before it are the emulator that runs it in a cross build.
 """
 import os
 import struct
@@ -14,7 +15,7 @@ import zlib
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-DRIVER = sys.argv[1]
+DRIVER = sys.argv[1:]
 SERIAL = "VT0123456789"
 KEY = "k3y-of-sixteen!!and-more"
 AES_KEY = KEY.encode()[:16]
@@ -28,7 +29,7 @@ def check(condition, what):
 
 
 def run(*args):
-    out = subprocess.run([DRIVER, *map(str, args)], check=True, capture_output=True, text=True)
+    out = subprocess.run([*DRIVER, *map(str, args)], check=True, capture_output=True, text=True)
     return out.stdout.strip()
 
 
