@@ -1,9 +1,12 @@
 #include "https/https_transport.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -14,6 +17,53 @@ namespace {
 constexpr int kNotStarted = 127 << 8;
 
 bool present(const char* s) { return s != nullptr && s[0] != '\0'; }
+
+// The tool promises to give up after its -T seconds. One that is still
+// running this much later has hung: it is killed, so that the thread waiting
+// for it (the channel's re-establishment, a worker, the supervision loop)
+// goes on and reports a failed exchange.
+constexpr long kGraceSeconds = 5;
+constexpr long kDefaultLimitSeconds = 30;
+
+long time_limit(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a.size() > 2 && a.compare(0, 2, "-T") == 0) {
+      long t = strtol(a.c_str() + 2, nullptr, 10);
+      if (t > 0) return t;
+    }
+  }
+  return kDefaultLimitSeconds;
+}
+
+long elapsed_seconds(const timespec& since) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec - since.tv_sec;
+}
+
+// Waits for the tool, polling with naps that grow to a tenth of a second;
+// kills it once it has run past limit + grace. Returns its wait status.
+int wait_for_tool(pid_t pid, long limit) {
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  long nap_ms = 5;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0 && errno != EINTR) return kNotStarted;
+    if (elapsed_seconds(start) >= limit + kGraceSeconds) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return kNotStarted;
+      }
+      return status;  // killed by a signal: non-zero, a failed exchange
+    }
+    timespec nap = {0, nap_ms * 1000000};
+    nanosleep(&nap, nullptr);
+    if (nap_ms < 100) nap_ms *= 2;
+  }
+}
 
 }  // namespace
 
@@ -32,11 +82,7 @@ int https_run_fetch_tool(const std::vector<std::string>& args) {
   if (posix_spawnp(&pid, "wget_https", nullptr, nullptr, argv.data(), environ) != 0) {
     return kNotStarted;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return kNotStarted;
-  }
-  return status;
+  return wait_for_tool(pid, time_limit(args));
 }
 
 int vantor_https_submit(const https_request* request, const char* body_path, const char* interface,

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -83,6 +84,20 @@ TEST_F(TransportTest, MissingToolIsAFailure) {
   EXPECT_NE(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
   setenv("PATH", old.c_str(), 1);
   EXPECT_EQ(vantor_https_submit(nullptr, "/tmp/b", nullptr, nullptr, "/tmp/o"), 1);
+}
+
+// A tool that ignores its own -T limit must not hold its caller for ever.
+TEST_F(TransportTest, ToolHangingPastItsTimeOutIsKilled) {
+  std::string old = getenv("PATH");
+  vt_test::write_script(sandbox.root() + "/bin/wget_https", "exec sleep 1000\n");
+  setenv("PATH", (sandbox.root() + "/bin:" + old).c_str(), 1);
+  auto start = std::chrono::steady_clock::now();
+  int status = https_run_fetch_tool({"-q", "-T1", "-f/tmp/b", "-O/tmp/o", "https://h/x"});
+  auto waited = std::chrono::steady_clock::now() - start;
+  setenv("PATH", old.c_str(), 1);
+  EXPECT_NE(status, 0);
+  EXPECT_GE(waited, std::chrono::seconds(1));
+  EXPECT_LT(waited, std::chrono::seconds(15));
 }
 
 TEST_F(TransportTest, MultipartHeaderFileIsExactAndPrivate) {
