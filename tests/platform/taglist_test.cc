@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -265,6 +267,11 @@ TEST(TaglistMisuse, NullListAndBadPositionsAreRefusedWithoutLeaks) {
   EXPECT_STREQ(get_taglist_default(nullptr, "a", "d"), "d");
   EXPECT_EQ(insert_taglist(nullptr, create_tagitem("a", "b")), 0);
   EXPECT_EQ(save_taglist(nullptr, "/nonexistent/dir/out.cfg"), 0);
+  // A write that fails (a full disk) is a failed save, not a saved configuration.
+  taglist_ptr some(load_taglist_string("a=1\n", 0));
+  if (access("/dev/full", W_OK) == 0) {
+    EXPECT_EQ(save_taglist(some.get(), "/dev/full"), 0);
+  }
 
   taglist_ptr list(load_taglist_string("a=1\n", 1));
   EXPECT_EQ(__insert_taglist_pos(list.get(), 2, create_tagitem("z", "z")), 0);  // item freed
