@@ -1,0 +1,134 @@
+// Daemon settings from the DEVICE_ keys, identity fallbacks, and the
+// workers' argument records.
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "feature_harness.h"
+#include "platform/identity.h"
+#include "platform/log.h"
+
+namespace {
+
+class DeviceInfo : public FeatureHarness {
+ protected:
+  void SetUp() override {
+    FeatureHarness::SetUp();
+    mkdir(path("etc").c_str(), 0755);
+    reset_identity_cache();
+  }
+  void TearDown() override {
+    FeatureHarness::TearDown();
+    reset_identity_cache();
+  }
+  void get_info() {
+    __udp_client_get_device_info(config_.get(), s.serial, s.model, s.variant, s.firmware,
+                                 &log_enable, &s.keepalive_interval, &s.disconnect_timeout,
+                                 &log_path, &log_file_size, &log_file_count, &s.black_list_size,
+                                 &s.interface_update_file);
+  }
+  daemon_settings s;
+  std::string log_path = "/tmp/udp_client.log";
+};
+
+struct NumberCase {
+  const char* value;
+  int32_t keepalive, disconnect, black_list;
+  int16_t files;
+};
+
+TEST_F(DeviceInfo, NumbersBelowOneFallBackToDefaults) {
+  const NumberCase cases[] = {
+      {"0", 25, 70, 10, 4},        {"-5", 25, 70, 10, 4}, {"abc", 25, 70, 10, 4},
+      {"  42x", 42, 42, 42, 42},   {"65536", 65536, 65536, 65536, 4},  // 16 bits: 0 -> 4
+      {"65537", 65537, 65537, 65537, 1},
+  };
+  for (const NumberCase& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string v = c.value;
+    configure("DEVICE_KEEPALIVE_INTERVAL=" + v + "\nDEVICE_DISCONNECT_TIMEOUT=" + v +
+              "\nDEVICE_BLACK_LIST_SIZE=" + v + "\nDEVICE_LOG_NUM_FILE=" + v + "\n");
+    s.keepalive_interval = s.disconnect_timeout = s.black_list_size = 1;
+    log_file_count.store(7);
+    get_info();
+    EXPECT_EQ(s.keepalive_interval, c.keepalive);
+    EXPECT_EQ(s.disconnect_timeout, c.disconnect);
+    EXPECT_EQ(s.black_list_size, c.black_list);
+    EXPECT_EQ(log_file_count.load(), c.files);
+  }
+}
+
+TEST_F(DeviceInfo, UnsetKeysKeepPreviousCycleValues) {
+  configure("DEVICE_LOG_PATH=/var/log/first.log\nDEVICE_LOG_ENABLE=0\nDEVICE_LOG_FILE_SIZE=100\n"
+            "DEVICE_INTERFACE_UPDATE=/tmp/if.up\nDEVICE_KEEPALIVE_INTERVAL=30\n");
+  get_info();
+  EXPECT_EQ(log_path, "/var/log/first.log");
+  EXPECT_EQ(log_enable.load(), 0);
+  EXPECT_EQ(log_file_size.load(), 100u);
+  EXPECT_EQ(s.interface_update_file, "/tmp/if.up");
+
+  configure("DEVICE_LOG_PATH=\"\"\n");  // an empty value counts as not set
+  log_enable.store(1);
+  get_info();
+  EXPECT_EQ(log_path, "/var/log/first.log");
+  EXPECT_EQ(log_enable.load(), 1);
+  EXPECT_EQ(log_file_size.load(), 100u);
+  EXPECT_EQ(s.keepalive_interval, 30);
+  EXPECT_EQ(s.interface_update_file, "/tmp/if.up");
+}
+
+TEST_F(DeviceInfo, IdentityFromConfigurationCutToFieldSizes) {
+  configure("DEVICE_SERIAL=1234-5678-ABCD\nDEVICE_MODEL=ABCDEFGHIJK\nDEVICE_VARIANT=EU\n"
+            "DEVICE_FIRMWARE=10.20.30-build7\n");
+  get_info();
+  EXPECT_STREQ(s.serial, "12345678ABCD");  // packed form
+  EXPECT_STREQ(s.model, "ABCDEFGH");
+  EXPECT_STREQ(s.variant, "EU");
+  EXPECT_STREQ(s.firmware, "10.20.30-bu");
+}
+
+TEST_F(DeviceInfo, IdentityFallsBackToDeviceFiles) {
+  write("etc/model", "RT200 extra\n");
+  write("etc/variant", "US\n");
+  write("etc/serial.number", "AAAA-BBBB-CCCC\n");
+  write("etc/software-release", "5.4.9\n");
+  configure("DEVICE_SERIAL=\n");
+  get_info();
+  EXPECT_STREQ(s.serial, "AAAABBBBCCCC");
+  EXPECT_STREQ(s.model, "RT200");
+  EXPECT_STREQ(s.variant, "US");
+  EXPECT_STREQ(s.firmware, "5.4.9");
+}
+
+TEST_F(FeatureHarness, SettingsDefaultsGoThroughPathSeam) {
+  daemon_settings d;
+  EXPECT_EQ(d.keepalive_interval, 25);
+  EXPECT_EQ(d.disconnect_timeout, 70);
+  EXPECT_EQ(d.black_list_size, 10);
+  EXPECT_EQ(d.statistics_interval, 3600u);
+  EXPECT_EQ(d.interface_update_file, path("tmp/interface.update"));
+  EXPECT_EQ(std::string(d.config_trigger.file), path("tmp/syncConfig.now"));
+  EXPECT_EQ(d.gps_trigger.enabled, 0);
+}
+
+TEST_F(FeatureHarness, ArgumentRecordsPointIntoState) {
+  daemon_state& s = *state_;
+  EXPECT_EQ(s.feature.state, &s);
+  EXPECT_EQ(s.feature.config, &s.config);
+  EXPECT_EQ(s.feature.stopping, &s.stopping);
+  EXPECT_EQ(s.feature.exited, &s.feature_exited);
+  EXPECT_EQ(s.feature.busy, &s.feature_busy);
+  EXPECT_EQ(s.feature.request, &s.feature_request);
+  EXPECT_EQ(s.feature.buffer, s.feature_buffer);
+  EXPECT_EQ(s.report.exited, &s.report_exited);
+  EXPECT_EQ(s.report.mutex, &s.report_mutex);
+  EXPECT_EQ(s.report.request, nullptr);
+  EXPECT_EQ(s.report.buffer, s.report_buffer);
+  EXPECT_EQ(s.action.done, &s.action_done);
+  EXPECT_EQ(s.action.buffer, s.action_buffer);
+  EXPECT_EQ(s.action.request_id, &s.action_request_id);
+  EXPECT_EQ(s.debug_dump.done, &s.debug_dump_done);
+  EXPECT_EQ(s.debug_dump.config, &s.config);
+}
+
+}  // namespace
