@@ -29,6 +29,7 @@ struct gps_submission {
   double longitude;
 };
 std::vector<gps_submission> gps_submissions();
+void clear_gps_submissions();
 
 class FeatureHarness : public ::testing::Test {
  protected:

@@ -32,3 +32,8 @@ std::vector<gps_submission> gps_submissions() {
   std::lock_guard<std::mutex> lock(gps_mutex);
   return gps_record;
 }
+
+void clear_gps_submissions() {
+  std::lock_guard<std::mutex> lock(gps_mutex);
+  gps_record.clear();
+}

@@ -1,0 +1,97 @@
+// The device report worker: fetch, upload, notification, and the failure
+// notification once the attempts are used up.
+#include <thread>
+
+#include "feature_harness.h"
+#include "features/workers.h"
+
+namespace {
+
+class Report : public FeatureHarness {
+ protected:
+  void device(const std::string& extra, const std::string& report_file = "report.tgz") {
+    write("report.tgz", "REPORTDATA");
+    configure("FEATURE_REPORT_PATH=report\nFEATURE_REPORT_SOURCE=" + path(report_file) +
+              "\nFEATURE_REPORT_FETCH_CMD=" + command("fetch") +
+              "\nFEATURE_REPORT_NOTIFY_CMD=" + command("notify") +
+              "\nFEATURE_REPORT_NOTIFY_SUCCEED=SUCCEED\nFEATURE_REPORT_NOTIFY_FAILED=FAILED\n"
+              "FEATURE_REPORT_AUTO_RETRY_INTERVAL=10\n" +
+              extra);
+  }
+  // Starts the worker, requests one report, waits until it is back to
+  // waiting, and stops it.
+  void report_once() {
+    std::thread worker(__udp_client_report_thread_main, &state_->report);
+    ASSERT_TRUE(eventually([&] { return logged("info", "Report Thread going to sleep") == 1; }));
+    {
+      std::lock_guard<std::mutex> lock(state_->report_mutex);
+      state_->report_busy = 1;
+    }
+    state_->report_cond.notify_all();
+    bool back = eventually([&] {
+      std::lock_guard<std::mutex> lock(state_->report_mutex);
+      return state_->report_busy == 0 && logged("info", "Report Thread going to sleep") == 2;
+    });
+    state_->stopping.store(1);
+    state_->report_cond.notify_all();
+    worker.join();
+    EXPECT_TRUE(back);
+    EXPECT_EQ(state_->report_exited.load(), 1u);
+    EXPECT_EQ(logged("info", "Start device reporting ..."), 1);
+  }
+};
+
+TEST_F(Report, DeliveredReportIsAnnouncedAsSucceeded) {
+  device("FEATURE_REPORT_TIMEOUT=600\n");
+  report_once();
+  EXPECT_EQ(runs("fetch"), 1);
+  EXPECT_EQ(run_args("notify"), (std::vector<std::string>{"SUCCEED"}));
+  ASSERT_EQ(https_runs().size(), 1u);
+  EXPECT_NE(https_runs()[0].find("https://cloud.example/report"), std::string::npos);
+  EXPECT_NE(https_body(1).find("REPORTDATA"), std::string::npos);
+}
+
+TEST_F(Report, UsedUpAttemptsAreAnnouncedAsFailed) {
+  device("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=1\n");
+  command("fetch", "exit 1");
+  report_once();
+  EXPECT_EQ(logged("err", "Fetch err"), 2);
+  EXPECT_EQ(run_args("notify"), (std::vector<std::string>{"FAILED"}));
+  EXPECT_TRUE(https_runs().empty());
+}
+
+TEST_F(Report, MissingReportFileFailsWithCode300) {
+  device("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=1\n", "missing.tgz");
+  report_once();
+  EXPECT_EQ(logged("err", "Device Report Submission error (Code=300, interface=Default)"), 2);
+  EXPECT_TRUE(https_runs().empty());
+  EXPECT_EQ(run_args("notify"), (std::vector<std::string>{"FAILED"}));
+}
+
+TEST_F(Report, DeadlineEndsReportWithoutNotification) {
+  // Budget for one attempt of three.
+  device("FEATURE_REPORT_TIMEOUT=5\nFEATURE_REPORT_AUTO_RETRY=2\n");
+  command("fetch", "exit 1");
+  report_once();
+  EXPECT_EQ(runs("fetch"), 1);
+  EXPECT_EQ(runs("notify"), 0);
+}
+
+TEST_F(Report, FailedNotificationIsRepeatedWithoutNewUpload) {
+  device("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=2\n");
+  command("notify", fails_first("notify", 1));
+  report_once();
+  EXPECT_EQ(runs("notify"), 2);
+  EXPECT_EQ(logged("err", "Report Notify Command failed (cmd=" + path("bin/notify") + " SUCCEED)"), 1);
+  EXPECT_EQ(runs("fetch"), 1);
+  EXPECT_EQ(https_runs().size(), 1u);
+}
+
+TEST_F(Report, MissingTimeoutEndsEveryReportAtOnce) {
+  device("");
+  report_once();
+  EXPECT_EQ(runs("fetch"), 0);
+  EXPECT_EQ(runs("notify"), 0);
+}
+
+}  // namespace
