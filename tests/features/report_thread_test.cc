@@ -23,11 +23,16 @@ class Report : public FeatureHarness {
   void report_once() {
     std::thread worker(__udp_client_report_thread_main, &state_->report);
     ASSERT_TRUE(eventually([&] { return logged("info", "Report Thread going to sleep") == 1; }));
-    {
+    // Posted as the supervision loop posts: again while the worker is idle,
+    // since a request made before it started waiting is cleared. The log is
+    // read under the lock: a report that already ran has logged its start.
+    ASSERT_TRUE(eventually([&] {
       std::lock_guard<std::mutex> lock(state_->report_mutex);
-      state_->report_busy = 1;
-    }
-    state_->report_cond.notify_all();
+      if (logged("info", "Start device reporting ...") > 0) return true;
+      if (state_->report_busy == 0) state_->report_busy = 1;
+      state_->report_cond.notify_all();
+      return false;
+    }));
     bool back = eventually([&] {
       std::lock_guard<std::mutex> lock(state_->report_mutex);
       return state_->report_busy == 0 && logged("info", "Report Thread going to sleep") == 2;

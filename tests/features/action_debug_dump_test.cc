@@ -1,0 +1,135 @@
+// Remote action and debug dump threads: output captured whole, only the
+// upload retried, output files gone, done flags set.
+#include <cstring>
+#include <thread>
+
+#include "feature_harness.h"
+#include "features/action_command.h"
+#include "features/workers.h"
+
+namespace {
+
+class Action : public FeatureHarness {
+ protected:
+  void device(const std::string& extra) {
+    configure("FEATURE_REMOTE_ACTION_PATH=action\nFEATURE_REMOTE_ACTION_TIMEOUT=600\n"
+              "FEATURE_REMOTE_ACTION_AUTO_RETRY_INTERVAL=10\n"
+              "FEATURE_DEBUG_DUMP_PATH=dump\nFEATURE_DEBUG_DUMP_TIMEOUT=600\n"
+              "FEATURE_DEBUG_DUMP_AUTO_RETRY_INTERVAL=10\n" +
+              extra);
+  }
+  void run_action(const std::string& command_line, uint32_t request_id) {
+    strcpy(state_->action_buffer, command_line.c_str());
+    state_->action_request_id = request_id;
+    std::thread t(__udp_client_action_thread_main, &state_->action);
+    t.join();
+  }
+  void run_dump() {
+    std::thread t(__udp_client_debug_dump_thread_main, &state_->debug_dump);
+    t.join();
+  }
+};
+
+TEST_F(Action, LargeOutputIsSentWholeWithRequestId) {
+  device("FEATURE_REMOTE_ACTION_AUTO_RETRY=2\n");
+  // 200 KB of output, not a multiple of the copy size.
+  std::string act = command("act", "head -c 204801 /dev/zero | tr '\\0' 'x'");
+  https_answers({"200 OK\n"});
+  run_action(act + " one", 4711);
+  EXPECT_EQ(run_args("act"), (std::vector<std::string>{"one"}));
+  ASSERT_EQ(https_runs().size(), 1u);
+  std::string body = https_body(1);
+  EXPECT_NE(body.find(std::string(204801, 'x')), std::string::npos);
+  EXPECT_EQ(body.find(std::string(204802, 'x')), std::string::npos);
+  EXPECT_NE(body.find("name=\"action_id\"\r\n\r\n4711\r\n"), std::string::npos);
+  EXPECT_FALSE(exists("tmp/action_tmp"));
+  EXPECT_EQ(state_->action_done.load(), 1u);
+  EXPECT_EQ(logged("info", "Start action request"), 1);
+}
+
+TEST_F(Action, FailedResponseIsRetriedWithoutRunningCommandAgain) {
+  device("FEATURE_REMOTE_ACTION_AUTO_RETRY=3\n");
+  std::string act = command("act", "echo done");
+  https_answers({"500 Oops\n", "EXIT 1", "200 OK\n"});
+  run_action(act, 1);
+  EXPECT_EQ(runs("act"), 1);
+  EXPECT_EQ(https_runs().size(), 3u);
+  EXPECT_EQ(logged("err", "Submit Action Response Error (code=500, interface=Default)"), 1);
+  EXPECT_EQ(logged("err", "Submit Action Response Error (code=0, interface=Default)"), 1);
+  EXPECT_NE(https_body(3).find("done"), std::string::npos);
+  EXPECT_FALSE(exists("tmp/action_tmp"));
+  EXPECT_EQ(state_->action_done.load(), 1u);
+}
+
+TEST_F(Action, GivingUpStillCleansUpAndSetsDone) {
+  device("FEATURE_REMOTE_ACTION_AUTO_RETRY=1\n");
+  https_answers({"EXIT 1"});
+  run_action(command("act", "echo out"), 1);
+  EXPECT_EQ(https_runs().size(), 2u);
+  EXPECT_FALSE(exists("tmp/action_tmp"));
+  EXPECT_EQ(state_->action_done.load(), 1u);
+}
+
+TEST_F(Action, DebugDumpUploadsOutputAndRetriesUploadOnly) {
+  device("FEATURE_DEBUG_DUMP_AUTO_RETRY=2\nFEATURE_DEBUG_DUMP_CMD=" +
+         command("dump", "head -c 204800 /dev/zero | tr '\\0' 'd'") + "\n");
+  https_answers({"404 Not Found\n", "200 OK\n"});
+  run_dump();
+  EXPECT_EQ(runs("dump"), 1);
+  ASSERT_EQ(https_runs().size(), 2u);
+  EXPECT_NE(https_body(2).find(std::string(204800, 'd')), std::string::npos);
+  EXPECT_NE(https_runs()[1].find("https://cloud.example/dump"), std::string::npos);
+  // A failed dump upload is reported at info level, not as an error.
+  EXPECT_EQ(logged("info", "Submit Debug Dump Fail (code=404, interface=Default)"), 1);
+  EXPECT_EQ(logged("info", "Start Debug Dump ..."), 1);
+  EXPECT_FALSE(exists("tmp/qdms_debug_dump.dump"));
+  EXPECT_EQ(state_->debug_dump_done.load(), 1u);
+}
+
+TEST_F(Action, StoppingEndsThreadsWithCleanUp) {
+  device("FEATURE_REMOTE_ACTION_AUTO_RETRY=1\nFEATURE_DEBUG_DUMP_AUTO_RETRY=1\n"
+         "FEATURE_DEBUG_DUMP_CMD=" + command("dump", "echo d") + "\n");
+  state_->stopping.store(1);
+  run_action(command("act", "echo out"), 1);
+  run_dump();
+  EXPECT_EQ(runs("act") + runs("dump"), 0);
+  EXPECT_EQ(state_->action_done.load(), 1u);
+  EXPECT_EQ(state_->debug_dump_done.load(), 1u);
+}
+
+TEST(ActionCommand, EachArgumentIsOneQuotedShellWord) {
+  vantor_udp_client_action_entry entries[3] = {};
+  const char* texts[3] = {"a b", "it's; rm -rf /", "$(reboot)"};
+  for (int i = 0; i < 3; ++i) {
+    strcpy(entries[i].text, texts[i]);
+    entries[i].length = static_cast<int32_t>(strlen(texts[i]));
+  }
+  char buffer[256];
+  ASSERT_TRUE(__udp_client_build_action_command(buffer, sizeof(buffer), "/sbin/act --x", 3, entries));
+  EXPECT_STREQ(buffer, "/sbin/act --x 'a b' 'it'\\''s; rm -rf /' '$(reboot)'");
+  ASSERT_TRUE(__udp_client_build_action_command(buffer, sizeof(buffer), "c", 0, entries));
+  EXPECT_STREQ(buffer, "c");
+  EXPECT_FALSE(__udp_client_build_action_command(buffer, 20, "c", 3, entries));
+  EXPECT_STREQ(buffer, "");
+  // A text that fills its field without NUL is read up to the field's end only.
+  memset(entries[0].text, 'z', sizeof(entries[0].text));
+  static char big[1024];
+  ASSERT_TRUE(__udp_client_build_action_command(big, sizeof(big), "c", 1, entries));
+  EXPECT_EQ(strlen(big), 2 + 400 + 2u);
+}
+
+TEST_F(Action, QuotedArgumentsReachCommandUnchanged) {
+  device("FEATURE_REMOTE_ACTION_AUTO_RETRY=0\n");
+  std::string act = command("act", "for a in \"$@\"; do echo \"[$a]\"; done");
+  vantor_udp_client_action_entry entries[2] = {};
+  strcpy(entries[0].text, "x y");
+  strcpy(entries[1].text, "'; touch pwned #");
+  ASSERT_TRUE(__udp_client_build_action_command(state_->action_buffer, DAEMON_BUFFER_SIZE,
+                                                act.c_str(), 2, entries));
+  run_action(state_->action_buffer, 9);
+  std::string body = https_body(1);
+  EXPECT_NE(body.find("[x y]\n['; touch pwned #]\n"), std::string::npos);
+  EXPECT_FALSE(exists("pwned"));
+}
+
+}  // namespace
