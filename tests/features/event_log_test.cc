@@ -1,0 +1,120 @@
+// The event-log spool: which files are taken, in what order, and that a
+// file leaves the spool only once the server has its event.
+#include <cstring>
+
+#include "feature_harness.h"
+#include "features/event_log.h"
+#include "https/cloud_requests.h"
+
+namespace {
+
+class EventLog : public FeatureHarness {
+ protected:
+  void SetUp() override {
+    FeatureHarness::SetUp();
+    configure("FEATURE_EVENT_SPOOL=" + path("spool/") + "\nFEATURE_EVENT_PATH=events\n");
+  }
+  void spool(const std::string& name, int32_t code, int32_t ts, const std::string& content,
+             size_t length = sizeof(event_record)) {
+    event_record r = {};
+    r.code = code;
+    r.timestamp = ts;
+    memcpy(r.content, content.data(), std::min(content.size(), sizeof(r.content)));
+    write("spool/" + name, std::string(reinterpret_cast<const char*>(&r), length));
+  }
+  void handle() {
+    EXPECT_EQ(__udp_client_event_log_handler(nullptr, config_.get(), state_->event_log_buffer), 0);
+  }
+  static std::string part(const std::string& name, const std::string& value) {
+    return "name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+  }
+};
+
+TEST_F(EventLog, EventFilesAreSentInNameOrderAndOthersLeftAlone) {
+  spool("b.event", 2, 200, "second");
+  spool("a.event", 1, 100, "first");
+  spool("x.event.tmp", 3, 300, "third");
+  write("spool/notes.txt", "not an event");
+  https_answers({"200 OK\n"});
+  handle();
+  ASSERT_EQ(https_runs().size(), 1u);
+  std::string body = https_body(1);
+  EXPECT_NE(body.find(part("num", "3")), std::string::npos);
+  EXPECT_NE(body.find(part("event1_code", "1") + "---------------------------7d38f60708\r\n"
+                      "Content-Disposition: form-data; " + part("event1_ts", "100")),
+            std::string::npos);
+  EXPECT_NE(body.find(part("event1_content", "first")), std::string::npos);
+  EXPECT_NE(body.find(part("event2_content", "second")), std::string::npos);
+  EXPECT_NE(body.find(part("event3_content", "third")), std::string::npos);
+  EXPECT_FALSE(exists("spool/a.event"));
+  EXPECT_FALSE(exists("spool/b.event"));
+  EXPECT_FALSE(exists("spool/x.event.tmp"));
+  EXPECT_TRUE(exists("spool/notes.txt"));
+  EXPECT_EQ(logged("info", "Send event log"), 1);
+}
+
+TEST_F(EventLog, FailedUploadKeepsFilesForNextCall) {
+  spool("a.event", 1, 100, "kept");
+  https_answers({"EXIT 1", "503 Busy\n", "200 OK\n"});
+  handle();
+  EXPECT_TRUE(exists("spool/a.event"));
+  handle();
+  EXPECT_TRUE(exists("spool/a.event"));
+  handle();
+  EXPECT_FALSE(exists("spool/a.event"));
+  ASSERT_EQ(https_runs().size(), 3u);
+  EXPECT_NE(https_body(3).find(part("event1_content", "kept")), std::string::npos);
+}
+
+TEST_F(EventLog, StatusEventLeavesMarkerOnlyAfterSuccess) {
+  write("tmp/qrms_eventlog.log", "old");
+  spool("a.event", 5, 100, "status");
+  https_answers({"500 Err\n", "200 OK\n"});
+  handle();
+  EXPECT_FALSE(exists("tmp/qrms_eventlog.log"));  // removed as soon as the event is read
+  handle();
+  EXPECT_EQ(read("tmp/qrms_eventlog.log"), "000");
+}
+
+TEST_F(EventLog, ShortFileIsZeroFilledAndUnterminatedContentCut) {
+  spool("a.event", 7, 9, "", 6);  // code and half a timestamp only
+  spool("b.event", 8, 10, std::string(132, 'c'));
+  https_answers({"200 OK\n"});
+  handle();
+  std::string body = https_body(1);
+  EXPECT_NE(body.find(part("event1_code", "7")), std::string::npos);
+  EXPECT_NE(body.find(part("event1_ts", "9")), std::string::npos);
+  EXPECT_NE(body.find(part("event1_content", "")), std::string::npos);
+  EXPECT_NE(body.find(part("event2_content", std::string(131, 'c'))), std::string::npos);
+}
+
+TEST_F(EventLog, NothingToSendSendsNothing) {
+  handle();  // empty spool: silent
+  EXPECT_EQ(logged("info", "Send event log"), 0);
+  configure("FEATURE_EVENT_SPOOL=" + path("nowhere/") + "\n");
+  handle();
+  EXPECT_EQ(logged("err", "Dir not found: " + path("nowhere/")), 1);
+  // Without the trailing "/" the paths point beside the directory: nothing
+  // can be read, nothing is removed, nothing is sent.
+  spool("a.event", 1, 1, "x");
+  configure("FEATURE_EVENT_SPOOL=" + path("spool") + "\n");
+  handle();
+  EXPECT_TRUE(exists("spool/a.event"));
+  EXPECT_TRUE(https_runs().empty());
+}
+
+TEST(EventLogFilter, NameMustContainEvent) {
+  struct Case {
+    const char* name;
+    int taken;
+  };
+  const Case cases[] = {{"a.event", 1}, {"x.event.tmp", 1}, {".event", 1},
+                        {"a.evnt", 0},  {"event", 0},       {"a.EVENT", 0}};
+  for (const Case& c : cases) {
+    dirent d = {};
+    strncpy(d.d_name, c.name, sizeof(d.d_name) - 1);
+    EXPECT_EQ(event_log_filter_func(&d), c.taken) << c.name;
+  }
+}
+
+}  // namespace
