@@ -51,6 +51,15 @@ int event_log_filter_func(const struct dirent* entry) {
 
 int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* config, char* buffer) {
   const char* spool = config_text(config, "FEATURE_EVENT_SPOOL");
+  std::vector<char> own_buffer;
+  if (buffer == nullptr) {
+    try {
+      own_buffer.assign(DAEMON_BUFFER_SIZE, '\0');
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+    buffer = own_buffer.data();
+  }
   listing list;
   list.count = scandir(spool, &list.entries, event_log_filter_func, alphasort);
   if (list.count < 0) {

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "feature_harness.h"
-#include "features/action_command.h"
+#include "features/shell_word.h"
 #include "features/workers.h"
 
 namespace {
@@ -97,36 +97,20 @@ TEST_F(Action, StoppingEndsThreadsWithCleanUp) {
   EXPECT_EQ(state_->debug_dump_done.load(), 1u);
 }
 
-TEST(ActionCommand, EachArgumentIsOneQuotedShellWord) {
-  vantor_udp_client_action_entry entries[3] = {};
-  const char* texts[3] = {"a b", "it's; rm -rf /", "$(reboot)"};
-  for (int i = 0; i < 3; ++i) {
-    strcpy(entries[i].text, texts[i]);
-    entries[i].length = static_cast<int32_t>(strlen(texts[i]));
-  }
-  char buffer[256];
-  ASSERT_TRUE(__udp_client_build_action_command(buffer, sizeof(buffer), "/sbin/act --x", 3, entries));
-  EXPECT_STREQ(buffer, "/sbin/act --x 'a b' 'it'\\''s; rm -rf /' '$(reboot)'");
-  ASSERT_TRUE(__udp_client_build_action_command(buffer, sizeof(buffer), "c", 0, entries));
-  EXPECT_STREQ(buffer, "c");
-  EXPECT_FALSE(__udp_client_build_action_command(buffer, 20, "c", 3, entries));
-  EXPECT_STREQ(buffer, "");
-  // A text that fills its field without NUL is read up to the field's end only.
-  memset(entries[0].text, 'z', sizeof(entries[0].text));
-  static char big[1024];
-  ASSERT_TRUE(__udp_client_build_action_command(big, sizeof(big), "c", 1, entries));
-  EXPECT_EQ(strlen(big), 2 + 400 + 2u);
+TEST(ShellWord, QuotedTextIsOneWord) {
+  const char* cases[][2] = {
+      {"a b", "'a b'"},
+      {"it's; rm -rf /", "'it'\\''s; rm -rf /'"},
+      {"$(reboot)", "'$(reboot)'"},
+      {"", "''"},
+  };
+  for (auto& c : cases) EXPECT_EQ(shell_quote(c[0]), c[1]) << c[0];
 }
 
 TEST_F(Action, QuotedArgumentsReachCommandUnchanged) {
   device("FEATURE_REMOTE_ACTION_AUTO_RETRY=0\n");
   std::string act = command("act", "for a in \"$@\"; do echo \"[$a]\"; done");
-  vantor_udp_client_action_entry entries[2] = {};
-  strcpy(entries[0].text, "x y");
-  strcpy(entries[1].text, "'; touch pwned #");
-  ASSERT_TRUE(__udp_client_build_action_command(state_->action_buffer, DAEMON_BUFFER_SIZE,
-                                                act.c_str(), 2, entries));
-  run_action(state_->action_buffer, 9);
+  run_action(act + " " + shell_quote("x y") + " " + shell_quote("'; touch pwned #"), 9);
   std::string body = https_body(1);
   EXPECT_NE(body.find("[x y]\n['; touch pwned #]\n"), std::string::npos);
   EXPECT_FALSE(exists("pwned"));
