@@ -25,7 +25,12 @@ if(TARGET vtclient)
   install(TARGETS vtclient RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 endif()
 if(TARGET wget_https)
-  install(TARGETS wget_https RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A cross build may borrow the build machine's stand-in for its tests; that
+  # one is not for the device.
+  get_target_property(vt_wget_imported wget_https IMPORTED)
+  if(NOT vt_wget_imported)
+    install(TARGETS wget_https RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
 endif()
 
 set(vt_install_procd "")

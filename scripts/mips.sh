@@ -35,11 +35,19 @@ openssl_prefix="$(scripts/build-mips-openssl.sh | tail -n 1)"
 echo "=== MIPS libcrypto: $openssl_prefix ($(( $(date +%s) - start )) s) ==="
 
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+
+# Debian has no big-endian MIPS libcurl: the emulated tests run the build
+# machine's wget_https stand-in (the agent finds it through PATH).
+cmake --preset default >/dev/null
+cmake --build --preset default --target wget_https >/dev/null
+host_wget_https="$PWD/build/default/tools/wget_https/wget_https"
+
 build=build/mips
 cmake -S . -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-gnu.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVTCLIENT_MIPS_OPENSSL="$openssl_prefix" >/dev/null
+  -DVTCLIENT_MIPS_OPENSSL="$openssl_prefix" \
+  -DVTCLIENT_HOST_WGET_HTTPS="$host_wget_https" >/dev/null
 cmake --build "$build" -j "${VTCLIENT_JOBS:-2}"
 echo "=== MIPS build: $(( $(date +%s) - start )) s ==="
 
