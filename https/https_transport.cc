@@ -78,10 +78,23 @@ int https_run_fetch_tool(const std::vector<std::string>& args) {
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  pid_t pid;
-  if (posix_spawnp(&pid, "wget_https", nullptr, nullptr, argv.data(), environ) != 0) {
-    return kNotStarted;
+  // The tool starts with no signal blocked and with default dispositions for
+  // the signals the agent itself handles or ignores, as a shell would give it.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, reset;
+  sigemptyset(&none);
+  sigemptyset(&reset);
+  for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD, SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+    sigaddset(&reset, sig);
   }
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &reset);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid;
+  int spawned = posix_spawnp(&pid, "wget_https", nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  if (spawned != 0) return kNotStarted;
   return wait_for_tool(pid, time_limit(args));
 }
 

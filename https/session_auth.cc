@@ -17,7 +17,6 @@
 #include "platform/identity.h"
 #include "platform/paths.h"
 
-
 namespace {
 
 struct FileCloser {

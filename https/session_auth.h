@@ -58,5 +58,4 @@ int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, con
 
 // Records the WAN interface in use in path (exactly the name, no line end),
 // for other programs on the device. 1 when written, else 0.
-int __vantor_udp_client_log_interface(const char* path, const char* interface,
-                                      vantor_log_func log);
+int __vantor_udp_client_log_interface(const char* path, const char* interface, vantor_log_func log);

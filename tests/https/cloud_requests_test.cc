@@ -1,5 +1,7 @@
 // The seven requests, end to end: request function -> recorded wget_https
 // stand-in -> TLS -> the local test server, with byte-exact bodies.
+#include "https/cloud_requests.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "https/cloud_requests.h"
 #include "platform/clock.h"
 #include "tests/support/https_test_server.h"
 #include "tests/support/sandbox.h"
@@ -51,13 +52,12 @@ class CloudRequestsTest : public vt_test::SandboxTest {
     // The body and header files never outlive a call; the parser removes
     // the output file.
     for (const char* f :
-         {"/tmp/udps_conf.in", "/tmp/udps_conf.header", "/tmp/udps_conf.dump",
-          "/tmp/udps_event.in", "/tmp/udps_event.header", "/tmp/udps_event.dump",
-          "/tmp/udps_report.in", "/tmp/udps_report.header", "/tmp/udps_report.dump",
-          "/tmp/udps_exten.in", "/tmp/udps_exten.dump", "/tmp/udps_exten_del.in",
-          "/tmp/udps_exten_del.dump", "/tmp/udps_action.in", "/tmp/udps_action.header",
-          "/tmp/udps_action.dump", "/tmp/debug_dump.in", "/tmp/debug_dump.header",
-          "/tmp/debug_dump.tmp"}) {
+         {"/tmp/udps_conf.in", "/tmp/udps_conf.header", "/tmp/udps_conf.dump", "/tmp/udps_event.in",
+          "/tmp/udps_event.header", "/tmp/udps_event.dump", "/tmp/udps_report.in",
+          "/tmp/udps_report.header", "/tmp/udps_report.dump", "/tmp/udps_exten.in",
+          "/tmp/udps_exten.dump", "/tmp/udps_exten_del.in", "/tmp/udps_exten_del.dump",
+          "/tmp/udps_action.in", "/tmp/udps_action.header", "/tmp/udps_action.dump",
+          "/tmp/debug_dump.in", "/tmp/debug_dump.header", "/tmp/debug_dump.tmp"}) {
       EXPECT_FALSE(sandbox.exists(f)) << f << " outlived the call";
     }
   }
@@ -79,8 +79,7 @@ class CloudRequestsTest : public vt_test::SandboxTest {
   }
 
   // The tool ran once more, with these words, and the server got body.
-  void expect_sent(const std::vector<std::string>& args, const std::string& body,
-                   bool multipart) {
+  void expect_sent(const std::vector<std::string>& args, const std::string& body, bool multipart) {
     int run = tool.runs();
     ASSERT_GE(run, 1);
     EXPECT_EQ(tool.args(run), args);
@@ -133,7 +132,8 @@ TEST_F(CloudRequestsTest, ConfigSyncUploadsAndTakesTheServersAnswer) {
                 common_head() + D +
                     "Content-Disposition: form-data; name=\"config\"; "
                     "filename=\"masterconfig\"\r\nContent-Type: text/plain\r\n\r\n"
-                    "A=1\r\nB=\"x\"\n\r\n" + kClosing,
+                    "A=1\r\nB=\"x\"\n\r\n" +
+                    kClosing,
                 true);
   }
 }
@@ -141,7 +141,7 @@ TEST_F(CloudRequestsTest, ConfigSyncUploadsAndTakesTheServersAnswer) {
 TEST_F(CloudRequestsTest, EventLogSendsEveryEventInOrder) {
   event_record events[2] = {{7, 1699990000, "link up"}, {5, -3, "status & more"}};
   int code = -1;
-  EXPECT_EQ(vantor_https_submit_event_log(request("ev"), nullptr, 2, events, &code) , 1);
+  EXPECT_EQ(vantor_https_submit_event_log(request("ev"), nullptr, 2, events, &code), 1);
   EXPECT_EQ(code, 200);
   expect_sent({"-q", "-T30", "-f" + tmp("udps_event.in"), "-O" + tmp("udps_event.dump"),
                server.url("ev"), "-e" + tmp("udps_event.header")},
@@ -184,8 +184,8 @@ TEST_F(CloudRequestsTest, DeviceReportUploadsTheGzippedFile) {
                server.url("rep"), "-e" + tmp("udps_report.header")},
               common_head() + D +
                   "Content-Disposition: form-data; name=\"report\"; filename=\"report\"\r\n"
-                  "Content-Type: application/x-gzip-compressed\r\n\r\n" + bytes + "\r\n" +
-                  kClosing,
+                  "Content-Type: application/x-gzip-compressed\r\n\r\n" +
+                  bytes + "\r\n" + kClosing,
               true);
 }
 
@@ -230,7 +230,8 @@ TEST_F(CloudRequestsTest, ActionResponseHasARawResponsePart) {
                server.url("act"), "-e" + tmp("udps_action.header")},
               common_head() + text_part("action_id", "-42") + D +
                   "Content-Disposition: form-data; name=\"response\"\r\n\r\n"
-                  "uptime: 3 days\n\r\n" + kClosing,
+                  "uptime: 3 days\n\r\n" +
+                  kClosing,
               true);
 }
 
@@ -281,8 +282,7 @@ TEST_F(CloudRequestsTest, ExtensionInfoIsUrlEncodedAndSavesARedirectBody) {
 
 TEST_F(CloudRequestsTest, ExtensionDeleteSendsTheNameUnescaped) {
   int code = -1;
-  EXPECT_EQ(
-      vantor_https_extension_delete_info(request("ispx"), "lo", "my ext&x=1", &code), 1);
+  EXPECT_EQ(vantor_https_extension_delete_info(request("ispx"), "lo", "my ext&x=1", &code), 1);
   EXPECT_EQ(code, 200);
   expect_sent({"-q", "-T30", "-f" + tmp("udps_exten_del.in"), "-O" + tmp("udps_exten_del.dump"),
                server.url("ispx"), "-ilo"},

@@ -129,13 +129,16 @@ TEST_F(ParsersTest, ConfigLongLinesAndBinaryBytesArriveWhole) {
   EXPECT_EQ(read(result_), long_line + std::string("bin\0ary\n", 8));
 }
 
-TEST_F(ParsersTest, ConfigFileThatCannotBeCreatedKeepsTheCode) {
-  write(output_, "301 Moved\nA=1\n");
-  int code = 0;
-  std::string bad = dir_ + "/no/such/dir/cfg";
-  EXPECT_EQ(vantor_https_parse_config(output_.c_str(), bad.c_str(), &code), 0);
-  EXPECT_EQ(code, 301);
-  EXPECT_FALSE(exists(output_));
+TEST_F(ParsersTest, ConfigThatCannotBeWrittenWholeFailsWithTheCode) {
+  // A file that cannot be created, and one whose writes fail (a full disk):
+  // neither may count as a configuration received.
+  for (std::string bad : {dir_ + "/no/such/dir/cfg", std::string("/dev/full")}) {
+    write(output_, "301 Moved\nA=1\n");
+    int code = 0;
+    EXPECT_EQ(vantor_https_parse_config(output_.c_str(), bad.c_str(), &code), 0) << bad;
+    EXPECT_EQ(code, 301);
+    EXPECT_FALSE(exists(output_));
+  }
 }
 
 struct ExtensionCase {

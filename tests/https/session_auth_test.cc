@@ -1,5 +1,7 @@
 // Session authorisation over the real stand-in and the local test server,
 // with the WAN links described by sandboxed status files.
+#include "https/session_auth.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "https/session_auth.h"
 #include "platform/clock.h"
 #include "tests/support/https_test_server.h"
 #include "tests/support/sandbox.h"
@@ -63,16 +64,16 @@ class SessionAuthTest : public vt_test::SandboxTest {
   void wan(int n, const std::string& name) {
     std::string status = name.empty() ? "CONN_STATUS=disconnected\n"
                                       : "CONN_STATUS=connected\nCONN_METHOD=dhcp\n"
-                                        "CONN_LOGDEV=" + name + "\n";
+                                        "CONN_LOGDEV=" +
+                                            name + "\n";
     sandbox.write_file("/var/run/wanmon/wan" + std::to_string(n) + "/status", status);
   }
   void wan_count(int n) { sandbox.write_file("/etc/TRELL_wanno", std::to_string(n) + "\n"); }
 
   int authorise() {
-    return __vantor_udp_client_udps_get_auth("12345678ABCD", "VT100", "EU", "5.4.9", &key,
-                                             &reconnect, capture_log, &host, &port, &iface,
-                                             server.host().c_str(), "udps/reg",
-                                             interface_file.c_str());
+    return __vantor_udp_client_udps_get_auth(
+        "12345678ABCD", "VT100", "EU", "5.4.9", &key, &reconnect, capture_log, &host, &port, &iface,
+        server.host().c_str(), "udps/reg", interface_file.c_str());
   }
 
   std::vector<std::string> expected_args(const std::string& interface) {
@@ -185,8 +186,8 @@ TEST_F(SessionAuthTest, ToolFailureOnEveryLinkFails) {
 struct AnswerCase {
   const char* name;
   ScriptedResponse answer;
-  int exchange;       // auth_exchange's result
-  const char* key;    // when granted
+  int exchange;     // auth_exchange's result
+  const char* key;  // when granted
   const char* host;
   int port;
 };
@@ -204,8 +205,8 @@ TEST_F(SessionAuthTest, AnswerLinesAreCheckedOneByOne) {
       {"port missing", found("0123456789abcdef\nh.example\n"), 0, nullptr, nullptr, 0},
       {"key too short", found("0123456789abcd\nh.example\n1\n"), 0, nullptr, nullptr, 0},
       {"host too short", found("0123456789abcdef\nab\n1\n"), 0, nullptr, nullptr, 0},
-      {"host begins with a blank", found("0123456789abcdef\n h.example\n1\n"), 0, nullptr,
-       nullptr, 0},
+      {"host begins with a blank", found("0123456789abcdef\n h.example\n1\n"), 0, nullptr, nullptr,
+       0},
       {"empty redirect", found(""), 0, nullptr, nullptr, 0},
       {"not a redirect", {200, "OK", kGood}, 2, nullptr, nullptr, 0},
       {"other phrase", {302, "Moved Temporarily", kGood}, 2, nullptr, nullptr, 0},

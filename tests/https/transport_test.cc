@@ -55,8 +55,8 @@ TEST_F(TransportTest, ToolGetsTheWordsOfTheDeviceCommandLineInOrder) {
 
 TEST_F(TransportTest, ShellCharactersStayInsideTheirWord) {
   std::string marker = sandbox.root() + "/pwned";
-  std::string url = "https://h/a b\"c'd;touch " + marker + "$(touch " + marker + ")`touch " +
-                    marker + "`";
+  std::string url =
+      "https://h/a b\"c'd;touch " + marker + "$(touch " + marker + ")`touch " + marker + "`";
   std::string odd_file = sandbox.root() + "/body with blanks;touch " + marker;
   tool.exit_with(0);
   https_request r = request_for(url);
@@ -98,16 +98,6 @@ TEST_F(TransportTest, ToolHangingPastItsTimeOutIsKilled) {
   EXPECT_NE(status, 0);
   EXPECT_GE(waited, std::chrono::seconds(1));
   EXPECT_LT(waited, std::chrono::seconds(15));
-}
-
-TEST_F(TransportTest, MultipartHeaderFileIsExactAndPrivate) {
-  std::string path = sandbox.root() + "/h";
-  ASSERT_EQ(writeMulitpartHeader(path.c_str()), 1);
-  std::string text = vt_test::read_text_file(path);
-  EXPECT_EQ(text,
-            "Content-Type: multipart/form-data; boundary=-------------------------7d38f60708\r\n");
-  EXPECT_EQ(text.size(), 81u);
-  EXPECT_EQ(writeMulitpartHeader((sandbox.root() + "/no/dir/h").c_str()), 0);
 }
 
 TEST_F(TransportTest, PrivateFilesRefuseLinksAndNarrowTheMode) {
