@@ -28,8 +28,14 @@ class LineReader {
   // false at the end of the file.
   bool next() {
     ssize_t n = getline(&buf_, &cap_, f_);
-    len_ = n < 0 ? 0 : static_cast<size_t>(n);
-    return n >= 0;
+    if (n < 0) {
+      // At the end getline() may leave its buffer as it found it: read as "".
+      if (buf_ != nullptr) buf_[0] = '\0';
+      len_ = 0;
+      return false;
+    }
+    len_ = static_cast<size_t>(n);
+    return true;
   }
   const char* data() const { return buf_ ? buf_ : ""; }
   size_t size() const { return len_; }
