@@ -16,6 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = fuzz::scratch_path("spooled.event");
+  static const std::string missing = fuzz::scratch_path("missing.event");
   fuzz::write_file(path, data, size);
   event_record record;
   memset(&record, 0x5a, sizeof record);
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   body.close_after_text();
   fuzz::check(body.data().size() < 1024, "event parts larger than a record allows");
 
-  fuzz::check(!read_event_record(fuzz::scratch_path("missing.event").c_str(), &record),
+  fuzz::check(!read_event_record(missing.c_str(), &record),
               "a missing file was read");
   return 0;
 }
