@@ -86,6 +86,7 @@ class CloudRequestsTest : public vt_test::SandboxTest {
     EXPECT_EQ(tool.body(run), body);
     EXPECT_EQ(tool.body_mode(run), "600");
     if (multipart) {
+      EXPECT_EQ(tool.header(run).size(), 81u);
       EXPECT_EQ(tool.header(run), kHeaderLine);
       EXPECT_EQ(tool.header_mode(run), "600");
     }

@@ -1,5 +1,6 @@
 #include "https_test_server.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -155,15 +156,21 @@ bool HttpsTestServer::start() {
   std::string cert_opt = "--cert=" + cert_;
   std::string log = workdir_ + "/server.log";
 
+  // Only async-signal-safe calls between fork and exec: the test process
+  // may have threads of its own running.
+  int log_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   pid_ = fork();
-  if (pid_ < 0) return false;
+  if (pid_ < 0) {
+    if (log_fd >= 0) close(log_fd);
+    return false;
+  }
   if (pid_ == 0) {
-    FILE* out = freopen(log.c_str(), "a", stderr);
-    (void)out;
+    if (log_fd >= 0) dup2(log_fd, 2);
     execl("/usr/bin/python3", "python3", script.c_str(), workdir_.c_str(), cert_opt.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
+  if (log_fd >= 0) close(log_fd);
   // Making the certificates takes a moment on the first start.
   bool exited = false;
   bool up = wait_until(
