@@ -53,8 +53,8 @@ class TempFilesGuard {
   const ExchangeFiles& files_;
 };
 
-// Writes bytes into a fresh private file; false when it cannot be created
-// or written whole (a truncated body must not be sent).
+// Writes bytes into a fresh private file. Only kCreated lets a request go
+// out: a body cut short (a full /tmp) must not be sent as if it were whole.
 enum class WriteResult { kCreated, kNotCreated, kShort };
 WriteResult write_body(const std::string& path, const std::string& bytes) {
   FILE* f = https_create_private_file(path.c_str());
