@@ -1,0 +1,130 @@
+// The channel client's inside: the record that the public handle points to,
+// and the pieces its four threads share.
+//
+// Who touches what, and under which lock:
+//  - agenda: agenda_mutex, always (producers and the send thread).
+//  - session_key, server_host, server_port, interface_name, server_addr, sock:
+//    written only under connection_mutex (re-establishment, address
+//    parameters); the send thread reads them under it, the receive thread is
+//    their only writer after creation and reads its own writes. The punch-hole
+//    thread only needs to know whether a key exists: has_session_key.
+//  - statistics: statistics_mutex.
+//  - flags, intervals, handler slots and the context: atomics.
+// Lock order: agenda_mutex, then connection_mutex, then statistics_mutex.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "channel/black_list.h"
+#include "channel/delivery_agenda.h"
+#include "channel/task_queue.h"
+#include "channel/vantor_udp_client.h"
+
+constexpr uint32_t VANTOR_UDP_CLIENT_HANDLER_SLOTS = 5;
+
+struct vantor_udp_client {
+  char serial[26] = {};
+  char model[9] = {};
+  char variant[9] = {};
+  char version[12] = {};
+
+  int sock = 0;
+  sockaddr_in local_addr = {};
+  sockaddr_in server_addr = {};
+
+  delivery_agenda agenda = {};
+  std::mutex agenda_mutex;
+  task_queue *incoming_requests = nullptr;
+  task_queue *incoming_replies = nullptr;
+  task_queue *outgoing_replies = nullptr;
+
+  std::thread send_thread;
+  std::thread receive_thread;
+  std::thread punch_hole_thread;
+  std::thread command_thread;
+
+  // The send thread's wake-up: producers set send_pending under send_mutex
+  // before signalling, so a signal that comes between the thread's check and
+  // its wait is never lost.
+  std::mutex send_mutex;
+  std::condition_variable send_cond;
+  bool send_pending = false;
+
+  // Lets destroy cut short the one-second naps of the other threads.
+  std::mutex nap_mutex;
+  std::condition_variable nap_cond;
+
+  std::atomic<int> receive_timeout{1};
+  std::mutex connection_mutex;
+  std::atomic<uint32_t> keepalive_interval{25};
+  std::atomic<uint32_t> disconnect_timeout{70};
+
+  char *session_key = nullptr;
+  char *server_host = nullptr;
+  uint32_t server_port = VANTOR_UDP_CLIENT_DEFAULT_PORT;
+  char *interface_name = nullptr;
+  std::atomic<bool> has_session_key{false};
+
+  std::atomic<uint32_t> reconnect_requested{0};
+  std::atomic<uint32_t> reset_sequence{1};
+  uint32_t send_seq = 0xFFFFFFFFu;     // send thread only
+  uint32_t receive_seq = 0xFFFFFFFFu;  // receive thread only
+
+  std::atomic<vantor_udp_client_handler> handlers[VANTOR_UDP_CLIENT_HANDLER_SLOTS] = {};
+  std::atomic<vantor_udp_client_handler> spare_handler{nullptr};
+  std::atomic<vantor_udp_client_statistics_fn> statistics_callback{nullptr};
+  std::atomic<uint32_t> statistics_interval{120};
+  vantor_udp_client_statistics statistics = {};
+  std::mutex statistics_mutex;
+
+  std::atomic<vantor_udp_client_log_fn> log{nullptr};
+  vantor_udp_client_log_fn thread_log = nullptr;  // captured at creation, fixed for the threads
+  std::atomic<void *> handler_context{nullptr};
+
+  char *default_host = nullptr;
+  char *registration_path = nullptr;
+  char *interface_file = nullptr;
+  std::atomic<uint32_t> stop{0};
+  uint32_t black_list_capacity = 0;
+  black_list *answered_ids = nullptr;
+  black_list *recent_ids = nullptr;
+  std::atomic<uint16_t> keepalive_now{0};
+};
+
+// Thread bodies; each gets the client as its argument.
+void *__vantor_udp_client_send_thread_main(void *param);
+void *__vantor_udp_client_receive_thread_main(void *param);
+void *__vantor_udp_client_punch_hole_thread_main(void *param);
+void *__vantor_udp_client_comand_thread_main(void *param);
+
+// Socket and name resolution, also used when the session is re-established.
+int __vantor_udp_client_open_socket(int *sock, const sockaddr_in *local_addr,
+                                    const sockaddr_in *server_addr, const char *interface_name,
+                                    vantor_udp_client_log_fn log);
+int __vantor_udp_client_resolve(const char *host, uint32_t port, sockaddr_in *address);
+
+// Statistics counters (each under the statistics mutex).
+void __vantor_udp_client_count_send(vantor_udp_client_statistics *statistics, std::mutex *mutex,
+                                    int selector);
+void __vantor_udp_client_count_receive(vantor_udp_client_statistics *statistics, std::mutex *mutex,
+                                       int selector);
+void __vantor_udp_client_count_receive_error(vantor_udp_client_statistics *statistics,
+                                             std::mutex *mutex, int selector);
+
+// Wakes the send thread; safe from any thread, never lost.
+void __vantor_udp_client_wake_sender(vantor_udp_client *client);
+
+// Sleeps `ticks` ticks, or less when the client is being stopped.
+void __vantor_udp_client_nap(vantor_udp_client *client, int ticks);
+
+// Length of the channel's one-second tick in milliseconds. Every wait of the
+// threads is counted in ticks; tests shorten the tick (and step the clock
+// with vt_set_clock) so that minutes of channel time pass in moments.
+int __vantor_udp_client_tick_ms();
+void __vantor_udp_client_set_tick_ms(int milliseconds);

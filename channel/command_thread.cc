@@ -1,0 +1,180 @@
+// The command thread: takes accepted server requests one at a time, calls
+// the application's handler for the request's type, answers when the server
+// asked for an answer, and reports the channel statistics at their interval.
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "channel/byte_order.h"
+#include "channel/client.h"
+#include "channel/vtrp_message.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr int REQUEST_WAIT_TICKS = 5;
+constexpr size_t ACTION_VALUE_LENGTH = 4;
+
+template <typename Fn>
+Fn slot(vantor_udp_client *c, int index) {
+  return reinterpret_cast<Fn>(c->handlers[index].load());
+}
+
+// Reads the entries of an action request into records for the handler.
+// Returns the handler's result, or 1 when the request is malformed: a
+// payload shorter than 5 bytes, a count of 0 or less, a negative length or an
+// entry that runs past the message is refused without reading past it.
+int run_action(vantor_udp_client *c, void *ctx, const uint8_t *payload, size_t length) {
+  if (length < ACTION_VALUE_LENGTH + 1) return 1;
+  uint32_t value = vt_load_be32(payload);
+  int count = static_cast<int8_t>(payload[4]);
+  if (count <= 0) return 1;
+
+  size_t offset = ACTION_VALUE_LENGTH + 1;
+  for (int i = 0; i < count; ++i) {
+    if (offset >= length) return 1;
+    int entry_length = static_cast<int8_t>(payload[offset]);
+    if (entry_length < 0 || offset + 1 + static_cast<size_t>(entry_length) > length) return 1;
+    offset += 1 + static_cast<size_t>(entry_length);
+  }
+
+  std::unique_ptr<vantor_udp_client_action_entry[], decltype(&std::free)> records(
+      static_cast<vantor_udp_client_action_entry *>(
+          std::calloc(static_cast<size_t>(count), sizeof(vantor_udp_client_action_entry))),
+      &std::free);
+  if (!records) return 2;
+  offset = ACTION_VALUE_LENGTH + 1;
+  for (int i = 0; i < count; ++i) {
+    int entry_length = static_cast<int8_t>(payload[offset]);
+    records[i].length = entry_length;
+    std::memcpy(records[i].text, payload + offset + 1, static_cast<size_t>(entry_length));
+    offset += 1 + static_cast<size_t>(entry_length);
+  }
+  auto handler = slot<vantor_udp_client_action_fn>(c, 3);
+  return handler ? handler(ctx, value, count, records.get()) : 1;
+}
+
+int call_handler(vantor_udp_client *c, const vtrp_header &h, const uint8_t *payload, size_t length) {
+  void *ctx = c->handler_context.load();
+  switch (h.type) {
+    case VTRP_TYPE_FEATURE_INVITATION: {
+      auto handler = slot<vantor_udp_client_invitation_fn>(c, 0);
+      return length >= 4 && handler ? handler(ctx, vt_load_be32(payload)) : 1;
+    }
+    case VTRP_TYPE_NOTICE: {
+      auto handler = slot<vantor_udp_client_notice_fn>(c, 1);
+      return length >= 3 && handler ? handler(ctx, static_cast<int16_t>(vt_load_be16(payload)),
+                                              static_cast<int8_t>(payload[2]))
+                                    : 1;
+    }
+    case VTRP_TYPE_REBOOT:
+    case VTRP_TYPE_DEBUG_DUMP: {
+      auto handler = slot<vantor_udp_client_simple_fn>(c, h.type == VTRP_TYPE_REBOOT ? 2 : 4);
+      return handler ? handler(ctx) : 1;
+    }
+    case VTRP_TYPE_ACTION:
+      return run_action(c, ctx, payload, length);
+    default:
+      return 1;
+  }
+}
+
+void queue_reply(vantor_udp_client *c, const vtrp_header &request, int result, const uint8_t *payload,
+                 size_t payload_length) {
+  bool action = request.type == VTRP_TYPE_ACTION;
+  uint32_t length = static_cast<uint32_t>(VTRP_HEADER_LENGTH + (action ? ACTION_VALUE_LENGTH : 0));
+  auto *reply = static_cast<uint8_t *>(std::calloc(1, length));
+  if (!reply) return;
+  vtrp_header h = request;
+  h.crc = 0;
+  h.flags = result == 1 ? VTRP_FLAGS_REPLY_FAILED : VTRP_FLAGS_REPLY_OK;
+  vtrp_write_header(reply, h);
+  // The action reply echoes the request id; a request too short to hold one
+  // gets what there is, the rest zero.
+  if (action)
+    std::memcpy(reply + VTRP_HEADER_LENGTH, payload,
+                payload_length < ACTION_VALUE_LENGTH ? payload_length : ACTION_VALUE_LENGTH);
+  task_info *task = create_task_info(0, c->serial, static_cast<uint32_t>(vt_time()), reply, length);
+  if (!task) {
+    std::free(reply);
+    return;
+  }
+  if (unshift_task_queue(c->outgoing_replies, task) == 1)
+    __vantor_udp_client_wake_sender(c);
+  else
+    free_task_info(task);
+}
+
+void handle(vantor_udp_client *c, task_info *task) {
+  if (task->length < VTRP_HEADER_LENGTH) return;
+  vtrp_header h = vtrp_read_header(task->data);
+  if (h.category != VTRP_CATEGORY_SERVER) return;
+  const uint8_t *payload = task->data + VTRP_HEADER_LENGTH;
+  size_t payload_length = task->length - VTRP_HEADER_LENGTH;
+  int result = call_handler(c, h, payload, payload_length);
+  if ((h.flags & VTRP_FLAG_REPLY_WANTED) && result != 2) queue_reply(c, h, result, payload, payload_length);
+  __vantor_udp_client_count_receive(&c->statistics, &c->statistics_mutex, 1);
+}
+
+void report_statistics(vantor_udp_client *c, vantor_udp_client_log_fn log) {
+  // Handlers and log lines get a copy taken under the lock, never the live
+  // record that the other threads are changing.
+  vantor_udp_client_statistics st;
+  {
+    std::lock_guard<std::mutex> lock(c->statistics_mutex);
+    st = c->statistics;
+  }
+  if (auto callback = c->statistics_callback.load()) {
+    callback(c->handler_context.load(), &st);
+    return;
+  }
+  using ul = unsigned long;
+  log(6, "UDP Client Library statistic");
+  log(6, "\tPeer recv:  %7lu\t send: %7lu", ul(st.peer_recv), ul(st.peer_send));
+  log(6, "\tLocal recv: %7lu\t send: %7lu", ul(st.local_recv), ul(st.local_send));
+  log(6, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)", ul(st.header_errors),
+      ul(st.decrypt_errors), ul(st.seq_errors),
+      ul(static_cast<uint32_t>(st.header_errors + st.decrypt_errors + st.seq_errors)));
+  if (st.local_recv != 0)
+    log(6, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
+        ul(st.turnaround_total / st.local_recv), ul(st.turnaround_max), ul(st.turnaround_min));
+}
+
+timespec request_deadline() {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  long ms = static_cast<long>(REQUEST_WAIT_TICKS) * __vantor_udp_client_tick_ms();
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += (ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+}  // namespace
+
+void *__vantor_udp_client_comand_thread_main(void *param) {
+  auto *c = static_cast<vantor_udp_client *>(param);
+  vantor_udp_client_log_fn log = c->thread_log;
+  int32_t last_report = 0;
+  while (c->stop == 0) {
+    timespec deadline = request_deadline();
+    if (task_info *task = shift_task_queue_ex(c->incoming_requests, 1, &deadline)) {
+      handle(c, task);
+      free_task_info(task);
+    }
+    if (c->stop != 0) break;
+    uint32_t interval = c->statistics_interval;
+    if (interval == 0) continue;
+    int32_t now = static_cast<int32_t>(vt_time());
+    if (now - last_report < static_cast<int32_t>(interval) && now >= last_report) continue;
+    report_statistics(c, log);
+    last_report = now;
+  }
+  return nullptr;
+}

@@ -1,0 +1,183 @@
+// The send thread: the only sender of packets. It transmits and retransmits
+// the agenda (keepalives, GPS reports), settles agenda items whose reply has
+// arrived, and sends the replies that the command thread built.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/client.h"
+#include "channel/vtrp_message.h"
+#include "channel/vtrp_packet.h"
+#include "platform/clock.h"
+
+namespace {
+
+struct send_state {
+  vantor_udp_client *client;
+  vantor_udp_client_log_fn log;
+  int32_t next_pass = 0;
+  int32_t last_pass = 0;
+};
+
+bool queues_empty(vantor_udp_client *c) {
+  return get_task_queue_size(c->outgoing_replies) == 0 && get_task_queue_size(c->incoming_replies) == 0;
+}
+
+// Waits until the next agenda pass is due, or until a producer has work.
+void wait_for_work(send_state &s) {
+  vantor_udp_client *c = s.client;
+  int32_t now = static_cast<int32_t>(vt_time());
+  int32_t seconds = s.next_pass - now;
+  if (seconds < 0) seconds = 0;
+  if (seconds > 1) seconds = 1;
+  auto wait = std::chrono::milliseconds(seconds * __vantor_udp_client_tick_ms());
+  std::unique_lock<std::mutex> lock(c->send_mutex);
+  if (queues_empty(c) && !c->send_pending)
+    c->send_cond.wait_for(lock, wait, [c] { return c->send_pending || c->stop.load() != 0; });
+  c->send_pending = false;
+}
+
+void settle_replies(send_state &s) {
+  vantor_udp_client *c = s.client;
+  for (uint32_t n = get_task_queue_size(c->incoming_replies); n > 0; --n) {
+    task_info *reply = shift_task_queue_ex(c->incoming_replies, 0, nullptr);
+    if (!reply) break;
+    vtrp_header header = vtrp_read_header(reply->data);
+    int found;
+    {
+      std::lock_guard<std::mutex> lock(c->agenda_mutex);
+      found = delivery_agenda_delete_item_by_id_seq(&c->agenda, 0, header.seq) == 0;
+    }
+    if (found) __vantor_udp_client_count_receive(&c->statistics, &c->statistics_mutex, 0);
+    free_task_info(reply);
+  }
+}
+
+// Sends one packet on the socket, under the connection lock; false when the
+// packet could not be made or sent. The key and the address are read under
+// the same lock as the re-establishment that replaces them.
+bool transmit(send_state &s, const uint8_t *message, uint32_t length, const char *compose_error) {
+  vantor_udp_client *c = s.client;
+  std::lock_guard<std::mutex> lock(c->connection_mutex);
+  uint32_t packet_length = 0;
+  vtrp_packet_ptr packet(c->session_key ? vtrp_compose_packet(message, length, c->serial, c->session_key,
+                                                              &packet_length, VTRP_PACKET_KIND_NAME)
+                                        : nullptr);
+  if (!packet) {
+    s.log(7, "%s", compose_error);
+    return false;
+  }
+  ssize_t sent = sendto(c->sock, packet.get(), packet_length, 0,
+                        reinterpret_cast<const sockaddr *>(&c->server_addr), sizeof c->server_addr);
+  if (sent < static_cast<ssize_t>(packet_length)) {
+    s.log(3, "Sendto socket error");
+    return false;
+  }
+  char address[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &c->server_addr.sin_addr, address, sizeof address);
+  s.log(7, "Sendto %s:%d", address, ntohs(c->server_addr.sin_port));
+  return true;
+}
+
+void expiry_pass(send_state &s) {
+  vantor_udp_client *c = s.client;
+  std::lock_guard<std::mutex> lock(c->agenda_mutex);
+  int32_t t = static_cast<int32_t>(vt_time());
+  for (uint32_t i = 0; i < delivery_agenda_get_num_item(&c->agenda); ++i) {
+    agenda_item *item = nullptr;
+    if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
+    if (item->expires != 0 && static_cast<int32_t>(item->expires) <= t) {
+      delivery_agenda_delete_item(&c->agenda, i);
+      --i;
+    }
+  }
+}
+
+void transmission_pass(send_state &s, int32_t t) {
+  vantor_udp_client *c = s.client;
+  std::lock_guard<std::mutex> lock(c->agenda_mutex);
+  uint32_t count = delivery_agenda_get_num_item(&c->agenda);
+  for (uint32_t i = 0; i < count && i < delivery_agenda_get_num_item(&c->agenda); ++i) {
+    agenda_item *item = nullptr;
+    if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
+    if (t < static_cast<int32_t>(item->next_send)) continue;
+
+    if (c->reset_sequence.exchange(0) != 0)
+      c->send_seq = 0xFFFFFFFFu;
+    else
+      ++c->send_seq;
+    item->seq = c->send_seq;
+    if (item->id == 0) item->id = item->seq;
+
+    uint8_t message[512];
+    uint32_t length = 0;
+    if (vtrp_compose_message(message, item, &length) == 0)
+      transmit(s, message, length, "Send agenda compose packet err");
+    else
+      s.log(7, "Send agenda compose packet err");
+
+    item->last_send = static_cast<uint32_t>(vt_time());
+    item->next_send = item->last_send + item->retry_interval;
+    item->retry_interval *= 2;
+    __vantor_udp_client_count_send(&c->statistics, &c->statistics_mutex, 0);
+
+    if (item->flags == 0) {
+      // Sent once, never retransmitted: gone from the agenda now.
+      delivery_agenda_delete_item(&c->agenda, i);
+      --i;
+      --count;
+      continue;
+    }
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    std::lock_guard<std::mutex> stats(c->statistics_mutex);
+    uint32_t slot = item->seq % 5;
+    c->statistics.send_times[slot * 2] = static_cast<uint32_t>(tv.tv_sec);
+    c->statistics.send_times[slot * 2 + 1] = static_cast<uint32_t>(tv.tv_usec);
+    c->statistics.send_seqs[slot] = item->seq;
+  }
+}
+
+void send_replies(send_state &s) {
+  vantor_udp_client *c = s.client;
+  for (uint32_t n = get_task_queue_size(c->outgoing_replies); n > 0; --n) {
+    task_info *reply = shift_task_queue_ex(c->outgoing_replies, 0, nullptr);
+    if (!reply) break;
+    vtrp_header header = vtrp_read_header(reply->data);
+    // Remembered before sending, so that a retransmitted request is not
+    // carried out again even when this reply is lost.
+    add_black_list_item(c->answered_ids, header.id, static_cast<uint32_t>(vt_time()));
+    vtrp_convert_message_to_network_order(reply->data, reply->length);
+    if (transmit(s, reply->data, reply->length, "send ack compose packet err"))
+      __vantor_udp_client_count_send(&c->statistics, &c->statistics_mutex, 1);
+    free_task_info(reply);
+  }
+}
+
+}  // namespace
+
+void *__vantor_udp_client_send_thread_main(void *param) {
+  auto *client = static_cast<vantor_udp_client *>(param);
+  send_state s{client, client->thread_log};
+  while (client->stop == 0) {
+    wait_for_work(s);
+    if (client->stop != 0) break;
+    settle_replies(s);
+
+    int32_t now = static_cast<int32_t>(vt_time());
+    if (now >= s.next_pass || now < s.last_pass) {
+      int32_t next_pass = now + 1;
+      expiry_pass(s);
+      int32_t t = static_cast<int32_t>(vt_time());
+      transmission_pass(s, t);
+      s.next_pass = next_pass;
+      s.last_pass = t;
+    }
+    send_replies(s);
+  }
+  return nullptr;
+}

@@ -1,0 +1,153 @@
+#include "tests/channel/client/client_fixture.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/clock.h"
+
+namespace vt_test {
+
+namespace {
+
+std::atomic<time_t> now_value{kStart};
+std::mutex capture_mutex;
+std::vector<std::string> log_lines;
+std::vector<std::string> calls;
+
+time_t fake_clock() { return now_value.load(); }
+
+void record(const std::string& call) {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  calls.push_back(call);
+}
+
+int on_invitation(void*, uint32_t mask) {
+  record("invite " + std::to_string(mask));
+  return handler_result;
+}
+int on_notice(void*, int16_t a, int8_t b) {
+  // "notice 0 0" is the tests' marker: always accepted, never recorded.
+  if (a == 0 && b == 0) return 0;
+  record("notice " + std::to_string(a) + " " + std::to_string(b));
+  return handler_result;
+}
+int on_reboot(void*) {
+  record("reboot");
+  return handler_result;
+}
+int on_dump(void*) {
+  record("dump");
+  return handler_result;
+}
+int on_action(void*, uint32_t id, int count, vantor_udp_client_action_entry* entries) {
+  std::string call = "action " + std::to_string(id) + " " + std::to_string(count);
+  for (int i = 0; i < count; ++i)
+    call += " [" + std::to_string(entries[i].length) + ":" + entries[i].text + "]";
+  record(call);
+  return handler_result;
+}
+
+}  // namespace
+
+std::atomic<int> handler_result{0};
+
+time_t test_now() { return now_value.load(); }
+void set_test_now(time_t now) { now_value.store(now); }
+
+int capture_log(int level, const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  log_lines.push_back(std::to_string(level) + " " + text);
+  if (std::getenv("VT_TEST_VERBOSE")) std::fprintf(stderr, "[client] %d %s\n", level, text);
+  return n;
+}
+
+std::vector<std::string> captured_log() {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  return log_lines;
+}
+
+size_t count_log(const std::string& text) {
+  size_t n = 0;
+  for (const auto& line : captured_log()) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+void clear_log() {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  log_lines.clear();
+}
+
+std::vector<std::string> handler_calls() {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  return calls;
+}
+
+void register_recording_handlers(vantor_udp_client* client) {
+  vantor_udp_client_set_handler(client, 1, reinterpret_cast<vantor_udp_client_handler>(on_invitation));
+  vantor_udp_client_set_handler(client, 2, reinterpret_cast<vantor_udp_client_handler>(on_notice));
+  vantor_udp_client_set_handler(client, 6, reinterpret_cast<vantor_udp_client_handler>(on_reboot));
+  vantor_udp_client_set_handler(client, 7, reinterpret_cast<vantor_udp_client_handler>(on_action));
+  vantor_udp_client_set_handler(client, 8, reinterpret_cast<vantor_udp_client_handler>(on_dump));
+}
+
+void ClientTest::SetUp() {
+  __vantor_udp_client_set_tick_ms(kTickMs);
+  set_test_now(kStart);
+  vt_set_clock(fake_clock);
+  clear_log();
+  {
+    std::lock_guard<std::mutex> lock(capture_mutex);
+    calls.clear();
+  }
+  handler_result = 0;
+  sim = std::make_unique<VtsimProcess>(kSerial, kKey, sandbox.path("/vtsim"));
+  ASSERT_TRUE(sim->ready()) << "the simulator did not start";
+  const char* path = std::getenv("PATH");
+  old_path_ = path ? path : "";
+  setenv("PATH", (std::string(WGET_HTTPS_DIR) + ":" + old_path_).c_str(), 1);
+  setenv("WGET_HTTPS_CA_FILE", sim->ca_file().c_str(), 1);
+}
+
+void ClientTest::TearDown() {
+  destroy_vantor_udp_client(client);
+  client = nullptr;
+  sim.reset();
+  vt_set_clock(nullptr);
+  __vantor_udp_client_set_tick_ms(1000);
+  setenv("PATH", old_path_.c_str(), 1);
+  unsetenv("WGET_HTTPS_CA_FILE");
+}
+
+std::string ClientTest::registration_host() const {
+  return "127.0.0.1:" + std::to_string(sim->https_port());
+}
+
+void ClientTest::start_client(bool run) {
+  client = create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30, registration_host().c_str(),
+                                    "udps/register", capture_log, 10, nullptr);
+  ASSERT_NE(client, nullptr);
+  if (!run) return;
+  vantor_udp_client_run(client);
+  register_recording_handlers(client);
+}
+
+SimEvent ClientTest::device_sent(const std::string& what, size_t n) {
+  return sim->wait_for(event_is("recv", {{"what", what}}), n);
+}
+
+size_t ClientTest::https_registrations() const {
+  return sim->count(event_is("https", {{"path", "/udps/register"}}));
+}
+
+vantor_udp_client_statistics ClientTest::statistics() {
+  std::lock_guard<std::mutex> lock(client->statistics_mutex);
+  return client->statistics;
+}
+
+}  // namespace vt_test

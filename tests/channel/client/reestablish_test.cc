@@ -1,0 +1,123 @@
+// The receive thread as watchdog: damaged packets, silence and requests from
+// outside re-establish the session; the lifecycle ends every thread.
+#include <chrono>
+
+#include "tests/channel/client/client_fixture.h"
+
+namespace vt_test {
+namespace {
+
+class ReestablishTest : public ClientTest {
+ protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    start_client();
+    device_sent("keepalive");
+  }
+
+  // The device has handled everything sent before: an answered request.
+  void sync() {
+    SimEvent marker = sim->command("notice 0 0");
+    ASSERT_EQ(sim->wait_for(event_is("recv", {{"seq", marker["seq"]}})).name, "recv");
+  }
+};
+
+struct BadPacket {
+  const char* kind;
+  uint32_t header_errors;
+  uint32_t decrypt_errors;
+};
+
+TEST_F(ReestablishTest, EachDamagedPacketIsCountedOnceAndProducesNoMessage) {
+  const BadPacket cases[] = {
+      {"short", 1, 0},         {"magic", 1, 0},         {"kind", 1, 0},
+      {"length", 1, 0},        {"namelen-short", 1, 0}, {"namelen-long", 1, 0},
+      {"serial", 1, 0},        {"key", 0, 1},           {"crc", 0, 1},
+      {"tiny-message", 0, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kind);
+    auto before = statistics();
+    ASSERT_EQ(sim->command(std::string("bad ") + c.kind).name, "ok");
+    sync();
+    auto after = statistics();
+    EXPECT_EQ(after.header_errors - before.header_errors, c.header_errors);
+    EXPECT_EQ(after.decrypt_errors - before.decrypt_errors, c.decrypt_errors);
+  }
+  // A ciphertext longer than the decrypt buffer is never decrypted.
+  auto before = statistics();
+  sim->command("bad oversize");
+  sync();
+  auto after = statistics();
+  EXPECT_EQ(after.header_errors + after.decrypt_errors - before.header_errors - before.decrypt_errors, 1u);
+  EXPECT_EQ(handler_calls().size(), 0u);
+}
+
+TEST_F(ReestablishTest, NineteenUndecryptablePacketsThenAGoodOneDoNotReestablishTwentyDo) {
+  advance(10);  // the first attempt may come 10 s after start
+  sim->command("bad key 19");
+  sync();
+  EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 0u);
+  EXPECT_EQ(https_registrations(), 1u);
+
+  sim->command("bad key 20");
+  ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
+  EXPECT_EQ(https_registrations(), 2u);
+  EXPECT_EQ(count_log("Packet decrypt fail"), 39u);
+  // The new session starts its numbers again and sends a keepalive at once.
+  SimEvent restart = sim->wait_for(event_is("recv", {{"what", "keepalive"}, {"restart", "1"}}), 2);
+  EXPECT_EQ(restart["errors"], "");
+}
+
+TEST_F(ReestablishTest, SilenceForTheDisconnectTimeoutReestablishes) {
+  ASSERT_EQ(sim->command("keepalives off").name, "ok");
+  advance(60);
+  device_sent("keepalive", 2);  // the device still talks; the server is silent
+  EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 0u);
+  advance(10);
+  ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
+  EXPECT_EQ(https_registrations(), 2u);
+}
+
+TEST_F(ReestablishTest, ParameterEightReestablishes) {
+  uint32_t one = 1;
+  ASSERT_EQ(vantor_udp_client_set_param(client, 8, &one), 1);
+  advance(10);
+  ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
+  EXPECT_EQ(https_registrations(), 2u);
+  SimEvent restart = sim->wait_for(event_is("recv", {{"what", "keepalive"}, {"restart", "1"}}), 2);
+  EXPECT_EQ(restart["errors"], "");
+  // The re-created socket still carries requests both ways.
+  sync();
+}
+
+TEST_F(ReestablishTest, AnswerWithoutRedirectWaitsAnHourBeforeTheNextAttempt) {
+  sim->command("auth plain");
+  uint32_t one = 1;
+  vantor_udp_client_set_param(client, 8, &one);
+  advance(10);
+  ASSERT_TRUE(wait_until([] { return count_log("Get AUTH Fail") == 1; }));
+  advance(3599);
+  sync();
+  EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 1u);
+  sim->command("auth ok");
+  advance(1);
+  ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
+  EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 2u);
+}
+
+TEST_F(ClientTest, DestroyEndsEveryThreadWithinFiveSeconds) {
+  __vantor_udp_client_set_tick_ms(1000);  // the real one-second tick
+  start_client();
+  device_sent("keepalive");
+  auto start = std::chrono::steady_clock::now();
+  destroy_vantor_udp_client(client);
+  client = nullptr;
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(5500));
+  for (const char* line : {"Sender Joined", "Receiver Joined", "Punch hole Joined", "Command handler Joined"})
+    EXPECT_EQ(count_log(line), 1u) << line;
+}
+
+}  // namespace
+}  // namespace vt_test

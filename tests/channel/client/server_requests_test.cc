@@ -1,0 +1,147 @@
+// The server's requests: handlers, replies, the sequence check and the two
+// black lists.
+#include <string>
+#include <vector>
+
+#include "tests/channel/client/client_fixture.h"
+
+namespace vt_test {
+namespace {
+
+class ServerRequestsTest : public ClientTest {
+ protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    start_client();
+    device_sent("keepalive");  // the simulator knows the device's address from now on
+  }
+
+  // Sends a request and returns the device's reply to it, or an event named
+  // "none" when the device answered a later marker request first.
+  SimEvent reply_to(const std::string& command) {
+    SimEvent sent = sim->command(command);
+    EXPECT_EQ(sent.name, "ok") << command << ": " << sent["reason"];
+    // A marker that is always answered shows when the device has dealt with
+    // the request before it (requests are handled in order).
+    SimEvent marker = sim->command("notice 0 0");
+    sim->wait_for(event_is("recv", {{"what", "notice"}, {"seq", marker["seq"]}}));
+    auto replies = sim->events(event_is("recv", {{"seq", sent["seq"]}}));
+    for (const auto& r : replies)
+      if (r.has("result")) return r;
+    return SimEvent{"none", {}};
+  }
+};
+
+struct RequestCase {
+  const char* command;
+  int handler_result;
+  const char* expected_call;  // "" when the handler must not be called
+  const char* expected_flags; // "" when no reply is expected
+  const char* expected_payload;
+};
+
+TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerSays) {
+  const RequestCase cases[] = {
+      {"invite 2", 0, "invite 2", "0x0101", ""},
+      {"invite 1", 1, "invite 1", "0x8101", ""},
+      {"invite 4", 2, "invite 4", "", ""},
+      {"invite 2 flags=0", 0, "invite 2", "", ""},
+      {"send 1 1 000002", 0, "", "0x8101", ""},  // payload too short for a mask
+      {"notice -300 -5", 0, "notice -300 -5", "0x0101", ""},
+      {"reboot", 0, "reboot", "0x0101", ""},
+      {"dump", 1, "dump", "0x8101", ""},
+      {"action 16909060 ls -l", 0, "action 16909060 2 [2:ls] [2:-l]", "0x0101", "01020304"},
+      {"action 7 abc ''", 0, "action 7 2 [3:abc] [0:]", "0x0101", "00000007"},
+      {"send 1 4 0102030402", 0, "", "0x8101", "01020304"},        // count 2, no entries
+      {"send 1 4 01020304017f41", 0, "", "0x8101", "01020304"},    // entry runs past the end
+      {"send 1 4 0102030401ff41", 0, "", "0x8101", "01020304"},    // negative length
+      {"send 1 4 01020304", 0, "", "0x8101", "01020304"},          // no count byte
+      {"send 1 4 0102030400", 0, "", "0x8101", "01020304"},        // count 0
+      {"send 1 9 ", 0, "", "0x8101", ""},                          // unknown type
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    handler_result = c.handler_result;
+    size_t calls_before = handler_calls().size();
+    SimEvent reply = reply_to(c.command);
+    handler_result = 0;
+    auto calls = handler_calls();
+    std::string call = calls.size() > calls_before ? calls[calls_before] : "";
+    EXPECT_EQ(call, c.expected_call);
+    if (*c.expected_flags == '\0') {
+      EXPECT_EQ(reply.name, "none");
+      continue;
+    }
+    ASSERT_EQ(reply.name, "recv");
+    EXPECT_EQ(reply["flags"], c.expected_flags);
+    EXPECT_EQ(reply["payload"], c.expected_payload);
+    EXPECT_EQ(reply["errors"], "") << "seq, id and code are echoed";
+  }
+}
+
+TEST_F(ServerRequestsTest, RequestBeforeAnyHandlerIsRegisteredIsRefused) {
+  for (int id : {1, 2, 6, 7, 8}) vantor_udp_client_set_handler(client, id, nullptr);
+  SimEvent sent = sim->command("reboot");
+  SimEvent reply = sim->wait_for(event_is("recv", {{"seq", sent["seq"]}}));
+  EXPECT_EQ(reply["flags"], "0x8101");
+}
+
+TEST_F(ServerRequestsTest, OutOfOrderSequenceNumbersAreDroppedWithoutReply) {
+  auto replies_to = [&](const char* seq) { return sim->count(event_is("recv", {{"seq", seq}})); };
+  sim->command("invite 2 seq=100 id=100");
+  sim->wait_for(event_is("recv", {{"seq", "100"}}));
+  sim->command("invite 2 seq=100 id=500");
+  sim->command("invite 2 seq=99 id=501");
+  sim->command("invite 2 seq=101 id=502");
+  // Handled in order: once 101 is answered, the two before it were judged.
+  sim->wait_for(event_is("recv", {{"seq", "101"}}));
+  EXPECT_EQ(replies_to("100"), 1u);
+  EXPECT_EQ(replies_to("99"), 0u);
+  EXPECT_EQ(count_log("Seq number fail {cur: 100, exp: 100}"), 1u);
+  EXPECT_EQ(count_log("Seq number fail {cur: 99, exp: 100}"), 1u);
+  EXPECT_EQ(statistics().seq_errors, 2u);
+}
+
+TEST_F(ServerRequestsTest, AnsweredRequestRetransmittedIsBlocked) {
+  SimEvent first = sim->command("invite 2");
+  sim->wait_for(event_is("recv", {{"seq", first["seq"]}}));
+  advance(6);  // past the recent list's 5 seconds: only the answered list can block it
+  SimEvent again = sim->command("retransmit");
+  EXPECT_EQ(again["id"], first["id"]);
+  // A later request is answered; the retransmission never was.
+  reply_to("notice 1 1");
+  EXPECT_EQ(sim->count(event_is("recv", {{"seq", again["seq"]}})), 0u);
+  EXPECT_EQ(count_log("Message (id: " + first["id"] + ") blocked by black list"), 1u);
+  EXPECT_EQ(handler_calls(), (std::vector<std::string>{"invite 2", "notice 1 1"}));
+}
+
+TEST_F(ServerRequestsTest, UnansweredDuplicateIsPassedOnceWithinFiveSeconds) {
+  handler_result = 2;  // busy: no reply, so only the recent list remembers it
+  SimEvent first = sim->command("invite 4");
+  ASSERT_TRUE(wait_until([] { return handler_calls().size() == 1; }));
+  handler_result = 0;
+  sim->command("retransmit");
+  reply_to("notice 1 1");
+  EXPECT_EQ(handler_calls().size(), 2u) << "the duplicate was not passed on";
+  advance(6);
+  SimEvent late = sim->command("retransmit");
+  sim->wait_for(event_is("recv", {{"seq", late["seq"]}}));
+  EXPECT_EQ(handler_calls(), (std::vector<std::string>{"invite 4", "notice 1 1", "invite 4"}));
+}
+
+TEST_F(ServerRequestsTest, RestartMarkCleansBothBlackLists) {
+  SimEvent first = sim->command("invite 2");  // seq 0xFFFFFFFF, id small after the marker
+  SimEvent second = sim->command("invite 2");
+  sim->wait_for(event_is("recv", {{"seq", second["seq"]}}));
+  ASSERT_LE(second.number("id"), 30u);
+  // Same id again after a restart of the server's numbering: answered again.
+  sim->command("reset-seq");
+  SimEvent replay = sim->command("send 1 1 00000002 id=" + second["id"]);
+  EXPECT_EQ(replay["seq"], "4294967295");
+  SimEvent reply = sim->wait_for(event_is("recv", {{"seq", "4294967295"}, {"result", "accepted"}}), 2);
+  EXPECT_EQ(reply.name, "recv");
+  EXPECT_EQ(count_log("Cleanup black list by reset seq"), 2u);
+}
+
+}  // namespace
+}  // namespace vt_test
