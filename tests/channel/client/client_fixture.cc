@@ -137,8 +137,22 @@ void ClientTest::start_client(bool run) {
   register_recording_handlers(client);
 }
 
+bool ClientTest::step_until(const std::function<bool()>& condition, int max_steps) {
+  for (int step = 0;; ++step) {
+    if (wait_until(condition, std::chrono::milliseconds(10 * kTickMs))) return true;
+    if (step == max_steps) return false;
+    advance(1);
+  }
+}
+
 SimEvent ClientTest::device_sent(const std::string& what, size_t n) {
-  return sim->wait_for(event_is("recv", {{"what", what}}), n);
+  auto match = event_is("recv", {{"what", what}});
+  step_until([&] { return sim->count(match) >= n; });
+  return sim->wait_for(match, n);
+}
+
+SimEvent ClientTest::reply_to_seq(const std::string& seq) {
+  return sim->wait_for([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
 }
 
 size_t ClientTest::https_registrations() const {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,8 +48,17 @@ class ClientTest : public ::testing::Test {
   std::string registration_host() const;
   void advance(int seconds) { set_test_now(test_now() + seconds); }
 
-  // Waits for the n-th packet of kind `what` from the device.
+  // The send thread walks its agenda at most once per clock second, so work
+  // queued within a second already walked waits for the next one. This
+  // waits for the condition and, while it does not hold, steps the clock one
+  // second at a time (at most max_steps times).
+  bool step_until(const std::function<bool()>& condition, int max_steps = 3);
+
+  // Waits for the n-th packet of kind `what` from the device (stepping the
+  // clock as above).
   SimEvent device_sent(const std::string& what, size_t n = 1);
+  // The device's reply to the request with this seq.
+  SimEvent reply_to_seq(const std::string& seq);
   size_t https_registrations() const;
   vantor_udp_client_statistics statistics();
 

@@ -24,7 +24,7 @@ class ServerRequestsTest : public ClientTest {
     // A marker that is always answered shows when the device has dealt with
     // the request before it (requests are handled in order).
     SimEvent marker = sim->command("notice 0 0");
-    sim->wait_for(event_is("recv", {{"what", "notice"}, {"seq", marker["seq"]}}));
+    reply_to_seq(marker["seq"]);
     auto replies = sim->events(event_is("recv", {{"seq", sent["seq"]}}));
     for (const auto& r : replies)
       if (r.has("result")) return r;
@@ -82,19 +82,20 @@ TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerS
 TEST_F(ServerRequestsTest, RequestBeforeAnyHandlerIsRegisteredIsRefused) {
   for (int id : {1, 2, 6, 7, 8}) vantor_udp_client_set_handler(client, id, nullptr);
   SimEvent sent = sim->command("reboot");
-  SimEvent reply = sim->wait_for(event_is("recv", {{"seq", sent["seq"]}}));
-  EXPECT_EQ(reply["flags"], "0x8101");
+  EXPECT_EQ(reply_to_seq(sent["seq"])["flags"], "0x8101");
 }
 
 TEST_F(ServerRequestsTest, OutOfOrderSequenceNumbersAreDroppedWithoutReply) {
-  auto replies_to = [&](const char* seq) { return sim->count(event_is("recv", {{"seq", seq}})); };
+  auto replies_to = [&](const char* seq) {
+    return sim->count([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
+  };
   sim->command("invite 2 seq=100 id=100");
-  sim->wait_for(event_is("recv", {{"seq", "100"}}));
+  reply_to_seq("100");
   sim->command("invite 2 seq=100 id=500");
   sim->command("invite 2 seq=99 id=501");
   sim->command("invite 2 seq=101 id=502");
   // Handled in order: once 101 is answered, the two before it were judged.
-  sim->wait_for(event_is("recv", {{"seq", "101"}}));
+  reply_to_seq("101");
   EXPECT_EQ(replies_to("100"), 1u);
   EXPECT_EQ(replies_to("99"), 0u);
   EXPECT_EQ(count_log("Seq number fail {cur: 100, exp: 100}"), 1u);
@@ -104,13 +105,13 @@ TEST_F(ServerRequestsTest, OutOfOrderSequenceNumbersAreDroppedWithoutReply) {
 
 TEST_F(ServerRequestsTest, AnsweredRequestRetransmittedIsBlocked) {
   SimEvent first = sim->command("invite 2");
-  sim->wait_for(event_is("recv", {{"seq", first["seq"]}}));
+  reply_to_seq(first["seq"]);
   advance(6);  // past the recent list's 5 seconds: only the answered list can block it
-  SimEvent again = sim->command("retransmit");
+  SimEvent again = sim->command("retransmit " + first["id"]);
   EXPECT_EQ(again["id"], first["id"]);
   // A later request is answered; the retransmission never was.
   reply_to("notice 1 1");
-  EXPECT_EQ(sim->count(event_is("recv", {{"seq", again["seq"]}})), 0u);
+  EXPECT_EQ(sim->count([&](const SimEvent& e) { return e.name == "recv" && e["seq"] == again["seq"] && e.has("result"); }), 0u);
   EXPECT_EQ(count_log("Message (id: " + first["id"] + ") blocked by black list"), 1u);
   EXPECT_EQ(handler_calls(), (std::vector<std::string>{"invite 2", "notice 1 1"}));
 }
@@ -120,19 +121,19 @@ TEST_F(ServerRequestsTest, UnansweredDuplicateIsPassedOnceWithinFiveSeconds) {
   SimEvent first = sim->command("invite 4");
   ASSERT_TRUE(wait_until([] { return handler_calls().size() == 1; }));
   handler_result = 0;
-  sim->command("retransmit");
+  sim->command("retransmit " + first["id"]);
   reply_to("notice 1 1");
   EXPECT_EQ(handler_calls().size(), 2u) << "the duplicate was not passed on";
   advance(6);
-  SimEvent late = sim->command("retransmit");
-  sim->wait_for(event_is("recv", {{"seq", late["seq"]}}));
+  SimEvent late = sim->command("retransmit " + first["id"]);
+  EXPECT_EQ(reply_to_seq(late["seq"])["result"], "accepted");
   EXPECT_EQ(handler_calls(), (std::vector<std::string>{"invite 4", "notice 1 1", "invite 4"}));
 }
 
 TEST_F(ServerRequestsTest, RestartMarkCleansBothBlackLists) {
   SimEvent first = sim->command("invite 2");  // seq 0xFFFFFFFF, id small after the marker
   SimEvent second = sim->command("invite 2");
-  sim->wait_for(event_is("recv", {{"seq", second["seq"]}}));
+  reply_to_seq(second["seq"]);
   ASSERT_LE(second.number("id"), 30u);
   // Same id again after a restart of the server's numbering: answered again.
   sim->command("reset-seq");

@@ -26,7 +26,7 @@ HELP = """commands:
   reboot | dump                          reboot request, debug dump request
   action ID [ARG ...]                    remote action request with its arguments
   send CAT TYPE HEX [flags=N] [seq=N] [id=N]   any message
-  retransmit                             the latest request again: new seq, same id
+  retransmit [ID]                        the latest request (or request ID) again: new seq, same id
   replay [BACK]                          the BACK-th latest datagram again, byte for byte
   bad KIND [COUNT]                       damaged packets: {kinds}
   keepalives on|off|drop N               answer keepalives, stop, or leave the next N unanswered
@@ -110,7 +110,7 @@ class Console:
             return sent(sim.send_request(int(words[1], 0), bytes.fromhex(words[2] if len(words) > 2 else ""),
                                          category=int(words[0], 0), **opts))
         elif command == "retransmit":
-            return sent(sim.retransmit())
+            return sent(sim.retransmit(int(words[0], 0) if words else None))
         elif command == "replay":
             sim.replay(int(words[0]) if words else 1)
         elif command == "bad":

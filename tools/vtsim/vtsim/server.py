@@ -51,6 +51,7 @@ class Simulator:
         self.next_seq = wire.RESTART_SEQ
         self.requests = {}            # seq -> request record (our transmissions)
         self.last_request = None
+        self.by_id = {}               # id -> the latest request sent with it
         self.device_seq = None        # latest seq of a device-originated message
         self.device_ids = {}          # id -> (code, payload) of device messages
         self.answer_keepalives = True
@@ -217,6 +218,7 @@ class Simulator:
             self.reply_waiters[seq] = waiter
             self.requests[seq] = {"id": msg_id, "code": message.code, "payload": bytes(payload)}
             self.last_request = (type_, bytes(payload), flags, msg_id, category)
+            self.by_id[msg_id] = self.last_request
             self._send(message.encode(), what=message.name, seq=seq, id=msg_id,
                        flags="0x%04x" % flags, payload=bytes(payload).hex())
             self.requests[seq]["sent_ns"] = self.last_send_ns
@@ -235,11 +237,12 @@ class Simulator:
             payload += struct.pack(">b", len(text)) + text
         return self.send_request(4, payload, **kw)
 
-    def retransmit(self):
-        """The latest request again: a fresh seq, the same id."""
-        if self.last_request is None:
-            raise RuntimeError("nothing sent yet")
-        type_, payload, flags, msg_id, category = self.last_request
+    def retransmit(self, msg_id=None):
+        """A request again (the latest, or the one with msg_id): a fresh seq, the same id."""
+        request = self.last_request if msg_id is None else self.by_id.get(msg_id)
+        if request is None:
+            raise RuntimeError("no such request sent yet")
+        type_, payload, flags, msg_id, category = request
         return self.send_request(type_, payload, flags=flags, msg_id=msg_id, category=category)
 
     def replay(self, back=1):
