@@ -139,7 +139,7 @@ void ClientTest::start_client(bool run) {
 
 bool ClientTest::step_until(const std::function<bool()>& condition, int max_steps) {
   for (int step = 0;; ++step) {
-    if (wait_until(condition, std::chrono::milliseconds(10 * kTickMs))) return true;
+    if (wait_until(condition, std::chrono::milliseconds(15 * kTickMs))) return true;
     if (step == max_steps) return false;
     advance(1);
   }

@@ -13,7 +13,9 @@ class ServerRequestsTest : public ClientTest {
   void SetUp() override {
     ClientTest::SetUp();
     start_client();
-    device_sent("keepalive");  // the simulator knows the device's address from now on
+    device_sent("keepalive");
+    // Its reply has been through the receive thread: the channel is live now.
+    ASSERT_TRUE(wait_until([&] { return statistics().local_recv == 1; }));  // the simulator knows the device's address from now on
   }
 
   // Sends a request and returns the device's reply to it, or an event named
