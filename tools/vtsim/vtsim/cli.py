@@ -33,7 +33,7 @@ HELP = """commands:
   reset-seq                              the next request carries the restart mark 0xFFFFFFFF
   auth ok|plain|broken|down              how the registration page answers
   https PATH CODE [@FILE | TEXT]         scripted answer for a feature request path
-  flood garbage|wrongkey COUNT           datagrams at full speed
+  flood garbage|wrongkey COUNT [PORT]    datagrams at full speed (to the device, or 127.0.0.1:PORT)
   latency COUNT [MASK]                   invitations one at a time; p50/p99 of the reply time
   status                                 counters
   quit"""
@@ -142,7 +142,8 @@ class Console:
                     body = text.encode().decode("unicode_escape").encode("latin-1")
             sim.web.script(words[0], status, body)
         elif command == "flood":
-            return {"seconds": "%.3f" % sim.flood(words[0], int(words[1]))}
+            port = int(words[2]) if len(words) > 2 else None
+            return {"seconds": "%.3f" % sim.flood(words[0], int(words[1]), port)}
         elif command == "latency":
             return sim.latency(int(words[0]), int(words[1], 0) if len(words) > 1 else 2)
         elif command == "status":

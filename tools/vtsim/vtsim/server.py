@@ -293,8 +293,9 @@ class Simulator:
 
     # ----- bulk runs -----
 
-    def flood(self, kind, count):
-        """count datagrams at full speed: "garbage" or "wrongkey" packets."""
+    def flood(self, kind, count, port=None):
+        """count datagrams at full speed: "garbage" or "wrongkey" packets,
+        to the device or to another port on 127.0.0.1 (a bench's bare loop)."""
         if kind == "garbage":
             pool = [wire.garbage() for _ in range(256)]
         elif kind == "wrongkey":
@@ -304,7 +305,7 @@ class Simulator:
         else:
             raise ValueError("flood kind is garbage or wrongkey")
         with self.lock:
-            address = self.peer
+            address = ("127.0.0.1", port) if port else self.peer
         if address is None:
             raise RuntimeError("no device address yet")
         start = time.perf_counter()
@@ -313,9 +314,9 @@ class Simulator:
                 self.sock.sendto(pool[i & 255], address)
             except OSError:
                 pass  # a full socket buffer only loses that datagram
-            if (i & 1023) == 0:
+            if (i & 1023) == 0 and not port:
                 with self.lock:
-                    address = self.peer or address
+                    address = self.peer or address  # follows a re-created socket
         seconds = time.perf_counter() - start
         self.emit("flood-done", kind=kind, count=count, seconds="%.3f" % seconds)
         return seconds
