@@ -1,6 +1,5 @@
 #include "features/client_view.h"
 
-#if __has_include("channel/client.h")
 #include <mutex>
 
 #include "channel/client.h"
@@ -23,7 +22,3 @@ client_view view_client(const vantor_udp_client* client) {
   }
   return v;
 }
-#else
-// Built before the channel's client: there is no client to look at yet.
-client_view view_client(const vantor_udp_client*) { return client_view(); }
-#endif

@@ -101,7 +101,6 @@ void FeatureHarness::SetUp() {
   vt_set_clock(read_fake_clock);
   attempt_loop_set_sleep(fake_sleep);
   srand(1);
-  clear_gps_submissions();
 
   state_ = std::make_unique<daemon_state>();
   for (auto& b : buffers_) b.assign(DAEMON_BUFFER_SIZE, '\0');

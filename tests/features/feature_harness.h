@@ -21,16 +21,6 @@ void set_fake_now(time_t t);
 // Seconds the workers asked to wait, in order.
 std::vector<unsigned> fake_waits();
 
-// What the channel was asked to send (recorded by the test channel).
-struct gps_submission {
-  int valid;
-  unsigned long timestamp;
-  double latitude;
-  double longitude;
-};
-std::vector<gps_submission> gps_submissions();
-void clear_gps_submissions();
-
 class FeatureHarness : public ::testing::Test {
  protected:
   void SetUp() override;

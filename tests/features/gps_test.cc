@@ -1,11 +1,16 @@
 // GPS submission: the position line, its retries, and what reaches the channel.
 #include "feature_harness.h"
 #include "features/workers.h"
+#include "test_channel.h"
 
 namespace {
 
 class Gps : public FeatureHarness {
  protected:
+  void SetUp() override {
+    FeatureHarness::SetUp();
+    clear_gps_submissions();
+  }
   void device(const std::string& output, const std::string& extra = "") {
     configure("FEATURE_GPSDATA_TIMEOUT=600\nFEATURE_GPSDATA_AUTO_RETRY=1\n"
               "FEATURE_GPSDATA_AUTO_RETRY_INTERVAL=10\nFEATURE_GPSDATA_FETCH_CMD=" +

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "channel/vantor_udp_client.h"
-#include "feature_harness.h"
+#include "test_channel.h"
 #include "features/client_view.h"
 
 namespace {
