@@ -59,8 +59,8 @@ void wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t
   std::unique_lock<std::mutex> lock(*mutex);
   *busy = 0;
   do {
-    // An absolute time-out on the time of day, as the requesters post with
-    // no other timing; the 5 seconds only bound how late a stop is seen.
-    cond->wait_until(lock, std::chrono::system_clock::now() + std::chrono::seconds(5));
+    // Five seconds measured on the monotonic clock: they only bound how late
+    // a stop is seen, and a wall clock set back must not stretch them.
+    cond->wait_for(lock, std::chrono::seconds(5));
   } while (*busy == 0 && stopping->load() == 0);
 }

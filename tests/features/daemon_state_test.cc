@@ -111,24 +111,4 @@ TEST_F(FeatureHarness, SettingsDefaultsGoThroughPathSeam) {
   EXPECT_EQ(d.gps_trigger.enabled, 0);
 }
 
-TEST_F(FeatureHarness, ArgumentRecordsPointIntoState) {
-  daemon_state& s = *state_;
-  EXPECT_EQ(s.feature.state, &s);
-  EXPECT_EQ(s.feature.config, &s.config);
-  EXPECT_EQ(s.feature.stopping, &s.stopping);
-  EXPECT_EQ(s.feature.exited, &s.feature_exited);
-  EXPECT_EQ(s.feature.busy, &s.feature_busy);
-  EXPECT_EQ(s.feature.request, &s.feature_request);
-  EXPECT_EQ(s.feature.buffer, s.feature_buffer);
-  EXPECT_EQ(s.report.exited, &s.report_exited);
-  EXPECT_EQ(s.report.mutex, &s.report_mutex);
-  EXPECT_EQ(s.report.request, nullptr);
-  EXPECT_EQ(s.report.buffer, s.report_buffer);
-  EXPECT_EQ(s.action.done, &s.action_done);
-  EXPECT_EQ(s.action.buffer, s.action_buffer);
-  EXPECT_EQ(s.action.request_id, &s.action_request_id);
-  EXPECT_EQ(s.debug_dump.done, &s.debug_dump_done);
-  EXPECT_EQ(s.debug_dump.config, &s.config);
-}
-
 }  // namespace

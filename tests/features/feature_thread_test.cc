@@ -1,6 +1,7 @@
 // The feature worker: requests run one at a time with their closing line,
 // ids of other workers run nothing, a stop ends the thread; firmware
 // upgrade and reboot.
+#include <chrono>
 #include <thread>
 
 #include "feature_harness.h"
@@ -78,6 +79,16 @@ TEST_F(FeatureThread, StopWhileIdleEndsThread) {
   std::thread worker(__udp_client_feature_thread_main, &state_->feature);
   ASSERT_TRUE(eventually([&] { return logged("info", "Feature Thread Started") == 1; }));
   stop(worker);
+}
+
+TEST_F(FeatureThread, UnsignalledStopIsSeenWithinFiveSeconds) {
+  std::thread worker(__udp_client_feature_thread_main, &state_->feature);
+  ASSERT_TRUE(eventually([&] { return logged("info", "Feature Thread Started") == 1; }));
+  auto start = std::chrono::steady_clock::now();
+  state_->stopping.store(1);  // nobody signals the condition
+  worker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+  EXPECT_EQ(state_->feature_exited.load(), 1u);
 }
 
 TEST_F(FeatureThread, StoppedBeforeStartLeavesAtOnce) {
