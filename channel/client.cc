@@ -132,6 +132,11 @@ extern "C" void destroy_vantor_udp_client(vantor_udp_client *client) {
   }
   client->nap_cond.notify_all();
   __vantor_udp_client_wake_sender(client);
+  // The command thread waits up to five seconds on its queue; an empty task
+  // (no message, ignored by the dispatcher) wakes it at once. When the queue
+  // is full the thread is not waiting anyway.
+  if (task_info *wake = create_task_info(0, client->serial, 0, nullptr, 0))
+    if (unshift_task_queue(client->incoming_requests, wake) != 1) free_task_info(wake);
 
   // The socket is closed only after the threads have ended: closing it under
   // a thread that still waits on it could hand its number to another file.
@@ -244,6 +249,8 @@ extern "C" int vantor_udp_client_set_handler(vantor_udp_client *client, int id,
 
 extern "C" int vantor_udp_client_run(vantor_udp_client *client) {
   if (!client) return 0;
+  // A second run would start a second set of threads over the first.
+  if (client->running.exchange(true)) return 1;
   {
     std::lock_guard<std::mutex> lock(client->connection_mutex);
     __vantor_udp_client_open_socket(&client->sock, &client->local_addr, &client->server_addr,

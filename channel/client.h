@@ -44,6 +44,7 @@ struct vantor_udp_client {
   task_queue *incoming_replies = nullptr;
   task_queue *outgoing_replies = nullptr;
 
+  std::atomic<bool> running{false};  // run starts the threads once only
   std::thread send_thread;
   std::thread receive_thread;
   std::thread punch_hole_thread;

@@ -125,6 +125,18 @@ TEST_F(ConversationTest, StatisticsAreLoggedAtTheirInterval) {
   EXPECT_EQ(count_log("\tPeer recv:        0\t send:       0"), 2u);
 }
 
+TEST_F(ConversationTest, RepliesAreSentAtOnceNotAtTheNextSecond) {
+  // With the real one-second tick a lost wake-up of the send thread would
+  // hold a reply back for most of a second.
+  __vantor_udp_client_set_tick_ms(1000);
+  start_client();
+  device_sent("keepalive");
+  SimEvent run = sim->command("latency 300", std::chrono::seconds(60));
+  EXPECT_EQ(run["answered"], "300");
+  EXPECT_LT(run.number("max_us"), 300000u);
+  EXPECT_EQ(vantor_udp_client_run(client), 1) << "a second run starts nothing";
+}
+
 int statistics_calls = 0;
 std::mutex statistics_calls_mutex;
 int on_statistics(void* ctx, vantor_udp_client_statistics* st) {
