@@ -17,35 +17,35 @@ std::vector<std::string> calls;
 
 time_t fake_clock() { return now_value.load(); }
 
-void record(const std::string& call) {
+// Records a call and gives the handler's answer, read before the call is
+// visible, so a test that changes the answer after seeing the call cannot
+// change this call's answer.
+int record(const std::string& call) {
+  int result = handler_result;
   std::lock_guard<std::mutex> lock(capture_mutex);
   calls.push_back(call);
+  return result;
 }
 
 int on_invitation(void*, uint32_t mask) {
-  record("invite " + std::to_string(mask));
-  return handler_result;
+  return record("invite " + std::to_string(mask));
 }
 int on_notice(void*, int16_t a, int8_t b) {
   // "notice 0 0" is the tests' marker: always accepted, never recorded.
   if (a == 0 && b == 0) return 0;
-  record("notice " + std::to_string(a) + " " + std::to_string(b));
-  return handler_result;
+  return record("notice " + std::to_string(a) + " " + std::to_string(b));
 }
 int on_reboot(void*) {
-  record("reboot");
-  return handler_result;
+  return record("reboot");
 }
 int on_dump(void*) {
-  record("dump");
-  return handler_result;
+  return record("dump");
 }
 int on_action(void*, uint32_t id, int count, vantor_udp_client_action_entry* entries) {
   std::string call = "action " + std::to_string(id) + " " + std::to_string(count);
   for (int i = 0; i < count; ++i)
     call += " [" + std::to_string(entries[i].length) + ":" + entries[i].text + "]";
-  record(call);
-  return handler_result;
+  return record(call);
 }
 
 }  // namespace
