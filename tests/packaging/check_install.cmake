@@ -17,7 +17,8 @@ set(expected
   usr/share/doc/vtclient/README.md
   usr/share/doc/vtclient/configuration.md
   usr/share/doc/vtclient/files-and-signals.md
-  usr/share/doc/vtclient/log.md)
+  usr/share/doc/vtclient/log.md
+  usr/share/doc/vtclient/lab.md)
 set(executables etc/init.d/vtclient)
 if(HAVE_VTCLIENT)
   list(APPEND expected usr/sbin/vtclient)
