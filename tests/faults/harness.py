@@ -245,7 +245,8 @@ class Agent:
             except ProcessLookupError:
                 pass
             try:
-                self.proc.wait(5)
+                # An orderly teardown joins the channel's threads (up to ~5 s).
+                self.proc.wait(10)
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait(5)

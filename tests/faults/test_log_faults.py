@@ -10,13 +10,14 @@ from harness import Agent, require_agent, wait_until
 def fill(directory):
     """Fills the file system of directory; returns the filler's path."""
     filler = os.path.join(directory, "filler")
-    with open(filler, "wb") as f:
-        try:
-            while True:
-                f.write(b"\0" * 4096)
-                f.flush()
-        except OSError:
-            pass
+    fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while True:
+            os.write(fd, b"\0" * 1024)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
     return filler
 
 
@@ -53,7 +54,7 @@ class LogFaults(unittest.TestCase):
         filler = fill(disk)
         # Debug mode makes every packet a log line: the full disk is hit hard.
         agent.signal(signal.SIGUSR2)
-        for _ in range(5):
+        for _ in range(2):
             agent.assert_serving()
         os.unlink(filler)
         # With room again, logging resumes.
