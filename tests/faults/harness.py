@@ -32,6 +32,11 @@ TEMP_FILE_PATTERN = re.compile(
     r"qdms_debug_dump\.dump|ISP_tmp)$")
 
 
+# First lines of AddressSanitizer, LeakSanitizer, UBSan and ThreadSanitizer reports.
+SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|"
+                              r"runtime error:|ERROR: ThreadSanitizer")
+
+
 def wait_until(condition, timeout, interval=0.05):
     """Polls condition until it is true; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -258,15 +263,24 @@ class Agent:
         self.stdout.close()
         self.stderr.close()
 
+    def sanitizer_reports(self):
+        """Sanitizer findings in the agent's standard error (sanitizer builds)."""
+        if self.proc is None:
+            return []
+        text = self.stderr_text()
+        return [line for line in text.splitlines() if SANITIZER_REPORT.search(line)]
+
     def cleanup(self):
         self.stop()
         self.server.close()
         for s in self.extra_servers:
             s.close()
-        if os.environ.get("VTFAULT_KEEP"):
+        reports = self.sanitizer_reports()
+        if os.environ.get("VTFAULT_KEEP") or reports:
             print("sandbox kept:", self.root)
         else:
             shutil.rmtree(self.root, ignore_errors=True)
+        self.test.assertEqual(reports, [], "the agent's sanitizer reported faults")
 
     # -- observations -------------------------------------------------------
     def log(self):
@@ -286,7 +300,8 @@ class Agent:
         return found
 
     def stderr_text(self):
-        self.stderr.flush()
+        if not self.stderr.closed:
+            self.stderr.flush()
         with open(self.path("stderr"), errors="replace") as f:
             return f.read()
 

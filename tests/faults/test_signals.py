@@ -66,7 +66,9 @@ class SignalStorms(unittest.TestCase):
                         "%d of %d events uploaded" % (len(uploaded_events(agent)), total))
         got = uploaded_events(agent)
         self.assertEqual(sorted(got), list(range(total)), "events lost or sent twice")
-        self.assertEqual([n for n in os.listdir(agent.path("spool")) if ".event" in n], [])
+        # The files go once the server has accepted them.
+        self.assertTrue(wait_until(
+            lambda: [n for n in os.listdir(agent.path("spool")) if ".event" in n] == [], 10))
         agent.assert_serving()
         self.assertEqual(agent.leftover_temp_files(), [])
 
