@@ -104,6 +104,16 @@ void *__vantor_udp_client_receive_thread_main(void *param);
 void *__vantor_udp_client_punch_hole_thread_main(void *param);
 void *__vantor_udp_client_comand_thread_main(void *param);
 
+// One decoded server message (at least the 16-byte header, header in host
+// order), as the receive thread handles it: sequence check, then replies to
+// the send thread and, past the black lists, requests to the command thread.
+void __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_udp_client_log_fn log,
+                                        const uint8_t *message, uint32_t length);
+// One queued server request, as the command thread handles it: its handler
+// is called and, when the server wants one, the reply is queued. The task
+// stays the caller's.
+void __vantor_udp_client_handle_request(vantor_udp_client *client, task_info *task);
+
 // Socket and name resolution, also used when the session is re-established.
 int __vantor_udp_client_open_socket(int *sock, const sockaddr_in *local_addr,
                                     const sockaddr_in *server_addr, const char *interface_name,

@@ -108,17 +108,6 @@ void queue_reply(vantor_udp_client *c, const vtrp_header &request, int result, c
     free_task_info(task);
 }
 
-void handle(vantor_udp_client *c, task_info *task) {
-  if (task->length < VTRP_HEADER_LENGTH) return;
-  vtrp_header h = vtrp_read_header(task->data);
-  if (h.category != VTRP_CATEGORY_SERVER) return;
-  const uint8_t *payload = task->data + VTRP_HEADER_LENGTH;
-  size_t payload_length = task->length - VTRP_HEADER_LENGTH;
-  int result = call_handler(c, h, payload, payload_length);
-  if ((h.flags & VTRP_FLAG_REPLY_WANTED) && result != 2) queue_reply(c, h, result, payload, payload_length);
-  __vantor_udp_client_count_receive(&c->statistics, &c->statistics_mutex, 1);
-}
-
 void report_statistics(vantor_udp_client *c, vantor_udp_client_log_fn log) {
   // Handlers and log lines get a copy taken under the lock, never the live
   // record that the other threads are changing.
@@ -158,6 +147,17 @@ timespec request_deadline() {
 
 }  // namespace
 
+void __vantor_udp_client_handle_request(vantor_udp_client *c, task_info *task) {
+  if (task->length < VTRP_HEADER_LENGTH) return;
+  vtrp_header h = vtrp_read_header(task->data);
+  if (h.category != VTRP_CATEGORY_SERVER) return;
+  const uint8_t *payload = task->data + VTRP_HEADER_LENGTH;
+  size_t payload_length = task->length - VTRP_HEADER_LENGTH;
+  int result = call_handler(c, h, payload, payload_length);
+  if ((h.flags & VTRP_FLAG_REPLY_WANTED) && result != 2) queue_reply(c, h, result, payload, payload_length);
+  __vantor_udp_client_count_receive(&c->statistics, &c->statistics_mutex, 1);
+}
+
 void *__vantor_udp_client_comand_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
   vantor_udp_client_log_fn log = c->thread_log;
@@ -165,7 +165,7 @@ void *__vantor_udp_client_comand_thread_main(void *param) {
   while (c->stop == 0) {
     timespec deadline = request_deadline();
     if (task_info *task = shift_task_queue_ex(c->incoming_requests, 1, &deadline)) {
-      handle(c, task);
+      __vantor_udp_client_handle_request(c, task);
       free_task_info(task);
     }
     if (c->stop != 0) break;

@@ -65,42 +65,6 @@ void measure_turnaround(vantor_udp_client *c, uint32_t seq) {
   if (st.turnaround_min > value) st.turnaround_min = value;
 }
 
-// An accepted message: sequence check for the server's own messages, then
-// to the send thread (replies) or, past the black lists, to the command
-// thread (requests).
-void dispatch(receive_state &s, const uint8_t *message, uint32_t length) {
-  vantor_udp_client *c = s.client;
-  vtrp_header h = vtrp_read_header(message);
-  if (h.category == VTRP_CATEGORY_SERVER) {
-    if (c->receive_seq >= h.seq && c->receive_seq != VTRP_SEQ_RESTART) {
-      s.log(3, "Seq number fail {cur: %lu, exp: %lu}", static_cast<unsigned long>(h.seq),
-            static_cast<unsigned long>(c->receive_seq));
-      __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 2);
-      return;
-    }
-    c->receive_seq = h.seq;
-    if (h.seq == VTRP_SEQ_RESTART) {
-      uint32_t threshold = 3 * c->black_list_capacity;
-      black_list_cleanup(c->answered_ids, threshold);
-      black_list_cleanup(c->recent_ids, threshold);
-      s.log(7, "Cleanup black list by reset seq");
-    }
-  }
-  if (vtrp_is_reply(h.flags)) {
-    if (queue_copy(c, c->incoming_replies, message, length)) __vantor_udp_client_wake_sender(c);
-    measure_turnaround(c, h.seq);
-    return;
-  }
-  uint32_t now = static_cast<uint32_t>(vt_time());
-  if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
-      black_list_item_exist(c->recent_ids, h.id, now, 2)) {
-    s.log(7, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
-    return;
-  }
-  add_black_list_item(c->recent_ids, h.id, now + 5);
-  queue_copy(c, c->incoming_requests, message, length);
-}
-
 void reestablish(receive_state &s, int32_t now) {
   vantor_udp_client *c = s.client;
   s.last_attempt_time = now;
@@ -160,6 +124,42 @@ bool wait_readable(receive_state &s) {
 
 }  // namespace
 
+// An accepted message: sequence check for the server's own messages, then
+// to the send thread (replies) or, past the black lists, to the command
+// thread (requests).
+void __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_log_fn log,
+                                        const uint8_t *message, uint32_t length) {
+  vtrp_header h = vtrp_read_header(message);
+  if (h.category == VTRP_CATEGORY_SERVER) {
+    if (c->receive_seq >= h.seq && c->receive_seq != VTRP_SEQ_RESTART) {
+      log(3, "Seq number fail {cur: %lu, exp: %lu}", static_cast<unsigned long>(h.seq),
+          static_cast<unsigned long>(c->receive_seq));
+      __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 2);
+      return;
+    }
+    c->receive_seq = h.seq;
+    if (h.seq == VTRP_SEQ_RESTART) {
+      uint32_t threshold = 3 * c->black_list_capacity;
+      black_list_cleanup(c->answered_ids, threshold);
+      black_list_cleanup(c->recent_ids, threshold);
+      log(7, "Cleanup black list by reset seq");
+    }
+  }
+  if (vtrp_is_reply(h.flags)) {
+    if (queue_copy(c, c->incoming_replies, message, length)) __vantor_udp_client_wake_sender(c);
+    measure_turnaround(c, h.seq);
+    return;
+  }
+  uint32_t now = static_cast<uint32_t>(vt_time());
+  if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
+      black_list_item_exist(c->recent_ids, h.id, now, 2)) {
+    log(7, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
+    return;
+  }
+  add_black_list_item(c->recent_ids, h.id, now + 5);
+  queue_copy(c, c->incoming_requests, message, length);
+}
+
 void *__vantor_udp_client_receive_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
   receive_state s{c, c->thread_log, 0, 0};
@@ -211,7 +211,7 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
       continue;
     }
     s.bad_packet_run = 0;
-    dispatch(s, message.get(), message_length);
+    __vantor_udp_client_accept_message(s.client, s.log, message.get(), message_length);
     liveness_check(s);
   }
   return nullptr;
