@@ -1,0 +1,252 @@
+// The start-up cycle: configuration, settings, buffers, the channel client,
+// the workers and the handlers; the supervision loop; and the teardown.
+#include "daemon/cycle.h"
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "channel/vantor_udp_client.h"
+#include "daemon/handlers.h"
+#include "daemon/scheduler.h"
+#include "daemon/signals.h"
+#include "daemon/supervision_loop.h"
+#include "features/daemon_state.h"
+#include "features/workers.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/taglist.h"
+
+namespace {
+
+constexpr unsigned kRequestQueueCapacity = 30;
+constexpr uint32_t kStatisticsInterval = 3600;
+constexpr int32_t kFallbackKeepalive = 25;
+constexpr int32_t kFallbackDisconnect = 70;
+
+// What survives from one cycle to the next.
+struct process_state {
+  daemon_settings settings;
+  supervision_vars loop = {};
+};
+
+// The four work buffers of a cycle; released when the cycle ends.
+struct cycle_buffers {
+  std::unique_ptr<char[]> feature, report, event_log, action;
+
+  bool allocate() {
+    // All four are asked for before any is checked.
+    feature.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
+    report.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
+    event_log.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
+    action.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
+    return feature && report && event_log && action;
+  }
+};
+
+void set_process_defaults(process_state* process) {
+  process->loop.last_tick = static_cast<int32_t>(vt_time());
+  __udp_client_install_signal_handlers();
+  // Every random spread of the process draws from this one seed.
+  struct timeval now = {};
+  gettimeofday(&now, nullptr);
+  srand(static_cast<unsigned>(now.tv_usec));
+  reset_log_settings();
+  process->loop.last_debug_mode = 0;
+}
+
+// Replaces the settings whose DEVICE_ keys are set; the rest keep the
+// previous cycle's values.
+void derive_settings(const taglist* config, daemon_settings* settings) {
+  int enable = log_enable.load();
+  uint32_t size = log_file_size.load();
+  int16_t count = log_file_count.load();
+  char* path = strdup(get_log_file_path().c_str());
+  __udp_client_get_device_info(config, settings->serial, settings->model, settings->variant,
+                               settings->firmware, &enable, &settings->keepalive_interval,
+                               &settings->disconnect_timeout, &path, &size, &count,
+                               &settings->black_list_size, &settings->interface_update_file);
+  log_enable = enable;
+  log_file_size = size;
+  log_file_count = count;
+  set_log_file_path(path);
+  free(path);
+  __udp_client_get_config_trigger(config, &settings->config_trigger);
+  __udp_client_get_gps_trigger(config, &settings->gps_trigger);
+}
+
+void log_settings(const daemon_settings& settings) {
+  __udp_client_log(5, "log enable: %d", log_enable.load());
+  __udp_client_log(5, "log file: %s", get_log_file_path().c_str());
+  __udp_client_log(5, "log size: %lu", static_cast<unsigned long>(log_file_size.load()));
+  __udp_client_log(5, "log num: %d", static_cast<int>(log_file_count.load()));
+  __udp_client_log(5, "keepalive: %d", settings.keepalive_interval);
+  __udp_client_log(5, "disconnect: %d", settings.disconnect_timeout);
+  __udp_client_log(5, "bl size: %d", settings.black_list_size);
+  __udp_client_log(5, "interface: %s", settings.interface_update_file.c_str());
+  __udp_client_log(5, "config trigger: %d [%s]", settings.config_trigger.enabled,
+                   settings.config_trigger.file);
+  __udp_client_log(5, "gps trigger: %d [%s]", settings.gps_trigger.enabled,
+                   settings.gps_trigger.file);
+}
+
+// Hands the timing settings to the client; a value it refuses is replaced
+// by the fallback, which is reported.
+void set_client_params(daemon_state* state, daemon_settings* settings) {
+  vantor_udp_client* client = state->client;
+  settings->statistics_interval = kStatisticsInterval;
+  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_HANDLER_CONTEXT, state);
+  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_STATISTICS_INTERVAL,
+                              &settings->statistics_interval);
+
+  uint32_t keepalive = static_cast<uint32_t>(settings->keepalive_interval);
+  if (vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &keepalive) != 1) {
+    settings->keepalive_interval = kFallbackKeepalive;
+    keepalive = kFallbackKeepalive;
+    vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &keepalive);
+    __udp_client_log(6, "Set KEEPALIVE INTERVAL error, set to default(%d).", kFallbackKeepalive);
+  }
+  uint32_t disconnect = static_cast<uint32_t>(settings->disconnect_timeout);
+  if (vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &disconnect) != 1) {
+    settings->disconnect_timeout = kFallbackDisconnect;
+    disconnect = kFallbackDisconnect;
+    vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &disconnect);
+    __udp_client_log(6, "Set DISCONNECT TIMEOUT error, set to default(%d).", kFallbackDisconnect);
+  }
+}
+
+template <typename Param>
+void start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
+  try {
+    *thread = std::thread(main, param);
+  } catch (const std::system_error&) {
+    __udp_client_log(3, "Cannot start worker thread");
+  }
+}
+
+void start_workers(daemon_state* state) {
+  __udp_client_init_report_param(&state->report, state);
+  start_thread(&state->report_thread, __udp_client_report_thread_main, &state->report);
+  __udp_client_init_feature_param(&state->feature, state);
+  start_thread(&state->feature_thread, __udp_client_feature_thread_main, &state->feature);
+  // The action and debug dump threads are started by their handlers.
+  __udp_client_init_action_param(&state->action, state);
+  __udp_client_init_debug_dump_param(&state->debug_dump, state);
+}
+
+// Takes a thread handle out from under its lock, so that the join itself
+// holds no lock the thread might want.
+void join_outside_lock(std::mutex* mutex, std::thread* thread) {
+  std::thread taken;
+  {
+    std::lock_guard<std::mutex> lock(*mutex);
+    taken = std::move(*thread);
+  }
+  if (taken.joinable()) taken.join();
+}
+
+// Tears the cycle down. The client goes before the state: its command
+// thread calls the handlers, which take the state's mutexes.
+void teardown(daemon_state* state) {
+  state->stopping = 1;
+  // Idle workers notice the stop at once rather than at their next time-out.
+  {
+    std::lock_guard<std::mutex> lock(state->feature_mutex);
+    state->feature_cond.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> lock(state->report_mutex);
+    state->report_cond.notify_all();
+  }
+  if (state->feature_thread.joinable()) {
+    state->feature_thread.join();
+    std::lock_guard<std::mutex> lock(state->feature_mutex);
+    state->feature_busy = 0;
+    __udp_client_log(6, "Feature thread joined");
+  }
+  if (state->report_thread.joinable()) {
+    state->report_thread.join();
+    std::lock_guard<std::mutex> lock(state->report_mutex);
+    state->report_busy = 0;
+    __udp_client_log(6, "Report thread joined");
+  }
+  // Handlers test stopping again under these locks, so once the handles
+  // have been taken no new thread can appear.
+  join_outside_lock(&state->action_mutex, &state->action_thread);
+  join_outside_lock(&state->debug_dump_mutex, &state->debug_dump_thread);
+  destroy_vantor_udp_client(state->client);
+  state->client = nullptr;
+}
+
+enum class cycle_end { next_cycle, leave };
+
+cycle_end run_cycle(process_state* process) {
+  daemon_settings& settings = process->settings;
+  stop_requested = 0;
+  auto state = std::make_unique<daemon_state>();
+
+  std::unique_ptr<taglist, void (*)(taglist*)> config(
+      load_taglist_ex(system_path("/etc/vtclient.cfg").c_str(), 1), free_taglist);
+  if (!config || config->count == 0) {
+    __udp_client_log(3, "Config file err");
+    return cycle_end::leave;
+  }
+  sort_taglist(config.get());
+  derive_settings(config.get(), &settings);
+  log_settings(settings);
+
+  cycle_buffers buffers;
+  if (!buffers.allocate()) {
+    __udp_client_log(3, "Alloc https buffer err");
+    return cycle_end::leave;
+  }
+  state->config = config.get();
+  state->feature_buffer = buffers.feature.get();
+  state->report_buffer = buffers.report.get();
+  state->event_log_buffer = buffers.event_log.get();
+  state->action_buffer = buffers.action.get();
+
+  __udp_client_set_auto_start_time(state->config, state->schedule);
+
+  const char* host = get_taglist_default(state->config, "VANTOR_HOST", "");
+  const char* registration_path = get_taglist_default(state->config, "UDP_REG_PATH", "");
+  const char* interface_file = get_taglist_default(state->config, "DEVICE_INTERFACE_FILE", "");
+  state->client = create_vantor_udp_client(
+      settings.serial, settings.model, settings.variant, settings.firmware, kRequestQueueCapacity,
+      host, registration_path, __udp_client_log, static_cast<unsigned>(settings.black_list_size),
+      interface_file);
+  if (!state->client) {
+    __udp_client_log(3, "Cannot create UDP client");
+    return cycle_end::leave;
+  }
+
+  set_client_params(state.get(), &settings);
+  start_workers(state.get());
+  vantor_udp_client_run(state->client);
+  __udp_client_register_handlers(state->client);
+
+  __udp_client_supervision_loop(state.get(), &settings, &process->loop);
+
+  teardown(state.get());
+  // The state's mutexes, the buffers and the configuration go in that order
+  // as this scope ends, after every thread that used them.
+  state.reset();
+  return exit_after_stop ? cycle_end::leave : cycle_end::next_cycle;
+}
+
+}  // namespace
+
+int __udp_client_daemon_main() {
+  auto process = std::make_unique<process_state>();
+  set_process_defaults(process.get());
+  while (run_cycle(process.get()) == cycle_end::next_cycle) {
+  }
+  return 0;
+}

@@ -1,0 +1,134 @@
+// The supervision loop.
+#include "daemon/supervision_loop.h"
+
+#include <unistd.h>
+
+#include <mutex>
+
+#include "channel/vantor_udp_client.h"
+#include "daemon/scheduler.h"
+#include "features/event_log.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+namespace {
+
+void request_report(daemon_state* state, int32_t now) {
+  if (now < state->schedule[FEATURE_ID_REPORT]) return;
+  bool requested = false;
+  {
+    std::lock_guard<std::mutex> lock(state->report_mutex);
+    if (!state->report_busy && __udp_client_feature_support(state->config, FEATURE_ID_REPORT)) {
+      state->report_busy = 1;
+      state->report_cond.notify_one();
+      requested = true;
+    }
+  }
+  if (requested) __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
+}
+
+void request_due_feature(daemon_state* state, supervision_vars* vars, int32_t now) {
+  if (!__udp_client_smallest_feature_start_time(state->schedule, &vars->next_feature,
+                                                &vars->next_feature_time)) {
+    return;
+  }
+  if (now < vars->next_feature_time) return;
+  const uint32_t id = vars->next_feature;
+  if (!__udp_client_feature_support(state->config, id)) {
+    // An unsupported feature would stay the earliest entry for ever and keep
+    // every later feature from running; it will never run, so drop it.
+    state->schedule[id] = 0;
+    return;
+  }
+  bool posted = false;
+  {
+    std::lock_guard<std::mutex> lock(state->feature_mutex);
+    if (!state->feature_busy) {
+      state->feature_request = id;
+      state->feature_busy = 1;
+      state->feature_cond.notify_one();
+      posted = true;
+    }
+  }
+  // A busy worker leaves the entry due; it is tried again on the next pass.
+  if (posted) __udp_client_update_schedule(id, state->config, state->schedule);
+}
+
+void reap_action(daemon_state* state) {
+  std::lock_guard<std::mutex> lock(state->action_mutex);
+  if (state->action_thread.joinable() && state->action_done) {
+    state->action_thread.join();
+    state->action_done = 0;
+    __udp_client_log(6, "Action finish");
+  }
+}
+
+void reap_debug_dump(daemon_state* state) {
+  std::lock_guard<std::mutex> lock(state->debug_dump_mutex);
+  if (state->debug_dump_thread.joinable() && state->debug_dump_done) {
+    state->debug_dump_thread.join();
+    state->debug_dump_done = 0;
+    __udp_client_log(6, "Debug dump finish");
+  }
+}
+
+// Consumes a marker file: 1 when it existed (it is deleted).
+bool take_file(const char* path) {
+  if (!path || !*path || access(path, F_OK) != 0) return false;
+  unlink(path);
+  return true;
+}
+
+}  // namespace
+
+int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings,
+                                  supervision_vars* vars) {
+  const int32_t now = static_cast<int32_t>(vt_time());
+  if (now < vars->last_tick) {
+    // The clock was set back: whatever was planned is due at once.
+    for (int32_t& entry : state->schedule) {
+      if (entry != 0) entry = now;
+    }
+  }
+  vars->last_tick = now;
+
+  request_report(state, now);
+  request_due_feature(state, vars, now);
+  reap_action(state);
+  reap_debug_dump(state);
+
+  const int debug = debug_mode.load();
+  if (debug != vars->last_debug_mode) {
+    __udp_client_log(6, "Debug mode %s", debug ? "ON" : "OFF");
+    vars->last_debug_mode = debug;
+  }
+
+  if (stop_requested == 1) return 1;
+
+  if (event_log_requested == 1) {
+    event_log_requested = 0;
+    __udp_client_event_log_handler(state->client, state->config, state->event_log_buffer);
+  }
+
+  if (take_file(settings->interface_update_file.c_str())) {
+    __udp_client_log(6, "Interface update");
+    const uint32_t reconnect = 1;
+    vantor_udp_client_set_param(state->client, VANTOR_UDP_CLIENT_PARAM_RECONNECT, &reconnect);
+  }
+  if (settings->config_trigger.enabled && take_file(settings->config_trigger.file)) {
+    __udp_client_log(6, "Trigger config sync");
+    state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(vt_time());
+  }
+  if (settings->gps_trigger.enabled && take_file(settings->gps_trigger.file)) {
+    __udp_client_log(6, "Trigger GPS submission");
+    state->schedule[FEATURE_ID_GPS] = static_cast<int32_t>(vt_time());
+  }
+  return 0;
+}
+
+void __udp_client_supervision_loop(daemon_state* state, daemon_settings* settings,
+                                   supervision_vars* vars) {
+  while (!__udp_client_supervision_pass(state, settings, vars)) {
+    sleep(1);
+  }
+}

@@ -1,0 +1,209 @@
+// One pass of the supervision loop: hand-over of due work, the clock set
+// back, reaping finished threads, the debug-mode line, the stop, and the
+// trigger and interface update files.
+#include "daemon/supervision_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "daemon_fixture.h"
+#include "platform/clock.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+time_t g_now = 1700000000;
+time_t test_clock() { return g_now; }
+
+class SupervisionTest : public vt_test::DaemonStateTest {
+ protected:
+  void SetUp() override {
+    DaemonStateTest::SetUp();
+    g_now = 1700000000;
+    vt_set_clock(test_clock);
+    vars.last_tick = static_cast<int32_t>(g_now);
+    stop_requested = 0;
+    event_log_requested = 0;
+    debug_mode = 0;
+    settings.config_trigger.enabled = 0;
+    settings.gps_trigger.enabled = 0;
+  }
+  void TearDown() override {
+    vt_set_clock(nullptr);
+    stop_requested = 0;
+    event_log_requested = 0;
+    debug_mode = 0;
+    DaemonStateTest::TearDown();
+  }
+  int pass() { return __udp_client_supervision_pass(state.get(), &settings, &vars); }
+
+  daemon_settings settings;
+  supervision_vars vars = {};
+};
+
+TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
+  configure("NOTHING=1\n");
+  const int32_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
+  std::copy(std::begin(planned), std::end(planned), state->schedule);
+  g_now -= 3600;
+  EXPECT_EQ(pass(), 0);
+  for (int id = 0; id < FEATURE_ID_COUNT; ++id) {
+    EXPECT_EQ(state->schedule[id], planned[id] ? static_cast<int32_t>(g_now) : 0) << id;
+  }
+  EXPECT_EQ(vars.last_tick, static_cast<int32_t>(g_now));
+}
+
+TEST_F(SupervisionTest, ReportEntryOfZeroIsDueAtOnce) {
+  configure("FEATURE_REPORT_SUPPORT=1\nFEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=600\n");
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->report_busy, 1u);
+  EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], static_cast<int32_t>(g_now + 600));
+  // Busy worker: no second request, the schedule stays.
+  g_now += 700;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], static_cast<int32_t>(g_now - 700 + 600));
+}
+
+TEST_F(SupervisionTest, ReportIsNotRequestedWithoutSupport) {
+  configure("FEATURE_REPORT_SUPPORT=0\n");
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->report_busy, 0u);
+}
+
+TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
+  state->report_busy = 1;  // keep the report path out of the way
+  state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(g_now);
+  state->schedule[FEATURE_ID_GPS] = static_cast<int32_t>(g_now);
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->feature_busy, 1u);
+  EXPECT_EQ(state->feature_request, 0u);  // ties go to the lower id
+  EXPECT_EQ(state->schedule[FEATURE_ID_CONFIG], 0);  // no repeat configured
+  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], static_cast<int32_t>(g_now));
+  g_now += 1;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], static_cast<int32_t>(g_now - 1));  // busy: still due
+  state->feature_busy = 0;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->feature_request, 8u);
+  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], 0);
+}
+
+TEST_F(SupervisionTest, FeatureNotYetDueIsLeftAlone) {
+  configure("FEATURE_CONFIG_SUPPORT=1\n");
+  state->report_busy = 1;
+  state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(g_now + 1);
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->feature_busy, 0u);
+  EXPECT_EQ(vars.next_feature, 0u);
+  EXPECT_EQ(vars.next_feature_time, static_cast<int32_t>(g_now + 1));
+}
+
+TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=0\n");
+  state->report_busy = 1;
+  state->schedule[FEATURE_ID_GPS] = static_cast<int32_t>(g_now - 10);
+  state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(g_now);
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], 0);
+  EXPECT_EQ(state->feature_busy, 0u);
+  g_now += 1;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state->feature_busy, 1u);
+  EXPECT_EQ(state->feature_request, 0u);
+}
+
+TEST_F(SupervisionTest, FinishedActionIsJoinedAndAnnouncedOnce) {
+  configure("NOTHING=1\n");
+  state->report_busy = 1;
+  state->action_thread = std::thread([] {});
+  state->debug_dump_thread = std::thread([] {});
+  EXPECT_EQ(pass(), 0);
+  EXPECT_TRUE(state->action_thread.joinable());  // not done yet: left running
+  state->action_done = 1;
+  state->debug_dump_done = 1;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), 0);
+  EXPECT_FALSE(state->action_thread.joinable());
+  EXPECT_FALSE(state->debug_dump_thread.joinable());
+  EXPECT_EQ(state->action_done, 0u);
+  EXPECT_EQ(log_messages(), (Strings{"Action finish", "Debug dump finish"}));
+}
+
+TEST_F(SupervisionTest, DebugModeChangeIsAnnouncedOnlyWhenItDiffers) {
+  configure("NOTHING=1\n");
+  state->report_busy = 1;
+  debug_mode = 1;
+  pass();
+  pass();
+  debug_mode = 0;
+  pass();
+  // Toggled twice between passes: nothing to announce.
+  debug_mode = 1;
+  debug_mode = 0;
+  pass();
+  EXPECT_EQ(log_messages(), (Strings{"Debug mode ON", "Debug mode OFF"}));
+}
+
+TEST_F(SupervisionTest, StopEndsThePassBeforeTheEventLogAndTheFiles) {
+  configure("NOTHING=1\n");
+  state->report_busy = 1;
+  settings.interface_update_file = sandbox.path("/tmp/interface.update");
+  sandbox.write_file("/tmp/interface.update", "");
+  stop_requested = 1;
+  event_log_requested = 1;
+  EXPECT_EQ(pass(), 1);
+  EXPECT_EQ(event_log_requested.load(), 1);
+  EXPECT_TRUE(sandbox.exists("/tmp/interface.update"));
+}
+
+TEST_F(SupervisionTest, InterfaceUpdateFileIsConsumed) {
+  configure("NOTHING=1\n");
+  state->report_busy = 1;
+  settings.interface_update_file = sandbox.path("/tmp/interface.update");
+  sandbox.write_file("/tmp/interface.update", "");
+  EXPECT_EQ(pass(), 0);
+  EXPECT_FALSE(sandbox.exists("/tmp/interface.update"));
+  EXPECT_EQ(log_messages(), (Strings{"Interface update"}));
+}
+
+TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
+  const struct {
+    int config_enabled, gps_enabled;
+    const char *config_file, *gps_file, *created;
+    bool config_due, gps_due;
+    Strings lines;
+  } cases[] = {
+      {1, 1, "/tmp/sync", "/tmp/gps", "/tmp/sync", true, false, {"Trigger config sync"}},
+      {1, 1, "/tmp/sync", "/tmp/gps", "/tmp/gps", false, true, {"Trigger GPS submission"}},
+      // One shared file: the config trigger deletes it before the GPS trigger looks.
+      {1, 1, "/tmp/syncConfig.now", "/tmp/syncConfig.now", "/tmp/syncConfig.now", true, false,
+       {"Trigger config sync"}},
+      {0, 1, "/tmp/syncConfig.now", "/tmp/syncConfig.now", "/tmp/syncConfig.now", false, true,
+       {"Trigger GPS submission"}},
+      {0, 0, "/tmp/sync", "/tmp/gps", "/tmp/sync", false, false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.created);
+    configure("NOTHING=1\n");
+    sandbox.remove("/tmp/test.log");
+    std::fill(std::begin(state->schedule), std::end(state->schedule), 0);
+    state->report_busy = 1;
+    state->feature_busy = 1;  // the worker is busy: the entry stays due
+    settings.config_trigger.enabled = c.config_enabled;
+    settings.gps_trigger.enabled = c.gps_enabled;
+    strcpy(settings.config_trigger.file, sandbox.path(c.config_file).c_str());
+    strcpy(settings.gps_trigger.file, sandbox.path(c.gps_file).c_str());
+    sandbox.write_file(c.created, "");
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(state->schedule[FEATURE_ID_CONFIG] != 0, c.config_due);
+    EXPECT_EQ(state->schedule[FEATURE_ID_GPS] != 0, c.gps_due);
+    EXPECT_EQ(sandbox.exists(c.created), !c.config_enabled && !c.gps_enabled);
+    EXPECT_EQ(log_messages(), c.lines);
+    sandbox.remove(c.created);
+  }
+}
+
+}  // namespace
