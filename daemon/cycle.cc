@@ -65,19 +65,13 @@ void set_process_defaults(process_state* process) {
 // Replaces the settings whose DEVICE_ keys are set; the rest keep the
 // previous cycle's values.
 void derive_settings(const taglist* config, daemon_settings* settings) {
-  int enable = log_enable.load();
-  uint32_t size = log_file_size.load();
-  int16_t count = log_file_count.load();
-  char* path = strdup(get_log_file_path().c_str());
+  std::string path = get_log_file_path();
   __udp_client_get_device_info(config, settings->serial, settings->model, settings->variant,
-                               settings->firmware, &enable, &settings->keepalive_interval,
-                               &settings->disconnect_timeout, &path, &size, &count,
-                               &settings->black_list_size, &settings->interface_update_file);
-  log_enable = enable;
-  log_file_size = size;
-  log_file_count = count;
-  set_log_file_path(path);
-  free(path);
+                               settings->firmware, &log_enable, &settings->keepalive_interval,
+                               &settings->disconnect_timeout, &path, &log_file_size,
+                               &log_file_count, &settings->black_list_size,
+                               &settings->interface_update_file);
+  set_log_file_path(path.c_str());
   __udp_client_get_config_trigger(config, &settings->config_trigger);
   __udp_client_get_gps_trigger(config, &settings->gps_trigger);
 }

@@ -12,7 +12,7 @@
 #include "features/daemon_state.h"
 #include "platform/log_settings.h"
 #include "platform/taglist.h"
-#include "support/sandbox.h"
+#include "tests/support/sandbox.h"
 
 namespace vt_test {
 

@@ -49,7 +49,7 @@ TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
   std::copy(std::begin(planned), std::end(planned), state->schedule);
   g_now -= 3600;
   EXPECT_EQ(pass(), 0);
-  for (int id = 0; id < FEATURE_ID_COUNT; ++id) {
+  for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) {
     EXPECT_EQ(state->schedule[id], planned[id] ? static_cast<int32_t>(g_now) : 0) << id;
   }
   EXPECT_EQ(vars.last_tick, static_cast<int32_t>(g_now));
