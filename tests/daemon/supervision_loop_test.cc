@@ -44,7 +44,10 @@ class SupervisionTest : public vt_test::DaemonStateTest {
 };
 
 TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
-  configure("NOTHING=1\n");
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_REPORT_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\n"
+            "FEATURE_GPSDATA_SUPPORT=1\n");
+  state->report_busy = 1;  // both workers busy: the entries stay as the clock rule left them
+  state->feature_busy = 1;
   const int32_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
   std::copy(std::begin(planned), std::end(planned), state->schedule);
   g_now -= 3600;
