@@ -116,7 +116,8 @@ class Demo:
                     chunk = f.read()
                     self.log_offset = f.tell()
                 for line in chunk.splitlines():
-                    say("agent", line.split("] ", 2)[-1])
+                    if line.strip():
+                        say("agent", line.split("] ", 2)[-1])
             except FileNotFoundError:
                 pass
             self.stop.wait(0.2)
@@ -237,7 +238,8 @@ class Demo:
             with open(path, encoding="latin-1") as f:
                 f.seek(self.log_offset)
                 for line in f.read().splitlines():
-                    say("agent", line.split("] ", 2)[-1])
+                    if line.strip():
+                        say("agent", line.split("] ", 2)[-1])
         except FileNotFoundError:
             pass
 

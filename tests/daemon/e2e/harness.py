@@ -154,9 +154,8 @@ class Agent:
             # A sanitizer build wants its runtime first; libfaketime is preloaded before it.
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([VTCLIENT] + list(args), env=env,
-                                     stdout=open(self.stdout_path, "wb"),
-                                     stderr=open(self.stderr_path, "wb"))
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.proc = subprocess.Popen([VTCLIENT] + list(args), env=env, stdout=out, stderr=err)
         return self.proc
 
     def set_faketime(self, spec):
