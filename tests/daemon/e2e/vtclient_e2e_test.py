@@ -313,7 +313,7 @@ class Signals(AgentTest):
         self.assertIn(b'name="num"\r\n\r\n1\r\n', body)
         self.assertIn(b'name="event1_content"\r\n\r\nlink down\r\n', body)
         self.assertIn("Send event log", self.agent.log_messages())
-        self.assertFalse(os.path.exists(self.agent.path("/spool/b.event")))
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.agent.path("/spool/b.event"))))
         self.assertTrue(os.path.exists(self.agent.path("/spool/notes.txt")))
         self.assertEqual(self.agent.stop(), 0)
 
