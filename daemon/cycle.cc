@@ -183,6 +183,7 @@ enum class cycle_end { next_cycle, leave };
 
 cycle_end run_cycle(process_state* process) {
   daemon_settings& settings = process->settings;
+  if (exit_after_stop) return cycle_end::leave;  // told to leave during the last teardown
   stop_requested = 0;
   auto state = std::make_unique<daemon_state>();
 

@@ -103,7 +103,9 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
     vars->last_debug_mode = debug;
   }
 
-  if (stop_requested == 1) return 1;
+  // A request to leave always ends the cycle too, even one that came in just
+  // as the cycle started and cleared stop_requested.
+  if (stop_requested == 1 || exit_after_stop != 0) return 1;
 
   if (event_log_requested == 1) {
     event_log_requested = 0;

@@ -61,20 +61,6 @@ TEST_F(HandlersTest, IgnoredInvitationIsANoticeLine) {
   EXPECT_EQ(state->feature_request, 8u);  // the running feature is left alone
 }
 
-TEST_F(HandlersTest, InvitationWakesTheWaitingWorker) {
-  configure("FEATURE_CONFIG_SUPPORT=1\n");
-  uint32_t seen = 99;
-  std::thread worker([&] {
-    std::unique_lock<std::mutex> lock(state->feature_mutex);
-    state->feature_cond.wait_for(lock, std::chrono::seconds(10), [&] { return state->feature_busy != 0; });
-    seen = state->feature_request;
-  });
-  // The worker may or may not be waiting yet; the flag is what it checks.
-  EXPECT_EQ(__udp_client_feature_invitation_handler(state.get(), 0x2), 0);
-  worker.join();
-  EXPECT_EQ(seen, 0u);
-}
-
 TEST_F(HandlersTest, RebootIsIgnoredWhileBusyOrUnsupportedWithoutALine) {
   configure("FEATURE_REBOOT_SUPPORT=1\n");
   state->feature_busy = 1;

@@ -33,6 +33,7 @@ class SupervisionTest : public vt_test::DaemonStateTest {
   void TearDown() override {
     vt_set_clock(nullptr);
     stop_requested = 0;
+    exit_after_stop = 0;
     event_log_requested = 0;
     debug_mode = 0;
     DaemonStateTest::TearDown();
@@ -69,12 +70,6 @@ TEST_F(SupervisionTest, ReportEntryOfZeroIsDueAtOnce) {
   EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], static_cast<int32_t>(g_now - 700 + 600));
 }
 
-TEST_F(SupervisionTest, ReportIsNotRequestedWithoutSupport) {
-  configure("FEATURE_REPORT_SUPPORT=0\n");
-  EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(state->report_busy, 0u);
-}
-
 TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
   state->report_busy = 1;  // keep the report path out of the way
@@ -92,16 +87,6 @@ TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->feature_request, 8u);
   EXPECT_EQ(state->schedule[FEATURE_ID_GPS], 0);
-}
-
-TEST_F(SupervisionTest, FeatureNotYetDueIsLeftAlone) {
-  configure("FEATURE_CONFIG_SUPPORT=1\n");
-  state->report_busy = 1;
-  state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(g_now + 1);
-  EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(state->feature_busy, 0u);
-  EXPECT_EQ(vars.next_feature, 0u);
-  EXPECT_EQ(vars.next_feature_time, static_cast<int32_t>(g_now + 1));
 }
 
 TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
@@ -160,6 +145,15 @@ TEST_F(SupervisionTest, StopEndsThePassBeforeTheEventLogAndTheFiles) {
   EXPECT_EQ(pass(), 1);
   EXPECT_EQ(event_log_requested.load(), 1);
   EXPECT_TRUE(sandbox.exists("/tmp/interface.update"));
+}
+
+TEST_F(SupervisionTest, RequestToLeaveEndsThePassEvenWithoutStop) {
+  configure("NOTHING=1\n");
+  state->report_busy = 1;
+  exit_after_stop = 1;
+  EXPECT_EQ(pass(), 1);
+  exit_after_stop = 0;
+  EXPECT_EQ(pass(), 0);
 }
 
 TEST_F(SupervisionTest, InterfaceUpdateFileIsConsumed) {
