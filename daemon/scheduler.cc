@@ -1,7 +1,6 @@
 // Feature scheduling: support switches, automatic start and repeat, triggers.
 #include "daemon/scheduler.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,35 +14,57 @@ const char* const kSupportKeys[FEATURE_ID_COUNT] = {
     "FEATURE_REMOTE_ACTION_SUPPORT", "FEATURE_DEBUG_DUMP_SUPPORT", "FEATURE_GPSDATA_SUPPORT",
 };
 
-// Key prefix of the features that have automatic start and repeat keys.
-const char* auto_prefix(uint32_t id) {
-  switch (id) {
-    case FEATURE_ID_CONFIG: return "FEATURE_CONFIG";
-    case FEATURE_ID_REPORT: return "FEATURE_REPORT";
-    case FEATURE_ID_FIRMWARE: return "FEATURE_FIRMWARE";
-    case FEATURE_ID_ISP: return "FEATURE_UPISPD";
-    case FEATURE_ID_GPS: return "FEATURE_GPSDATA";
-    default: return nullptr;
+// Keys of one automatic timetable: the switch, the time (or interval) and the spread.
+struct auto_keys {
+  const char* on;
+  const char* value;
+  const char* delta;
+};
+
+struct feature_auto_keys {
+  uint32_t id;
+  auto_keys start;
+  auto_keys repeat;
+};
+
+// The five features that have an automatic start and repeat of their own.
+const feature_auto_keys kAutoKeys[] = {
+    {FEATURE_ID_CONFIG,
+     {"FEATURE_CONFIG_AUTO_START", "FEATURE_CONFIG_AUTO_START_TIME", "FEATURE_CONFIG_AUTO_START_DELTA"},
+     {"FEATURE_CONFIG_AUTO_REPEAT", "FEATURE_CONFIG_AUTO_REPEAT_INTERVAL",
+      "FEATURE_CONFIG_AUTO_REPEAT_DELTA"}},
+    {FEATURE_ID_REPORT,
+     {"FEATURE_REPORT_AUTO_START", "FEATURE_REPORT_AUTO_START_TIME", "FEATURE_REPORT_AUTO_START_DELTA"},
+     {"FEATURE_REPORT_AUTO_REPEAT", "FEATURE_REPORT_AUTO_REPEAT_INTERVAL",
+      "FEATURE_REPORT_AUTO_REPEAT_DELTA"}},
+    {FEATURE_ID_FIRMWARE,
+     {"FEATURE_FIRMWARE_AUTO_START", "FEATURE_FIRMWARE_AUTO_START_TIME",
+      "FEATURE_FIRMWARE_AUTO_START_DELTA"},
+     {"FEATURE_FIRMWARE_AUTO_REPEAT", "FEATURE_FIRMWARE_AUTO_REPEAT_INTERVAL",
+      "FEATURE_FIRMWARE_AUTO_REPEAT_DELTA"}},
+    {FEATURE_ID_ISP,
+     {"FEATURE_UPISPD_AUTO_START", "FEATURE_UPISPD_AUTO_START_TIME", "FEATURE_UPISPD_AUTO_START_DELTA"},
+     {"FEATURE_UPISPD_AUTO_REPEAT", "FEATURE_UPISPD_AUTO_REPEAT_INTERVAL",
+      "FEATURE_UPISPD_AUTO_REPEAT_DELTA"}},
+    {FEATURE_ID_GPS,
+     {"FEATURE_GPSDATA_AUTO_START", "FEATURE_GPSDATA_AUTO_START_TIME",
+      "FEATURE_GPSDATA_AUTO_START_DELTA"},
+     {"FEATURE_GPSDATA_AUTO_REPEAT", "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL",
+      "FEATURE_GPSDATA_AUTO_REPEAT_DELTA"}},
+};
+
+const feature_auto_keys* auto_keys_of(uint32_t id) {
+  for (const auto& keys : kAutoKeys) {
+    if (keys.id == id) return &keys;
   }
+  return nullptr;
 }
 
-const char* lookup(const taglist* config, const char* prefix, const char* suffix) {
-  char key[96];
-  snprintf(key, sizeof key, "%s%s", prefix, suffix);
-  return get_taglist_default(config, key, "");
-}
-
-// Reads "<prefix><kind>", "<prefix><kind>_TIME|_INTERVAL", "<prefix><kind>_DELTA".
-int read_auto_info(const taglist* config, uint32_t id, const char* kind, const char* value_suffix,
-                   int32_t* value, uint32_t* spread) {
-  const char* prefix = auto_prefix(id);
-  if (!prefix) return 0;
-  char base[64];
-  snprintf(base, sizeof base, "%s%s", prefix, kind);
-  // Times and spreads are read whether or not the switch is on.
-  *value = static_cast<int32_t>(atol(lookup(config, base, value_suffix)));
-  *spread = static_cast<uint32_t>(atol(lookup(config, base, "_DELTA")));
-  return strcmp(lookup(config, base, ""), "1") == 0 ? 1 : 0;
+// Times and spreads are read whether or not the switch is on.
+int read_auto_info(const taglist* config, const auto_keys& keys, int32_t* value, uint32_t* spread) {
+  *value = static_cast<int32_t>(atol(get_taglist_default(config, keys.value, "")));
+  *spread = static_cast<uint32_t>(atol(get_taglist_default(config, keys.delta, "")));
+  return strcmp(get_taglist_default(config, keys.on, ""), "1") == 0 ? 1 : 0;
 }
 
 void read_trigger(const taglist* config, const char* enable_key, const char* file_key,
@@ -75,12 +96,14 @@ int __udp_client_feature_support(const taglist* config, uint32_t id) {
 }
 
 int __udp_client_get_auto_start_info(const taglist* config, uint32_t id, int32_t* time, uint32_t* spread) {
-  return read_auto_info(config, id, "_AUTO_START", "_TIME", time, spread);
+  const feature_auto_keys* keys = auto_keys_of(id);
+  return keys ? read_auto_info(config, keys->start, time, spread) : 0;
 }
 
 int __udp_client_get_auto_repeat_info(const taglist* config, uint32_t id, int32_t* interval,
                                       uint32_t* spread) {
-  return read_auto_info(config, id, "_AUTO_REPEAT", "_INTERVAL", interval, spread);
+  const feature_auto_keys* keys = auto_keys_of(id);
+  return keys ? read_auto_info(config, keys->repeat, interval, spread) : 0;
 }
 
 void __udp_client_set_auto_start_time(const taglist* config, int32_t* schedule) {

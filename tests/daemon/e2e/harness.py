@@ -151,6 +151,8 @@ class Agent:
             env["FAKETIME_TIMESTAMP_FILE"] = self.faketime_file
             env["FAKETIME_NO_CACHE"] = "1"
             env["FAKETIME_DONT_RESET"] = "1"
+            # Only the wall clock steps; a device's monotonic clock never does.
+            env["DONT_FAKE_MONOTONIC"] = "1"
             # A sanitizer build wants its runtime first; libfaketime is preloaded before it.
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         self.started = time.monotonic()

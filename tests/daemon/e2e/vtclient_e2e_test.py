@@ -288,15 +288,19 @@ class Scheduling(AgentTest):
         self.assertEqual(self.agent.stop(), 0)
 
     def test_clock_set_back_makes_scheduled_features_due(self):
-        self.start(faketime="+0", **feature_config(self.agent, FEATURE_FIRMWARE_AUTO_START="1",
-                                                   FEATURE_FIRMWARE_AUTO_START_TIME="3600"))
+        self.start(faketime="+0", DEVICE_KEEPALIVE_INTERVAL="5",
+                   **feature_config(self.agent, FEATURE_FIRMWARE_AUTO_START="1",
+                                    FEATURE_FIRMWARE_AUTO_START_TIME="3600"))
         self.assertTrue(self.agent.wait_message("Feature Thread Started"))
         self.assertEqual(self.agent.count("Start firmware upgrade ..."), 0)
         self.agent.set_faketime("-3600")
         self.assertTrue(self.agent.wait_message("Start firmware upgrade ...", timeout=10))
         self.assertTrue(self.agent.wait_message("Firmware Thread is going to sleep"))
-        # Forward again before stopping: a thread that is waiting for an
-        # absolute time taken during the hour back would otherwise wait it out.
+        # The channel keeps going on the stepped clock.
+        before = len(self.agent.received("keepalive"))
+        self.assertTrue(wait_for(lambda: len(self.agent.received("keepalive")) > before, 15))
+        # Forward again before stopping: under libfaketime the channel's waits
+        # for a wall-clock deadline taken on the stepped clock last the hour out.
         self.agent.set_faketime("+0")
         self.assertEqual(self.agent.stop(), 0)
 
