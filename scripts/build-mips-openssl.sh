@@ -6,6 +6,9 @@
 #   scripts/build-mips-openssl.sh            build once, then reuse the cache
 #   scripts/build-mips-openssl.sh --print    only print the install prefix
 #
+# Exit status: 0 built or cached, 3 the source package could not be fetched,
+# anything else a failed build.
+#
 # The result is cached outside the build tree, in $VTCLIENT_MIPS_CACHE
 # (default ~/.cache/vtclient-mips), so that a second run costs nothing:
 #   <cache>/openssl/include/openssl/*.h
@@ -90,7 +93,9 @@ for v in $installed $listed; do
   rm -rf "${work:?}"/*
 done
 cleanup
-[ -n "$version" ] || { echo "no openssl source package could be fetched" >&2; exit 1; }
+# Exit status 3 says "the source could not be had" (mirror or network), as
+# against a build that failed; CI reports the first as a skipped MIPS round.
+[ -n "$version" ] || { echo "no openssl source package could be fetched" >&2; exit 3; }
 
 srcdir="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'openssl-*' | head -n 1)"
 [ -n "$srcdir" ] || { echo "openssl source not unpacked" >&2; exit 1; }

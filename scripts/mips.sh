@@ -5,6 +5,9 @@
 #   scripts/mips.sh              install what is missing, build, run the tests
 #   scripts/mips.sh --build-only no tests
 #
+# Exit status 3: the MIPS libcrypto could not be built because Debian's
+# openssl source package could not be fetched (nothing was tested).
+#
 # Big-endian catches every byte-order mistake in the wire format, the event
 # records and the statistics. The build lives in build/mips; the MIPS
 # libcrypto is built once from Debian's openssl source and cached outside the
@@ -31,7 +34,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-openssl_prefix="$(scripts/build-mips-openssl.sh | tail -n 1)"
+# Status 3 of the libcrypto build (its source could not be fetched) is passed
+# on as this script's status, so that CI can tell it from a failure.
+openssl_status=0
+openssl_prefix="$(scripts/build-mips-openssl.sh | tail -n 1)" || openssl_status=$?
+[ "$openssl_status" -eq 0 ] || exit "$openssl_status"
 echo "=== MIPS libcrypto: $openssl_prefix ($(( $(date +%s) - start )) s) ==="
 
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
@@ -52,10 +59,14 @@ cmake --build "$build" -j "${VTCLIENT_JOBS:-2}"
 echo "=== MIPS build: $(( $(date +%s) - start )) s ==="
 
 if [ "$run_tests" -eq 1 ]; then
-  # Tests that need a network namespace (labelled netns) cannot run under
-  # qemu user-mode emulation: qemu does not carry netlink for `ip` set-up
-  # inside the emulated process, and the namespaces need a real kernel view.
+  # Every unit and integration test runs under qemu-mips, the emulator given
+  # to ctest by the toolchain file. Left out: the tests that start the whole
+  # vtclient program as a child process of a Python driver (label "faults",
+  # names "e2e"). Without a binfmt_misc registration (not available in a
+  # container) the driver cannot exec a MIPS program, and several of them
+  # drive its clock with libfaketime, which cannot be preloaded into an
+  # emulated process. They run in the native builds.
   ctest --test-dir "$build" --output-on-failure -j "${VTCLIENT_JOBS:-2}" \
-    --timeout 600 -LE netns
+    --timeout 600 -LE 'faults' -E 'e2e'
 fi
 echo "=== MIPS total: $(( $(date +%s) - start )) s ==="
