@@ -156,6 +156,12 @@ class Sandbox:
         tmp = self.path("tmp")
         config = self.base_config()
         config.update({
+            # The channel's one-second ticks stay in real time (see
+            # start_agent), so the clock's acceleration squeezes the 70-second
+            # silence margin into a few real seconds, which a busy build
+            # machine can miss; a wider margin keeps the hour free of
+            # re-establishments that would only be an artefact of the run.
+            "DEVICE_DISCONNECT_TIMEOUT": "600",
             "FEATURE_CONFIG_SUPPORT": "1",
             "FEATURE_CONFIG_PATH": "api/config",
             "FEATURE_CONFIG_TIMEOUT": "120",
