@@ -131,7 +131,14 @@ class Demo:
         return False
 
     def pause(self, seconds):
-        self.stop.wait(seconds)
+        """Waits, but ends the demo as soon as the agent is gone."""
+        deadline = time.monotonic() + seconds
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            if self.agent is not None and self.agent.poll() is not None:
+                say("demo", "vtclient ended with status %d" % self.agent.returncode)
+                self.stop.set()
+                return
+            self.stop.wait(min(0.5, max(0.0, deadline - time.monotonic())))
 
     def web(self, path):
         return [r for r in list(self.sim.web.requests) if r.path == path]
@@ -254,6 +261,8 @@ def main():
     demo = Demo(args)
     # Ctrl-C and SIGTERM both end the demo through the same clean path.
     signal.signal(signal.SIGTERM, lambda *_: demo.stop.set())
+    # Ctrl-C works even when started from a shell that ignores SIGINT for its children.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         demo.run()
     except KeyboardInterrupt:
