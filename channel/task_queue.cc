@@ -2,14 +2,23 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 
 namespace {
 
-std::chrono::system_clock::time_point to_time_point(const timespec &deadline) {
+// The deadline is a time of day, but the wait runs on the monotonic clock
+// for the time left until it: a clock set back during the wait must not
+// stretch a 5-second wait into an hour (the command thread, and with it an
+// orderly stop, would hang that long).
+std::chrono::steady_clock::duration time_left_until(const timespec &deadline) {
   using namespace std::chrono;
-  return system_clock::time_point(
-      duration_cast<system_clock::duration>(seconds(deadline.tv_sec) + nanoseconds(deadline.tv_nsec)));
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  auto left = (seconds(deadline.tv_sec) + nanoseconds(deadline.tv_nsec)) -
+              (seconds(now.tv_sec) + nanoseconds(now.tv_nsec));
+  if (left < nanoseconds::zero()) left = nanoseconds::zero();
+  return duration_cast<steady_clock::duration>(left);
 }
 
 uint32_t next_slot(const task_queue *queue, uint32_t slot) {
@@ -61,7 +70,7 @@ task_info *shift_task_queue_ex(task_queue *queue, int wait, const struct timespe
     read.unlock();
     {
       std::unique_lock<std::mutex> write(queue->write_mutex);
-      queue->ready.wait_until(write, to_time_point(*deadline),
+      queue->ready.wait_for(write, time_left_until(*deadline),
                               [queue] { return queue->count.load() != 0; });
     }
     read.lock();

@@ -299,9 +299,8 @@ class Scheduling(AgentTest):
         # The channel keeps going on the stepped clock.
         before = len(self.agent.received("keepalive"))
         self.assertTrue(wait_for(lambda: len(self.agent.received("keepalive")) > before, 15))
-        # No orderly stop here (the other tests have it): the channel's command
-        # thread waits for a wall-clock deadline, and one taken across the step
-        # can last the hour out. tearDown ends the process by its pid.
+        # A wait taken across the step must not last the hour out.
+        self.assertEqual(self.agent.stop(), 0)
 
 
 class Signals(AgentTest):
