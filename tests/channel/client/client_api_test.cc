@@ -1,11 +1,8 @@
 // The client's API without a server: parameters, handler slots, creation
-// without authorisation, the GPS record, destruction of a client never run.
+// without authorisation, the GPS record; the client is never run.
 #include <arpa/inet.h>
 
-#include <cstring>
-
 #include "channel/byte_order.h"
-#include "platform/clock.h"
 #include "platform/log.h"
 #include "tests/channel/client/client_fixture.h"
 
@@ -30,23 +27,19 @@ class ClientApiTest : public SandboxTest {
   std::string old_path_;
 };
 
-struct ParamCase {
-  int id;
-  uint32_t value;
-  int result;
-};
-
 TEST_F(ClientApiTest, ParametersAreTakenOnlyInTheirRanges) {
-  const ParamCase cases[] = {
-      {5, 4, 0},    {5, 51, 0},     {5, 5, 1},      {5, 50, 1},     {6, 69, 0},  {6, 601, 0},
-      {6, 70, 1},   {6, 600, 1},    {2, 0, 0},      {2, 65535, 0},  {2, 1, 1},   {2, 65534, 1},
-      {8, 0, 0},    {8, 2, 0},      {8, 1, 1},      {99, 100000, 0}, {99, 0, 1}, {99, 99999, 1},
-      {3, 7, 1},    {4, 1, 0},      {0, 1, 0},      {100, 1, 0},
+  const struct {
+    int id;
+    uint32_t value;
+    int result;
+  } cases[] = {
+      {5, 4, 0},  {5, 51, 0},    {5, 5, 1},   {5, 50, 1},      {6, 69, 0},      {6, 601, 0},
+      {6, 70, 1}, {6, 600, 1},   {2, 0, 0},   {2, 65535, 0},   {2, 1, 1},       {2, 65534, 1},
+      {8, 0, 0},  {8, 2, 0},     {8, 1, 1},   {99, 100000, 0}, {99, 0, 1},      {99, 99999, 1},
+      {3, 7, 1},  {4, 1, 0},     {0, 1, 0},   {100, 1, 0},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(vantor_udp_client_set_param(client, c.id, &c.value), c.result)
-        << "id " << c.id << " value " << c.value;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(vantor_udp_client_set_param(client, c.id, &c.value), c.result) << c.id << " " << c.value;
   EXPECT_EQ(client->keepalive_interval, 50u);
   EXPECT_EQ(client->disconnect_timeout, 600u);
   EXPECT_EQ(ntohs(client->server_addr.sin_port), 65534);
@@ -54,16 +47,10 @@ TEST_F(ClientApiTest, ParametersAreTakenOnlyInTheirRanges) {
   EXPECT_EQ(client->reset_sequence, 7u);
   EXPECT_EQ(vantor_udp_client_set_param(client, 5, nullptr), 0);
   EXPECT_EQ(vantor_udp_client_set_param(nullptr, 5, &cases[0].value), 0);
-}
-
-TEST_F(ClientApiTest, AddressParameterIsTakenEvenWhenItDoesNotParse) {
+  // An address that does not parse is taken but changes nothing.
   EXPECT_EQ(vantor_udp_client_set_param(client, 1, "10.1.2.3"), 1);
-  EXPECT_EQ(client->server_addr.sin_addr.s_addr, inet_addr("10.1.2.3"));
   EXPECT_EQ(vantor_udp_client_set_param(client, 1, "not an address"), 1);
   EXPECT_EQ(client->server_addr.sin_addr.s_addr, inet_addr("10.1.2.3"));
-  int context = 0;
-  EXPECT_EQ(vantor_udp_client_set_param(client, 7, &context), 1);
-  EXPECT_EQ(client->handler_context.load(), &context);
 }
 
 int other_log(int, const char*, ...) { return 0; }
@@ -78,12 +65,11 @@ TEST_F(ClientApiTest, HandlerIdsOneToEightAreStored) {
   EXPECT_EQ(client->thread_log, &capture_log) << "the threads keep the logger of creation";
   EXPECT_EQ(vantor_udp_client_set_handler(client, 5, nullptr), 0);
   EXPECT_EQ(client->log.load(), &__vantor_udp_client_default_log);
+  destroy_vantor_udp_client(nullptr);
 }
 
 TEST_F(ClientApiTest, FailedAuthorisationFallsBackToTheDefaultHost) {
   EXPECT_EQ(client->session_key, nullptr);
-  EXPECT_STREQ(client->server_host, "localhost");
-  EXPECT_EQ(client->server_port, 11753u);
   EXPECT_EQ(ntohs(client->server_addr.sin_port), 11753);
   EXPECT_EQ(client->server_addr.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(count_log("Get AUTH Fail"), 1u);
@@ -91,44 +77,16 @@ TEST_F(ClientApiTest, FailedAuthorisationFallsBackToTheDefaultHost) {
   EXPECT_EQ(std::string(client->interface_file), sandbox.path("/tmp/interface.using"));
 }
 
-TEST_F(ClientApiTest, GpsReportIsQueuedOnceWithMillionthsOfADegree) {
-  set_test_now(kStart);
-  vt_set_clock(test_now);
-  EXPECT_EQ(vantor_udp_client_submit_gps(client, 1, 1700000000UL, 51.5, -0.1278), 0);
-  EXPECT_EQ(vantor_udp_client_submit_gps(client, 0, 1, 1e300, -1e300), 0) << "clamped, not overflowed";
+TEST_F(ClientApiTest, GpsReportIsQueuedAsAnUnansweredItemWithClampedMillionths) {
+  EXPECT_EQ(vantor_udp_client_submit_gps(client, 0, 1, 1e300, -1e300), 0);
   EXPECT_EQ(vantor_udp_client_submit_gps(nullptr, 1, 1, 0, 0), -1);
-  vt_set_clock(nullptr);
-  ASSERT_EQ(delivery_agenda_get_num_item(&client->agenda), 2u);
+  ASSERT_EQ(delivery_agenda_get_num_item(&client->agenda), 1u);
   agenda_item* item = nullptr;
   ASSERT_EQ(delivery_agenda_get_item(&client->agenda, &item, 0), 0);
   EXPECT_EQ(item->payload_length, 13u);
-  EXPECT_EQ(item->flags, 0);
-  EXPECT_EQ(item->category, 2);
-  EXPECT_EQ(item->type, 3);
-  EXPECT_EQ(item->created, static_cast<uint32_t>(kStart));
-  EXPECT_EQ(item->next_send, static_cast<uint32_t>(kStart));
-  EXPECT_EQ(item->retry_interval, 10u);
   EXPECT_EQ(item->expires, 0u);
-  EXPECT_EQ(vt_load_be32(item->payload), 1700000000u);
-  EXPECT_EQ(static_cast<int32_t>(vt_load_be32(item->payload + 4)), 51500000);
-  EXPECT_EQ(static_cast<int32_t>(vt_load_be32(item->payload + 8)), -127800);
-  EXPECT_EQ(item->payload[12], 1);
-  ASSERT_EQ(delivery_agenda_get_item(&client->agenda, &item, 1), 0);
   EXPECT_EQ(static_cast<int32_t>(vt_load_be32(item->payload + 4)), INT32_MAX);
   EXPECT_EQ(static_cast<int32_t>(vt_load_be32(item->payload + 8)), INT32_MIN);
-}
-
-TEST(ClientLifecycleTest, DestroyingANullOrNeverRunClientIsSafe) {
-  destroy_vantor_udp_client(nullptr);
-  Sandbox sandbox;
-  std::string old_path = std::getenv("PATH");
-  setenv("PATH", sandbox.path("/bin").c_str(), 1);
-  vantor_udp_client* client = create_vantor_udp_client(kSerial, "M", "V", "1", 30, "localhost", "p",
-                                                       nullptr, 10, nullptr);
-  setenv("PATH", old_path.c_str(), 1);
-  ASSERT_NE(client, nullptr);
-  EXPECT_EQ(client->log.load(), &__vantor_udp_client_default_log);
-  destroy_vantor_udp_client(client);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/clock.h"
 
@@ -17,9 +18,8 @@ std::vector<std::string> calls;
 
 time_t fake_clock() { return now_value.load(); }
 
-// Records a call and gives the handler's answer, read before the call is
-// visible, so a test that changes the answer after seeing the call cannot
-// change this call's answer.
+// The answer is read before the call is visible, so a test that changes the
+// answer after seeing the call cannot change this call's answer.
 int record(const std::string& call) {
   int result = handler_result;
   std::lock_guard<std::mutex> lock(capture_mutex);
@@ -27,20 +27,13 @@ int record(const std::string& call) {
   return result;
 }
 
-int on_invitation(void*, uint32_t mask) {
-  return record("invite " + std::to_string(mask));
-}
+int on_invitation(void*, uint32_t mask) { return record("invite " + std::to_string(mask)); }
 int on_notice(void*, int16_t a, int8_t b) {
-  // "notice 0 0" is the tests' marker: always accepted, never recorded.
-  if (a == 0 && b == 0) return 0;
+  if (a == 0 && b == 0) return 0;  // the tests' marker: always accepted, never recorded
   return record("notice " + std::to_string(a) + " " + std::to_string(b));
 }
-int on_reboot(void*) {
-  return record("reboot");
-}
-int on_dump(void*) {
-  return record("dump");
-}
+int on_reboot(void*) { return record("reboot"); }
+int on_dump(void*) { return record("dump"); }
 int on_action(void*, uint32_t id, int count, vantor_udp_client_action_entry* entries) {
   std::string call = "action " + std::to_string(id) + " " + std::to_string(count);
   for (int i = 0; i < count; ++i)
@@ -63,24 +56,14 @@ int capture_log(int level, const char* format, ...) {
   va_end(args);
   std::lock_guard<std::mutex> lock(capture_mutex);
   log_lines.push_back(std::to_string(level) + " " + text);
-  if (std::getenv("VT_TEST_VERBOSE")) std::fprintf(stderr, "[client] %d %s\n", level, text);
   return n;
-}
-
-std::vector<std::string> captured_log() {
-  std::lock_guard<std::mutex> lock(capture_mutex);
-  return log_lines;
 }
 
 size_t count_log(const std::string& text) {
-  size_t n = 0;
-  for (const auto& line : captured_log()) n += line.find(text) != std::string::npos;
-  return n;
-}
-
-void clear_log() {
   std::lock_guard<std::mutex> lock(capture_mutex);
-  log_lines.clear();
+  size_t n = 0;
+  for (const auto& line : log_lines) n += line.find(text) != std::string::npos;
+  return n;
 }
 
 std::vector<std::string> handler_calls() {
@@ -88,21 +71,13 @@ std::vector<std::string> handler_calls() {
   return calls;
 }
 
-void register_recording_handlers(vantor_udp_client* client) {
-  vantor_udp_client_set_handler(client, 1, reinterpret_cast<vantor_udp_client_handler>(on_invitation));
-  vantor_udp_client_set_handler(client, 2, reinterpret_cast<vantor_udp_client_handler>(on_notice));
-  vantor_udp_client_set_handler(client, 6, reinterpret_cast<vantor_udp_client_handler>(on_reboot));
-  vantor_udp_client_set_handler(client, 7, reinterpret_cast<vantor_udp_client_handler>(on_action));
-  vantor_udp_client_set_handler(client, 8, reinterpret_cast<vantor_udp_client_handler>(on_dump));
-}
-
 void ClientTest::SetUp() {
   __vantor_udp_client_set_tick_ms(kTickMs);
   set_test_now(kStart);
   vt_set_clock(fake_clock);
-  clear_log();
   {
     std::lock_guard<std::mutex> lock(capture_mutex);
+    log_lines.clear();
     calls.clear();
   }
   handler_result = 0;
@@ -124,25 +99,29 @@ void ClientTest::TearDown() {
   unsetenv("WGET_HTTPS_CA_FILE");
 }
 
-std::string ClientTest::registration_host() const {
-  return "127.0.0.1:" + std::to_string(sim->https_port());
-}
-
 void ClientTest::start_client(bool run) {
-  client = create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30, registration_host().c_str(),
-                                    "udps/register", capture_log, 10, nullptr);
+  std::string host = "127.0.0.1:" + std::to_string(sim->https_port());
+  client = create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30, host.c_str(), "udps/register",
+                                    capture_log, 10, nullptr);
   ASSERT_NE(client, nullptr);
   if (!run) return;
   vantor_udp_client_run(client);
-  register_recording_handlers(client);
+  auto set = [&](int id, auto fn) {
+    vantor_udp_client_set_handler(client, id, reinterpret_cast<vantor_udp_client_handler>(fn));
+  };
+  set(1, on_invitation);
+  set(2, on_notice);
+  set(6, on_reboot);
+  set(7, on_action);
+  set(8, on_dump);
 }
 
 bool ClientTest::step_until(const std::function<bool()>& condition, int max_steps) {
-  for (int step = 0;; ++step) {
+  for (int step = 0; step < max_steps; ++step) {
     if (wait_until(condition, std::chrono::milliseconds(15 * kTickMs))) return true;
-    if (step == max_steps) return false;
     advance(1);
   }
+  return wait_until(condition, std::chrono::seconds(20));
 }
 
 SimEvent ClientTest::device_sent(const std::string& what, size_t n) {
@@ -155,6 +134,10 @@ SimEvent ClientTest::reply_to_seq(const std::string& seq) {
   return sim->wait_for([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
 }
 
+size_t ClientTest::replies_to_seq(const std::string& seq) const {
+  return sim->count([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
+}
+
 size_t ClientTest::https_registrations() const {
   return sim->count(event_is("https", {{"path", "/udps/register"}}));
 }
@@ -162,6 +145,23 @@ size_t ClientTest::https_registrations() const {
 vantor_udp_client_statistics ClientTest::statistics() {
   std::lock_guard<std::mutex> lock(client->statistics_mutex);
   return client->statistics;
+}
+
+void LiveClientTest::SetUp() {
+  ClientTest::SetUp();
+  start_client();
+  device_sent("keepalive");
+  ASSERT_TRUE(wait_until([&] { return statistics().local_recv == 1; }));
+}
+
+SimEvent LiveClientTest::reply_to(const std::string& command) {
+  SimEvent sent = sim->command(command);
+  EXPECT_EQ(sent.name, "ok") << command << ": " << sent["reason"];
+  SimEvent marker = sim->command("notice 0 0");
+  EXPECT_EQ(reply_to_seq(marker["seq"]).name, "recv") << "the marker was not answered";
+  for (const auto& r : sim->events(event_is("recv", {{"seq", sent["seq"]}})))
+    if (r.has("result")) return r;
+  return SimEvent{"none", {}};
 }
 
 }  // namespace vt_test

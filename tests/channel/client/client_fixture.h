@@ -8,7 +8,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,20 +22,16 @@ constexpr const char* kKey = "0123456789abcdef";
 constexpr time_t kStart = 1800000000;
 constexpr int kTickMs = 40;
 
-// The test clock.
 time_t test_now();
 void set_test_now(time_t now);
 
-// Everything the client logged, as "<level> <text>".
+// The client's logger: keeps every line as "<level> <text>".
 int capture_log(int level, const char* format, ...);
-std::vector<std::string> captured_log();
 size_t count_log(const std::string& text);  // lines containing text
-void clear_log();
 
 // Handlers that record their calls and answer `handler_result`.
 extern std::atomic<int> handler_result;
 std::vector<std::string> handler_calls();
-void register_recording_handlers(vantor_udp_client* client);
 
 class ClientTest : public ::testing::Test {
  protected:
@@ -45,20 +40,19 @@ class ClientTest : public ::testing::Test {
 
   // Creates the client against the simulator (and runs it).
   void start_client(bool run = true);
-  std::string registration_host() const;
   void advance(int seconds) { set_test_now(test_now() + seconds); }
 
   // The send thread walks its agenda at most once per clock second, so work
-  // queued within a second already walked waits for the next one. This
-  // waits for the condition and, while it does not hold, steps the clock one
-  // second at a time (at most max_steps times).
+  // queued within a second already walked waits for the next one. Waits for
+  // the condition, stepping the clock one second at a time while it does not
+  // hold (at most max_steps times); the last wait is long, for loaded machines.
   bool step_until(const std::function<bool()>& condition, int max_steps = 3);
 
-  // Waits for the n-th packet of kind `what` from the device (stepping the
-  // clock as above).
+  // The n-th packet of kind `what` from the device (stepping as above).
   SimEvent device_sent(const std::string& what, size_t n = 1);
   // The device's reply to the request with this seq.
   SimEvent reply_to_seq(const std::string& seq);
+  size_t replies_to_seq(const std::string& seq) const;
   size_t https_registrations() const;
   vantor_udp_client_statistics statistics();
 
@@ -68,6 +62,17 @@ class ClientTest : public ::testing::Test {
 
  private:
   std::string old_path_;
+};
+
+// A started client whose first keepalive has been answered: the channel is
+// live and the simulator knows the device's address.
+class LiveClientTest : public ClientTest {
+ protected:
+  void SetUp() override;
+  // Sends a request and returns the device's reply, or an event named "none"
+  // when the device answered a later, always-accepted marker first (requests
+  // are handled in order).
+  SimEvent reply_to(const std::string& command);
 };
 
 }  // namespace vt_test

@@ -8,42 +8,16 @@
 namespace vt_test {
 namespace {
 
-class ServerRequestsTest : public ClientTest {
- protected:
-  void SetUp() override {
-    ClientTest::SetUp();
-    start_client();
-    device_sent("keepalive");
-    // Its reply has been through the receive thread: the channel is live now.
-    ASSERT_TRUE(wait_until([&] { return statistics().local_recv == 1; }));  // the simulator knows the device's address from now on
-  }
-
-  // Sends a request and returns the device's reply to it, or an event named
-  // "none" when the device answered a later marker request first.
-  SimEvent reply_to(const std::string& command) {
-    SimEvent sent = sim->command(command);
-    EXPECT_EQ(sent.name, "ok") << command << ": " << sent["reason"];
-    // A marker that is always answered shows when the device has dealt with
-    // the request before it (requests are handled in order).
-    SimEvent marker = sim->command("notice 0 0");
-    reply_to_seq(marker["seq"]);
-    auto replies = sim->events(event_is("recv", {{"seq", sent["seq"]}}));
-    for (const auto& r : replies)
-      if (r.has("result")) return r;
-    return SimEvent{"none", {}};
-  }
-};
-
-struct RequestCase {
-  const char* command;
-  int handler_result;
-  const char* expected_call;  // "" when the handler must not be called
-  const char* expected_flags; // "" when no reply is expected
-  const char* expected_payload;
-};
+using ServerRequestsTest = LiveClientTest;
 
 TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerSays) {
-  const RequestCase cases[] = {
+  const struct {
+    const char* command;
+    int handler_result;
+    const char* call;     // "" when the handler must not be called
+    const char* flags;    // "" when no reply is expected
+    const char* payload;
+  } cases[] = {
       {"invite 2", 0, "invite 2", "0x0101", ""},
       {"invite 1", 1, "invite 1", "0x8101", ""},
       {"invite 4", 2, "invite 4", "", ""},
@@ -54,12 +28,12 @@ TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerS
       {"dump", 1, "dump", "0x8101", ""},
       {"action 16909060 ls -l", 0, "action 16909060 2 [2:ls] [2:-l]", "0x0101", "01020304"},
       {"action 7 abc ''", 0, "action 7 2 [3:abc] [0:]", "0x0101", "00000007"},
-      {"send 1 4 0102030402", 0, "", "0x8101", "01020304"},        // count 2, no entries
-      {"send 1 4 01020304017f41", 0, "", "0x8101", "01020304"},    // entry runs past the end
-      {"send 1 4 0102030401ff41", 0, "", "0x8101", "01020304"},    // negative length
-      {"send 1 4 01020304", 0, "", "0x8101", "01020304"},          // no count byte
-      {"send 1 4 0102030400", 0, "", "0x8101", "01020304"},        // count 0
-      {"send 1 9 ", 0, "", "0x8101", ""},                          // unknown type
+      {"send 1 4 0102030402", 0, "", "0x8101", "01020304"},      // count 2, no entries
+      {"send 1 4 01020304017f41", 0, "", "0x8101", "01020304"},  // entry runs past the end
+      {"send 1 4 0102030401ff41", 0, "", "0x8101", "01020304"},  // negative length
+      {"send 1 4 01020304", 0, "", "0x8101", "01020304"},        // no count byte
+      {"send 1 4 0102030400", 0, "", "0x8101", "01020304"},      // count 0
+      {"send 1 9 ", 0, "", "0x8101", ""},                        // unknown type
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
@@ -68,15 +42,14 @@ TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerS
     SimEvent reply = reply_to(c.command);
     handler_result = 0;
     auto calls = handler_calls();
-    std::string call = calls.size() > calls_before ? calls[calls_before] : "";
-    EXPECT_EQ(call, c.expected_call);
-    if (*c.expected_flags == '\0') {
+    EXPECT_EQ(calls.size() > calls_before ? calls[calls_before] : "", c.call);
+    if (*c.flags == '\0') {
       EXPECT_EQ(reply.name, "none");
       continue;
     }
     ASSERT_EQ(reply.name, "recv");
-    EXPECT_EQ(reply["flags"], c.expected_flags);
-    EXPECT_EQ(reply["payload"], c.expected_payload);
+    EXPECT_EQ(reply["flags"], c.flags);
+    EXPECT_EQ(reply["payload"], c.payload);
     EXPECT_EQ(reply["errors"], "") << "seq, id and code are echoed";
   }
 }
@@ -88,18 +61,14 @@ TEST_F(ServerRequestsTest, RequestBeforeAnyHandlerIsRegisteredIsRefused) {
 }
 
 TEST_F(ServerRequestsTest, OutOfOrderSequenceNumbersAreDroppedWithoutReply) {
-  auto replies_to = [&](const char* seq) {
-    return sim->count([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
-  };
   sim->command("invite 2 seq=100 id=100");
   reply_to_seq("100");
   sim->command("invite 2 seq=100 id=500");
   sim->command("invite 2 seq=99 id=501");
   sim->command("invite 2 seq=101 id=502");
-  // Handled in order: once 101 is answered, the two before it were judged.
-  reply_to_seq("101");
-  EXPECT_EQ(replies_to("100"), 1u);
-  EXPECT_EQ(replies_to("99"), 0u);
+  reply_to_seq("101");  // handled in order: the two before it were judged
+  EXPECT_EQ(replies_to_seq("100"), 1u);
+  EXPECT_EQ(replies_to_seq("99"), 0u);
   EXPECT_EQ(count_log("Seq number fail {cur: 100, exp: 100}"), 1u);
   EXPECT_EQ(count_log("Seq number fail {cur: 99, exp: 100}"), 1u);
   EXPECT_EQ(statistics().seq_errors, 2u);
@@ -111,9 +80,8 @@ TEST_F(ServerRequestsTest, AnsweredRequestRetransmittedIsBlocked) {
   advance(6);  // past the recent list's 5 seconds: only the answered list can block it
   SimEvent again = sim->command("retransmit " + first["id"]);
   EXPECT_EQ(again["id"], first["id"]);
-  // A later request is answered; the retransmission never was.
   reply_to("notice 1 1");
-  EXPECT_EQ(sim->count([&](const SimEvent& e) { return e.name == "recv" && e["seq"] == again["seq"] && e.has("result"); }), 0u);
+  EXPECT_EQ(replies_to_seq(again["seq"]), 0u);
   EXPECT_EQ(count_log("Message (id: " + first["id"] + ") blocked by black list"), 1u);
   EXPECT_EQ(handler_calls(), (std::vector<std::string>{"invite 2", "notice 1 1"}));
 }
@@ -125,7 +93,7 @@ TEST_F(ServerRequestsTest, UnansweredDuplicateIsPassedOnceWithinFiveSeconds) {
   handler_result = 0;
   sim->command("retransmit " + first["id"]);
   reply_to("notice 1 1");
-  EXPECT_EQ(handler_calls().size(), 2u) << "the duplicate was not passed on";
+  EXPECT_EQ(handler_calls().size(), 2u) << "the duplicate was passed on";
   advance(6);
   SimEvent late = sim->command("retransmit " + first["id"]);
   EXPECT_EQ(reply_to_seq(late["seq"])["result"], "accepted");
@@ -133,16 +101,15 @@ TEST_F(ServerRequestsTest, UnansweredDuplicateIsPassedOnceWithinFiveSeconds) {
 }
 
 TEST_F(ServerRequestsTest, RestartMarkCleansBothBlackLists) {
-  SimEvent first = sim->command("invite 2");  // seq 0xFFFFFFFF, id small after the marker
+  sim->command("invite 2");  // seq 0xFFFFFFFF, then small ids
   SimEvent second = sim->command("invite 2");
   reply_to_seq(second["seq"]);
   ASSERT_LE(second.number("id"), 30u);
-  // Same id again after a restart of the server's numbering: answered again.
+  // The same id after a restart of the server's numbering is answered again.
   sim->command("reset-seq");
   SimEvent replay = sim->command("send 1 1 00000002 id=" + second["id"]);
   EXPECT_EQ(replay["seq"], "4294967295");
-  SimEvent reply = sim->wait_for(event_is("recv", {{"seq", "4294967295"}, {"result", "accepted"}}), 2);
-  EXPECT_EQ(reply.name, "recv");
+  EXPECT_EQ(sim->wait_for(event_is("recv", {{"seq", "4294967295"}, {"result", "accepted"}}), 2).name, "recv");
   EXPECT_EQ(count_log("Cleanup black list by reset seq"), 2u);
 }
 

@@ -94,9 +94,8 @@ VtsimProcess::VtsimProcess(const std::string& serial, const std::string& key,
     return;
   }
   reader_ = std::thread(&VtsimProcess::read_loop, this);
-  SimEvent ready = wait_for(event_is("ready"), 1, std::chrono::seconds(20));
+  SimEvent ready = wait_for(event_is("ready"));
   if (ready.name == "ready") {
-    udp_port_ = port_of(ready["udp"]);
     ca_file_ = ready["ca"];
     https_port_ = port_of(ready["https"]);
   }
@@ -105,15 +104,12 @@ VtsimProcess::VtsimProcess(const std::string& serial, const std::string& key,
 VtsimProcess::~VtsimProcess() {
   if (to_child_ >= 0) close(to_child_);  // end of input ends the simulator
   if (pid_ > 0) {
-    bool exited = false;
-    for (int i = 0; i < 300 && !exited; ++i) {
-      exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
-      if (!exited) usleep(10000);
-    }
-    if (!exited) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    // Its output closes when it exits; a child that hangs is killed.
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool ended = changed_.wait_for(lock, std::chrono::seconds(3), [&] { return output_closed_; });
+    lock.unlock();
+    if (!ended) kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
   }
   if (reader_.joinable()) reader_.join();
   if (from_child_ >= 0) close(from_child_);
@@ -124,7 +120,12 @@ void VtsimProcess::read_loop() {
   char buffer[4096];
   for (;;) {
     ssize_t n = read(from_child_, buffer, sizeof buffer);
-    if (n <= 0) break;
+    if (n <= 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      output_closed_ = true;
+      changed_.notify_all();
+      return;
+    }
     pending.append(buffer, static_cast<size_t>(n));
     size_t newline;
     while ((newline = pending.find('\n')) != std::string::npos) {
