@@ -1,11 +1,9 @@
 // The workers with the real channel client: the identity and session
 // interface they put in requests and failure lines, and the GPS report the
 // channel queues for sending.
-#include <sys/stat.h>
-
-#include <cstring>
 #include <mutex>
 
+#include "channel/byte_order.h"
 #include "channel/client.h"
 #include "channel/vtrp_message.h"
 #include "feature_harness.h"
@@ -24,8 +22,8 @@ class WithChannel : public FeatureHarness {
     later.insert(later.begin(), auth);
     https_answers(later);
     reset_identity_cache();
-    client_ = create_vantor_udp_client("1234-5678-ABCD", "RT100", "EU", "1.2.3", 30, "127.0.0.1",
-                                       "reg", __udp_client_log, 10, nullptr);
+    client_ = create_vantor_udp_client("1234-5678-ABCD", "RT100", "EU", "1.2.3", 30, "127.0.0.1", "reg",
+                                       __udp_client_log, 10, nullptr);
     ASSERT_NE(client_, nullptr);
     state_->client = client_;
   }
@@ -38,17 +36,12 @@ class WithChannel : public FeatureHarness {
 };
 
 TEST_F(WithChannel, SecondWanInterfaceIsUsedAndNamedInFailureLines) {
-  for (const char* d : {"etc", "var", "var/run", "var/run/wanmon", "var/run/wanmon/wan1",
-                        "var/run/wanmon/wan2"}) {
-    mkdir(path(d).c_str(), 0755);
-  }
   write("etc/TRELL_wanno", "2\n");
   write("var/run/wanmon/wan1/status", "CONN_STATUS=down\n");
   write("var/run/wanmon/wan2/status", "CONN_STATUS=connected\nCONN_METHOD=dhcp\nCONN_LOGDEV=eth7\n");
   create_client("302 Found\n0123456789abcdef\n127.0.0.1\n11753\n", {"500 Oops\n"});
-  configure("FEATURE_CONFIG_TIMEOUT=600\nFEATURE_CONFIG_PATH=sync\nFEATURE_CONFIG_SOURCE=" +
-            path("device.cfg") + "\nFEATURE_CONFIG_FETCH_CMD=" +
-            command("fetch", "echo A=1 > '" + path("device.cfg") + "'") + "\n");
+  configure("FEATURE_CONFIG_TIMEOUT=600\nFEATURE_CONFIG_PATH=sync\nFEATURE_CONFIG_SOURCE=" + path("device.cfg") +
+            "\nFEATURE_CONFIG_FETCH_CMD=" + command("fetch", "echo A=1 > '" + path("device.cfg") + "'") + "\n");
   __udp_client_config_thread_main(&state_->feature);
   EXPECT_EQ(logged("err", "Config sync error (Code=500, interface=eth7)"), 1);
   ASSERT_EQ(https_runs().size(), 2u);
@@ -70,40 +63,33 @@ TEST_F(WithChannel, UnauthorisedClientSendsWithoutInterface) {
 
 TEST_F(WithChannel, GpsReportIsQueuedWithTruncatedMillionths) {
   create_client("EXIT 1", {});
-  struct Case {
+  const struct {
     const char* line;
-    uint32_t timestamp;
-    int32_t latitude, longitude;
-    uint8_t valid;
+    int32_t timestamp, latitude, longitude, valid;
+  } cases[] = {
+      {"1 1700000000 48.5 -10.25", 1700000000, 48500000, -10250000, 1},
+      {"1 5 0.0000019 -0.0000019", 5, 1, -1, 1},
+      {"-3 7 -90 180", 7, -90000000, 180000000, 1},
+      {"0 0 0 0", 0, 0, 0, 0},  // a position without a fix is sent too
   };
-  const Case cases[] = {
-      {"1 1700000000 48.5 -10.25", 1700000000u, 48500000, -10250000, 1},
-      {"1 5 0.0000019 -0.0000019", 5u, 1, -1, 1},
-      {"0 0 0 0", 0u, 0, 0, 0},
-      {"-3 7 -90 180", 7u, -90000000, 180000000, 1},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     configure("FEATURE_GPSDATA_TIMEOUT=60\nFEATURE_GPSDATA_FETCH_CMD=" +
               command("gps", std::string("echo '") + c.line + "'") + "\n");
     __udp_client_gps_thread_main(&state_->feature);
-
     std::lock_guard<std::mutex> lock(client_->agenda_mutex);
     ASSERT_EQ(delivery_agenda_get_num_item(&client_->agenda), 1u);
     agenda_item* item = nullptr;
     ASSERT_EQ(delivery_agenda_get_item(&client_->agenda, &item, 0), 0);
-    uint8_t wire[511];
+    uint8_t wire[VTRP_MAX_MESSAGE];
     uint32_t length = 0;
     ASSERT_EQ(vtrp_compose_message(wire, item, &length), 0);
     ASSERT_EQ(length, 16u + 13u);
-    const uint8_t* p = wire + 16;
-    auto be32 = [](const uint8_t* b) {
-      return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
-    };
-    EXPECT_EQ(be32(p), c.timestamp);
-    EXPECT_EQ(static_cast<int32_t>(be32(p + 4)), c.latitude);
-    EXPECT_EQ(static_cast<int32_t>(be32(p + 8)), c.longitude);
-    EXPECT_EQ(p[12], c.valid);
+    auto field = [&](int at) { return static_cast<int32_t>(vt_load_be32(wire + 16 + at)); };
+    EXPECT_EQ(field(0), c.timestamp);
+    EXPECT_EQ(field(4), c.latitude);
+    EXPECT_EQ(field(8), c.longitude);
+    EXPECT_EQ(wire[28], c.valid);
     delivery_agenda_delete_item(&client_->agenda, 0);
   }
 }

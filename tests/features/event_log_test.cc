@@ -43,12 +43,10 @@ TEST_F(EventLog, EventFilesAreSentInNameOrderAndOthersLeftAlone) {
   EXPECT_NE(body.find(part("event1_code", "1") + "---------------------------7d38f60708\r\n"
                       "Content-Disposition: form-data; " + part("event1_ts", "100")),
             std::string::npos);
-  EXPECT_NE(body.find(part("event1_content", "first")), std::string::npos);
-  EXPECT_NE(body.find(part("event2_content", "second")), std::string::npos);
-  EXPECT_NE(body.find(part("event3_content", "third")), std::string::npos);
-  EXPECT_FALSE(exists("spool/a.event"));
-  EXPECT_FALSE(exists("spool/b.event"));
-  EXPECT_FALSE(exists("spool/x.event.tmp"));
+  const char* contents[] = {"first", "second", "third"};
+  for (int n = 0; n < 3; ++n)
+    EXPECT_NE(body.find(part("event" + std::to_string(n + 1) + "_content", contents[n])), std::string::npos);
+  for (const char* name : {"a.event", "b.event", "x.event.tmp"}) EXPECT_FALSE(exists(std::string("spool/") + name));
   EXPECT_TRUE(exists("spool/notes.txt"));
   EXPECT_EQ(logged("info", "Send event log"), 1);
 }
@@ -109,16 +107,12 @@ TEST_F(EventLog, NothingToSendSendsNothing) {
 }
 
 TEST(EventLogFilter, NameMustContainEvent) {
-  struct Case {
-    const char* name;
-    int taken;
-  };
-  const Case cases[] = {{"a.event", 1}, {"x.event.tmp", 1}, {".event", 1},
-                        {"a.evnt", 0},  {"event", 0},       {"a.EVENT", 0}};
-  for (const Case& c : cases) {
+  const std::pair<const char*, int> cases[] = {{"a.event", 1}, {"x.event.tmp", 1}, {".event", 1},
+                                               {"a.evnt", 0},  {"event", 0},       {"a.EVENT", 0}};
+  for (const auto& [name, taken] : cases) {
     dirent d = {};
-    strncpy(d.d_name, c.name, sizeof(d.d_name) - 1);
-    EXPECT_EQ(event_log_filter_func(&d), c.taken) << c.name;
+    strncpy(d.d_name, name, sizeof(d.d_name) - 1);
+    EXPECT_EQ(event_log_filter_func(&d), taken) << name;
   }
 }
 

@@ -1,11 +1,9 @@
 #include "feature_harness.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -16,22 +14,22 @@
 namespace {
 
 std::atomic<time_t> clock_now{1700000000};
-std::mutex record_mutex;
+std::mutex waits_mutex;
 std::vector<unsigned> waits;
 
 time_t read_fake_clock() { return clock_now.load(); }
 
 void fake_sleep(unsigned seconds) {
   {
-    std::lock_guard<std::mutex> lock(record_mutex);
+    std::lock_guard<std::mutex> lock(waits_mutex);
     waits.push_back(seconds);
   }
   clock_now.fetch_add(seconds);
 }
 
 // Records every argument line, keeps each posted body, and answers from
-// answers/<n> (or the last scripted answer).
-const char kFakeWget[] = R"SH(#!/bin/sh
+// answer.<n> (or answer.last).
+const char kFakeWget[] = R"SH(
 dir="$VTCLIENT_ROOT/wget"
 n=$(($(cat "$dir/count" 2>/dev/null || echo 0) + 1))
 echo $n > "$dir/count"
@@ -49,23 +47,10 @@ if [ "$(cat "$answer")" = "EXIT 1" ]; then exit 1; fi
 cp "$answer" "$out"
 )SH";
 
-std::string slurp(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void spit(const std::string& p, const std::string& content, mode_t mode = 0644) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-  chmod(p.c_str(), mode);
-}
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
   std::stringstream ss(text);
-  std::string line;
-  while (std::getline(ss, line)) out.push_back(line);
+  for (std::string line; std::getline(ss, line);) out.push_back(line);
   return out;
 }
 
@@ -74,20 +59,18 @@ std::vector<std::string> lines_of(const std::string& text) {
 time_t fake_now() { return clock_now.load(); }
 void set_fake_now(time_t t) { clock_now.store(t); }
 std::vector<unsigned> fake_waits() {
-  std::lock_guard<std::mutex> lock(record_mutex);
+  std::lock_guard<std::mutex> lock(waits_mutex);
   return waits;
 }
 
 void FeatureHarness::SetUp() {
-  char tmpl[] = "/tmp/vt_features_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  root_ = tmpl;
-  for (const char* d : {"/tmp", "/bin", "/wget", "/spool"}) mkdir((root_ + d).c_str(), 0755);
-  setenv("VTCLIENT_ROOT", root_.c_str(), 1);
+  sandbox_ = std::make_unique<vt_test::Sandbox>();
+  root_ = sandbox_->root();
   static const std::string original_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
   setenv("PATH", (root_ + "/bin:" + original_path).c_str(), 1);
-  spit(path("bin/wget_https"), kFakeWget, 0755);
+  sandbox_->write_tool("bin/wget_https", kFakeWget);
   https_answers({"200 OK\n"});
+  mkdir(path("spool").c_str(), 0755);
 
   reset_log_settings();
   log_file_size.store(0);
@@ -95,7 +78,7 @@ void FeatureHarness::SetUp() {
 
   clock_now.store(1700000000);
   {
-    std::lock_guard<std::mutex> lock(record_mutex);
+    std::lock_guard<std::mutex> lock(waits_mutex);
     waits.clear();
   }
   vt_set_clock(read_fake_clock);
@@ -120,79 +103,48 @@ void FeatureHarness::TearDown() {
   attempt_loop_set_sleep(nullptr);
   state_.reset();
   reset_log_settings();
-  if (!root_.empty() && !HasFailure()) {
-    std::string cmd = "rm -rf '" + root_ + "'";
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << root_;
-  }
-  unsetenv("VTCLIENT_ROOT");
+  sandbox_.reset();
 }
 
 void FeatureHarness::configure(const std::string& text) {
-  std::string full = "VANTOR_HOST=cloud.example\n" + text;
-  config_.reset(load_taglist_string(full.c_str(), 1));
+  config_.reset(load_taglist_string(("VANTOR_HOST=cloud.example\n" + text).c_str(), 1));
   state_->config = config_.get();
 }
 
 std::string FeatureHarness::command(const std::string& name, const std::string& body) {
-  std::string p = path("bin/" + name);
-  spit(p, "#!/bin/sh\necho \"" + name + " $*\" >> \"$VTCLIENT_ROOT/runs\"\n" + body + "\n", 0755);
-  return p;
+  sandbox_->write_tool("bin/" + name, "echo \"" + name + " $*\" >> \"$VTCLIENT_ROOT/runs\"\n" + body);
+  return path("bin/" + name);
 }
 
 std::string FeatureHarness::fails_first(const std::string& name, int times) {
   std::string counter = "\"$VTCLIENT_ROOT/" + name + ".count\"";
-  return "n=$(($(cat " + counter + " 2>/dev/null || echo 0) + 1)); echo $n > " + counter +
-         "; [ $n -gt " + std::to_string(times) + " ]";
+  return "n=$(($(cat " + counter + " 2>/dev/null || echo 0) + 1)); echo $n > " + counter + "; [ $n -gt " +
+         std::to_string(times) + " ]";
 }
-
-int FeatureHarness::runs(const std::string& name) const { return static_cast<int>(run_args(name).size()); }
 
 std::vector<std::string> FeatureHarness::run_args(const std::string& name) const {
   std::vector<std::string> out;
-  for (const std::string& line : lines_of(slurp(path("runs")))) {
-    if (line == name) {
-      out.emplace_back();
-    } else if (line.compare(0, name.size() + 1, name + " ") == 0) {
-      out.push_back(line.substr(name.size() + 1));
-    }
+  for (const std::string& line : lines_of(read("runs"))) {
+    if (line == name) out.emplace_back();
+    else if (line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(name.size() + 1));
   }
   return out;
 }
 
 void FeatureHarness::https_answers(const std::vector<std::string>& answers) {
-  for (size_t i = 0; i < answers.size(); ++i) {
-    spit(path("wget/answer." + std::to_string(i + 1)), answers[i]);
-  }
-  spit(path("wget/answer.last"), answers.empty() ? "EXIT 1" : answers.back());
+  for (size_t i = 0; i < answers.size(); ++i) write("wget/answer." + std::to_string(i + 1), answers[i]);
+  write("wget/answer.last", answers.empty() ? "EXIT 1" : answers.back());
 }
 
-std::vector<std::string> FeatureHarness::https_runs() const { return lines_of(slurp(path("wget/runs"))); }
+std::vector<std::string> FeatureHarness::https_runs() const { return lines_of(read("wget/runs")); }
 
-std::string FeatureHarness::https_body(size_t run) const {
-  return slurp(path("wget/body." + std::to_string(run)));
-}
+std::string FeatureHarness::https_body(size_t run) const { return read("wget/body." + std::to_string(run)); }
 
 int FeatureHarness::logged(const char* level, const std::string& message) const {
-  std::string tail = std::string("[") + level + "] " + message;
+  // The tail must follow the prefix's last "] ", not just end the line.
+  std::string tail = std::string("] [") + level + "] " + message;
   int n = 0;
-  for (const std::string& line : lines_of(log_text())) {
-    if (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
-      // The tail must follow the prefix's last "] ", not just end the line.
-      size_t at = line.size() - tail.size();
-      if (at >= 2 && line.compare(at - 2, 2, "] ") == 0) ++n;
-    }
-  }
+  for (const std::string& line : lines_of(read("daemon.log")))
+    n += line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
   return n;
-}
-
-std::string FeatureHarness::log_text() const { return slurp(path("daemon.log")); }
-
-bool FeatureHarness::exists(const std::string& relative) const {
-  return access(path(relative).c_str(), F_OK) == 0;
-}
-
-std::string FeatureHarness::read(const std::string& relative) const { return slurp(path(relative)); }
-
-void FeatureHarness::write(const std::string& relative, const std::string& content) const {
-  spit(path(relative), content);
 }

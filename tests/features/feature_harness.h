@@ -14,58 +14,55 @@
 
 #include "features/daemon_state.h"
 #include "platform/taglist.h"
+#include "tests/support/sandbox.h"
 
-// The fake clock shared by every thread of the test.
+using vt_test::wait_until;
+
 time_t fake_now();
 void set_fake_now(time_t t);
-// Seconds the workers asked to wait, in order.
-std::vector<unsigned> fake_waits();
+std::vector<unsigned> fake_waits();  // seconds the workers asked to wait, in order
+
+// GPS reports given to the channel stand-in (test_channel.cc, unit tests only).
+struct gps_submission {
+  int valid;
+  unsigned long timestamp;
+  double latitude, longitude;
+};
+std::vector<gps_submission> gps_submissions();
 
 class FeatureHarness : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Loads the configuration text (key=value lines) into the state.
+  // Loads key=value lines (after a fixed VANTOR_HOST) into the state.
   void configure(const std::string& text);
 
-  // An executable under <root>/bin that appends "<name> <args>" to the run
-  // record and then runs body (sh). Returns its path.
+  // An executable <root>/bin/<name> that appends "<name> <args>" to the run
+  // record, then runs body (sh). Returns its path.
   std::string command(const std::string& name, const std::string& body = "exit 0");
-  // A body that fails (status 1) on its first `times` runs, then succeeds.
+  // A body that fails on its first `times` runs, then succeeds.
   std::string fails_first(const std::string& name, int times);
-  // How often name ran, and the argument lists of its runs.
-  int runs(const std::string& name) const;
+  int runs(const std::string& name) const { return static_cast<int>(run_args(name).size()); }
   std::vector<std::string> run_args(const std::string& name) const;
 
-  // Scripts the answers of wget_https, one per run in order; the last one
-  // repeats. An answer "EXIT 1" makes the tool fail; anything else is
-  // written to its output file ("200 OK\n", "302 Found\nbody...").
+  // Answers of wget_https, one per run, the last repeating: "EXIT 1" fails
+  // the tool; anything else is its output file ("200 OK\n", "302 Found\n...").
   void https_answers(const std::vector<std::string>& answers);
-  // Runs of wget_https (their argument lines) and the bodies they posted.
-  std::vector<std::string> https_runs() const;
-  std::string https_body(size_t run) const;
+  std::vector<std::string> https_runs() const;  // argument lines
+  std::string https_body(size_t run) const;     // posted body of run n (from 1)
 
-  // Lines of the daemon log with this level name and exactly this message.
+  // Lines of the daemon log with this level and exactly this message.
   int logged(const char* level, const std::string& message) const;
-  std::string log_text() const;
 
   std::string path(const std::string& relative) const { return root_ + "/" + relative; }
-  bool exists(const std::string& relative) const;
-  std::string read(const std::string& relative) const;
-  void write(const std::string& relative, const std::string& content) const;
-
-  // Waits (bounded) until pred holds; false on time-out.
-  template <typename Pred>
-  bool eventually(Pred pred, int timeout_ms = 10000) {
-    for (int waited = 0; waited < timeout_ms; waited += 5) {
-      if (pred()) return true;
-      struct timespec ts = {0, 5 * 1000 * 1000};
-      nanosleep(&ts, nullptr);
-    }
-    return pred();
+  bool exists(const std::string& relative) const { return sandbox_->exists(relative); }
+  std::string read(const std::string& relative) const { return sandbox_->read_file(relative); }
+  void write(const std::string& relative, const std::string& content) const {
+    sandbox_->write_file(relative, content);
   }
 
+  std::unique_ptr<vt_test::Sandbox> sandbox_;
   std::string root_;
   std::unique_ptr<daemon_state> state_;
   taglist_ptr config_;

@@ -1,10 +1,9 @@
-// The channel as the workers see it, for tests: a fixed device identity,
-// the session's interface the test chooses, and a record of GPS reports.
+// The channel as the workers see it in the unit tests: a fixed identity, no
+// session interface, and GPS reports recorded instead of sent.
 #include <mutex>
-#include <vector>
 
 #include "channel/vantor_udp_client.h"
-#include "test_channel.h"
+#include "feature_harness.h"
 #include "features/client_view.h"
 
 namespace {
@@ -30,10 +29,7 @@ extern "C" int vantor_udp_client_submit_gps(vantor_udp_client*, int valid, unsig
 
 std::vector<gps_submission> gps_submissions() {
   std::lock_guard<std::mutex> lock(gps_mutex);
-  return gps_record;
-}
-
-void clear_gps_submissions() {
-  std::lock_guard<std::mutex> lock(gps_mutex);
+  auto taken = std::move(gps_record);
   gps_record.clear();
+  return taken;
 }
