@@ -48,27 +48,22 @@ int compose(char **argv, bool host_order_reply) {
   const char *key = std::strcmp(argv[1], "-") == 0 ? nullptr : argv[1];
   const std::vector<uint8_t> payload = from_hex(argv[7]);
   if (payload.size() > VTRP_MAX_PAYLOAD) return usage();
+  agenda_item record{};
+  record.flags = static_cast<uint16_t>(std::strtoul(argv[2], nullptr, 10));
+  record.seq = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+  record.id = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
+  record.category = static_cast<uint8_t>(std::atoi(argv[5]));
+  record.type = static_cast<uint8_t>(std::atoi(argv[6]));
+  if (!payload.empty()) std::memcpy(record.payload, payload.data(), payload.size());
+  record.payload_length = static_cast<uint32_t>(payload.size());
   uint8_t message[VTRP_MAX_MESSAGE] = {};
-  uint32_t length = 0;
+  uint32_t length = VTRP_HEADER_LENGTH + record.payload_length;
   if (host_order_reply) {
-    vtrp_write_header(message, {0, static_cast<uint16_t>(std::strtoul(argv[2], nullptr, 10)),
-                                static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
-                                static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)),
-                                static_cast<uint8_t>(std::atoi(argv[5])),
-                                static_cast<uint8_t>(std::atoi(argv[6]))});
-    if (!payload.empty()) std::memcpy(message + VTRP_HEADER_LENGTH, payload.data(), payload.size());
-    length = static_cast<uint32_t>(VTRP_HEADER_LENGTH + payload.size());
+    vtrp_write_header(message, {0, record.flags, record.seq, record.id, record.category, record.type});
+    std::memcpy(message + VTRP_HEADER_LENGTH, record.payload, record.payload_length);
     if (vtrp_convert_message_to_network_order(message, length) != 0) return 1;
-  } else {
-    agenda_item record{};
-    record.flags = static_cast<uint16_t>(std::strtoul(argv[2], nullptr, 10));
-    record.seq = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
-    record.id = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
-    record.category = static_cast<uint8_t>(std::atoi(argv[5]));
-    record.type = static_cast<uint8_t>(std::atoi(argv[6]));
-    if (!payload.empty()) std::memcpy(record.payload, payload.data(), payload.size());
-    record.payload_length = static_cast<uint32_t>(payload.size());
-    if (vtrp_compose_message(message, &record, &length) != 0) return 1;
+  } else if (vtrp_compose_message(message, &record, &length) != 0) {
+    return 1;
   }
   uint32_t packet_length = 0;
   vtrp_packet_ptr packet(vtrp_compose_packet(message, length, serial, key, &packet_length, 2));

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -21,9 +22,13 @@ struct SimEvent {
   std::string name;
   std::map<std::string, std::string> fields;
 
-  const std::string& operator[](const std::string& key) const;
+  const std::string& operator[](const std::string& key) const {
+    static const std::string empty;
+    auto it = fields.find(key);
+    return it == fields.end() ? empty : it->second;
+  }
   bool has(const std::string& key) const { return fields.count(key) != 0; }
-  unsigned long long number(const std::string& key) const;  // 0 when absent
+  unsigned long long number(const std::string& key) const { return std::strtoull((*this)[key].c_str(), nullptr, 0); }
 };
 
 using EventMatch = std::function<bool(const SimEvent&)>;
@@ -44,7 +49,6 @@ class VtsimProcess {
 
   // Sends one command line; returns its "ok" answer, or an "error" event.
   SimEvent command(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
   // The count-th matching event (counting from the start), or "timeout".
   SimEvent wait_for(const EventMatch& match, size_t count = 1,
                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -52,11 +56,10 @@ class VtsimProcess {
   size_t count(const EventMatch& match) const { return events(match).size(); }
 
  private:
-  void read_loop();
+  void read_loop(int from_child);
 
   pid_t pid_ = -1;
   int to_child_ = -1;
-  int from_child_ = -1;
   std::thread reader_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
