@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -20,10 +19,9 @@
 namespace {
 
 using vt_test::ScriptedResponse;
+using LogLine = std::pair<int, std::string>;
 
-time_t fixed_clock() { return 1700000123; }
-
-std::vector<std::pair<int, std::string>> g_log;
+std::vector<LogLine> g_log;
 
 int capture_log(int level, const char* format, ...) {
   char line[2048];
@@ -44,12 +42,8 @@ class SessionAuthTest : public vt_test::SandboxTest {
   void SetUp() override {
     ASSERT_TRUE(server.start());
     server.trust();
-    vt_set_clock(fixed_clock);
+    vt_set_clock(+[]() -> time_t { return 1700000123; });
     g_log.clear();
-    interface_file = sandbox.root() + "/interface.using";
-    key = strdup("old-key");
-    host = strdup("old-host");
-    iface = strdup("old-if");
   }
   void TearDown() override {
     vt_set_clock(nullptr);
@@ -60,15 +54,16 @@ class SessionAuthTest : public vt_test::SandboxTest {
     EXPECT_FALSE(sandbox.exists("/tmp/udps_auth.in")) << "request body outlived the call";
   }
 
-  // WAN link n: connected over interface name ("" for a link that is down).
-  void wan(int n, const std::string& name) {
-    std::string status = name.empty() ? "CONN_STATUS=disconnected\n"
-                                      : "CONN_STATUS=connected\nCONN_METHOD=dhcp\n"
-                                        "CONN_LOGDEV=" +
-                                            name + "\n";
-    sandbox.write_file("/var/run/wanmon/wan" + std::to_string(n) + "/status", status);
+  // WAN links 1..n, each connected over its interface name, or down when "".
+  void wans(const std::vector<std::string>& names) {
+    sandbox.write_file("/etc/TRELL_wanno", std::to_string(names.size()) + "\n");
+    for (size_t n = 1; n <= names.size(); ++n) {
+      const std::string& name = names[n - 1];
+      sandbox.write_file("/var/run/wanmon/wan" + std::to_string(n) + "/status",
+                         name.empty() ? "CONN_STATUS=disconnected\n"
+                                      : "CONN_STATUS=connected\nCONN_METHOD=dhcp\nCONN_LOGDEV=" + name + "\n");
+    }
   }
-  void wan_count(int n) { sandbox.write_file("/etc/TRELL_wanno", std::to_string(n) + "\n"); }
 
   int authorise() {
     return __vantor_udp_client_udps_get_auth(
@@ -87,10 +82,10 @@ class SessionAuthTest : public vt_test::SandboxTest {
 
   vt_test::HttpsTestServer server;
   vt_test::FetchToolRecorder tool;
-  std::string interface_file;
-  char* key = nullptr;
-  char* host = nullptr;
-  char* iface = nullptr;
+  std::string interface_file = sandbox.path("/interface.using");
+  char* key = strdup("old-key");
+  char* host = strdup("old-host");
+  char* iface = strdup("old-if");
   uint32_t port = 11753;
   std::atomic<uint32_t> reconnect{1};
 };
@@ -103,29 +98,24 @@ TEST_F(SessionAuthTest, OneWanAuthorisesWithoutAnInterface) {
   EXPECT_EQ(port, 11753u);
   EXPECT_STREQ(iface, "");
   EXPECT_EQ(reconnect.load(), 0u);
-  EXPECT_TRUE(vt_test::read_text_file(interface_file).empty());
   EXPECT_EQ(access(interface_file.c_str(), F_OK), 0);
+  EXPECT_EQ(vt_test::read_text_file(interface_file), "");
 
   ASSERT_EQ(tool.runs(), 1);
   EXPECT_EQ(tool.args(1), expected_args(""));
-  EXPECT_EQ(tool.body(1),
-            "serial=12345678ABCD&model=VT100&variant=EU&version=5.4.9&time=1700000123");
+  EXPECT_EQ(tool.body(1), "serial=12345678ABCD&model=VT100&variant=EU&version=5.4.9&time=1700000123");
   EXPECT_EQ(tool.body_mode(1), "600");
   auto got = server.requests();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].path, "/udps/reg");
   EXPECT_EQ(got[0].header("Content-Type"), "application/x-www-form-urlencoded");
-
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log[0].first, 6);
-  EXPECT_EQ(g_log[0].second, "Target Server (udp.example.net:11753) using interface \n");
+  EXPECT_EQ(g_log, (std::vector<LogLine>{
+                       {6, "Target Server (udp.example.net:11753) using interface \n"}}));
   EXPECT_FALSE(sandbox.exists("/tmp/udps_auth.dump"));
 }
 
 TEST_F(SessionAuthTest, WalkSkipsLinksWithoutAnInterface) {
-  wan_count(2);
-  wan(1, "");
-  wan(2, "lo");
+  wans({"", "lo"});
   server.script({found("fedcba9876543210\nudp2.example\n4000\n")});
   ASSERT_EQ(authorise(), 0);
   ASSERT_EQ(tool.runs(), 1);
@@ -138,10 +128,8 @@ TEST_F(SessionAuthTest, WalkSkipsLinksWithoutAnInterface) {
 }
 
 TEST_F(SessionAuthTest, WalkMovesOnWhenALinkGetsNoUsableAnswer) {
-  wan_count(3);
-  wan(1, "nosuchif9");  // the tool cannot send from it
-  wan(2, "lo");         // answered with a refused port
-  wan(3, "lo");
+  // The tool cannot send from the first; the second gets a refused port.
+  wans({"nosuchif9", "lo", "lo"});
   server.script({found("0123456789abcdef\nh.example\n65535\n"), found(kGood)});
   ASSERT_EQ(authorise(), 0);
   EXPECT_EQ(tool.runs(), 3);
@@ -151,9 +139,7 @@ TEST_F(SessionAuthTest, WalkMovesOnWhenALinkGetsNoUsableAnswer) {
 }
 
 TEST_F(SessionAuthTest, PlainAnswerEndsTheWalkAndLeavesTheCredentials) {
-  wan_count(2);
-  wan(1, "lo");
-  wan(2, "lo");
+  wans({"lo", "lo"});
   server.script({{200, "OK", "welcome\n"}});
   EXPECT_EQ(authorise(), 1);
   EXPECT_EQ(tool.runs(), 1);
@@ -163,61 +149,53 @@ TEST_F(SessionAuthTest, PlainAnswerEndsTheWalkAndLeavesTheCredentials) {
   EXPECT_EQ(port, 11753u);
   EXPECT_EQ(reconnect.load(), 1u);
   EXPECT_NE(access(interface_file.c_str(), F_OK), 0);
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log[0], std::make_pair(3, std::string("Get AUTH Fail")));
+  EXPECT_EQ(g_log, (std::vector<LogLine>{{3, "Get AUTH Fail"}}));
 }
 
-TEST_F(SessionAuthTest, NoWanNoRequest) {
-  for (int count : {0, -2}) {
-    wan_count(count);
-    EXPECT_EQ(authorise(), -1);
-  }
-  EXPECT_EQ(tool.runs(), 0);
-  EXPECT_STREQ(key, "old-key");
-}
-
-TEST_F(SessionAuthTest, ToolFailureOnEveryLinkFails) {
+TEST_F(SessionAuthTest, NoWanOrToolFailureFails) {
   tool.exit_with(4);
   EXPECT_EQ(authorise(), -1);
   EXPECT_EQ(tool.runs(), 1);
   EXPECT_EQ(g_log.back().second, "Get AUTH Fail");
+  for (int count : {0, -2}) {
+    sandbox.write_file("/etc/TRELL_wanno", std::to_string(count) + "\n");
+    EXPECT_EQ(authorise(), -1);
+  }
+  EXPECT_EQ(tool.runs(), 1);
+  EXPECT_STREQ(key, "old-key");
 }
 
-struct AnswerCase {
-  const char* name;
-  ScriptedResponse answer;
-  int exchange;     // auth_exchange's result
-  const char* key;  // when granted
-  const char* host;
-  int port;
-};
-
 TEST_F(SessionAuthTest, AnswerLinesAreCheckedOneByOne) {
-  const AnswerCase cases[] = {
+  const struct {
+    const char* name;
+    ScriptedResponse answer;
+    int exchange;  // auth_exchange's result; when 1, the key, host and port stored
+    const char* key = nullptr;
+    const char* host = nullptr;
+    int port = 0;
+  } cases[] = {
       {"good", found(kGood), 1, "0123456789abcdef", "udp.example.net", 11753},
-      {"crlf lines", found("0123456789abcdefXYZ\r\nh.ex\r\n1\r\n"), 1, "0123456789abcdef", "h.ex",
-       1},
+      {"crlf lines", found("0123456789abcdefXYZ\r\nh.ex\r\n1\r\n"), 1, "0123456789abcdef", "h.ex", 1},
       {"15-char key keeps its line feed", found("0123456789abcde\nh.example\n65534\n"), 1,
        "0123456789abcde\n", "h.example", 65534},
-      {"port 65535", found("0123456789abcdef\nh.example\n65535\n"), 0, nullptr, nullptr, 0},
-      {"port 0", found("0123456789abcdef\nh.example\n0\n"), 0, nullptr, nullptr, 0},
-      {"port text", found("0123456789abcdef\nh.example\nport\n"), 0, nullptr, nullptr, 0},
-      {"port missing", found("0123456789abcdef\nh.example\n"), 0, nullptr, nullptr, 0},
-      {"key too short", found("0123456789abcd\nh.example\n1\n"), 0, nullptr, nullptr, 0},
-      {"host too short", found("0123456789abcdef\nab\n1\n"), 0, nullptr, nullptr, 0},
-      {"host begins with a blank", found("0123456789abcdef\n h.example\n1\n"), 0, nullptr, nullptr,
-       0},
-      {"empty redirect", found(""), 0, nullptr, nullptr, 0},
-      {"not a redirect", {200, "OK", kGood}, 2, nullptr, nullptr, 0},
-      {"other phrase", {302, "Moved Temporarily", kGood}, 2, nullptr, nullptr, 0},
-      {"not found", {404, "\x01", ""}, 2, nullptr, nullptr, 0},
+      {"port 65535", found("0123456789abcdef\nh.example\n65535\n"), 0},
+      {"port 0", found("0123456789abcdef\nh.example\n0\n"), 0},
+      {"port text", found("0123456789abcdef\nh.example\nport\n"), 0},
+      {"port missing", found("0123456789abcdef\nh.example\n"), 0},
+      {"key too short", found("0123456789abcd\nh.example\n1\n"), 0},
+      {"host too short", found("0123456789abcdef\nab\n1\n"), 0},
+      {"host begins with a blank", found("0123456789abcdef\n h.example\n1\n"), 0},
+      {"empty redirect", found(""), 0},
+      {"not a redirect", {200, "OK", kGood}, 2},
+      {"other phrase", {302, "Moved Temporarily", kGood}, 2},
+      {"not found", {404, "\x01", ""}, 2},
   };
+  std::string body = sandbox.path("/auth.in");
   for (const auto& c : cases) {
     server.script({c.answer});
     https_request r;
     memset(&r, 0, sizeof(r));
     snprintf(r.url, sizeof(r.url), "%s", server.url("reg").c_str());
-    std::string body = sandbox.root() + "/auth.in";
     vt_test::write_text_file(body, "serial=1");
     char k[kSessionKeySize] = {};
     char h[kAuthHostSize] = {};
@@ -237,20 +215,16 @@ TEST_F(SessionAuthTest, AnswerLinesAreCheckedOneByOne) {
 TEST_F(SessionAuthTest, InterfaceFileHoldsExactlyTheName) {
   EXPECT_EQ(__vantor_udp_client_log_interface(interface_file.c_str(), "eth0.2", capture_log), 1);
   EXPECT_EQ(vt_test::read_text_file(interface_file), "eth0.2");
-  EXPECT_TRUE(g_log.empty());
-
-  std::string unwritable = sandbox.root() + "/no/such/dir/file";
+  std::string unwritable = sandbox.path("/no/such/dir/file");
   EXPECT_EQ(__vantor_udp_client_log_interface(unwritable.c_str(), "eth0", capture_log), 0);
   EXPECT_TRUE(g_log.empty());
-
   EXPECT_EQ(__vantor_udp_client_log_interface(nullptr, "eth0", capture_log), 0);
   EXPECT_EQ(__vantor_udp_client_log_interface(interface_file.c_str(), nullptr, capture_log), 0);
   ASSERT_EQ(g_log.size(), 2u);
-  EXPECT_EQ(g_log[0], std::make_pair(5, std::string("Log interface NULL pointer")));
-}
+  EXPECT_EQ(g_log[0], LogLine(5, "Log interface NULL pointer"));
 
-TEST_F(SessionAuthTest, UnwritableInterfaceFileStillAuthorises) {
-  interface_file = sandbox.root() + "/no/such/dir/interface";
+  // An interface file that cannot be written does not stop the authorisation.
+  interface_file = unwritable;
   server.script({found(kGood)});
   EXPECT_EQ(authorise(), 0);
   EXPECT_STREQ(key, "0123456789abcdef");

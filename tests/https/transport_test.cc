@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,26 +29,29 @@ class TransportTest : public vt_test::SandboxTest {
   vt_test::FetchToolRecorder tool;
 };
 
-TEST_F(TransportTest, ToolGetsTheWordsOfTheDeviceCommandLineInOrder) {
-  struct Case {
+TEST_F(TransportTest, ToolGetsTheWordsOfTheDeviceCommandLineInOrderAndItsStatusReturns) {
+  const std::string url = "https://vantor.example/conf/sync";
+  const Args head = {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url};
+  const struct {
     const char* interface;
     const char* header;
-    Args expected;
+    Args tail;
+    int exit;
+  } cases[] = {
+      {"eth1", "/tmp/h", {"-ieth1", "-e/tmp/h"}, 0},
+      {"", nullptr, {}, 4},
+      {nullptr, "", {}, 0},
+      {nullptr, "/tmp/h", {"-e/tmp/h"}, 0},
+      {"ppp0", nullptr, {"-ippp0"}, 0},
   };
-  const std::string url = "https://vantor.example/conf/sync";
-  const Case cases[] = {
-      {"eth1", "/tmp/h", {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url, "-ieth1", "-e/tmp/h"}},
-      {"", nullptr, {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url}},
-      {nullptr, "", {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url}},
-      {nullptr, "/tmp/h", {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url, "-e/tmp/h"}},
-      {"ppp0", nullptr, {"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url, "-ippp0"}},
-  };
-  tool.exit_with(0);
   https_request r = request_for(url);
   int run = 0;
   for (const auto& c : cases) {
-    EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", c.interface, c.header, "/tmp/o"), 0);
-    EXPECT_EQ(tool.args(++run), c.expected);
+    tool.exit_with(c.exit);
+    EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", c.interface, c.header, "/tmp/o"), c.exit << 8);
+    Args expected = head;
+    expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+    EXPECT_EQ(tool.args(++run), expected);
   }
 }
 
@@ -61,36 +63,19 @@ TEST_F(TransportTest, ShellCharactersStayInsideTheirWord) {
   tool.exit_with(0);
   https_request r = request_for(url);
   EXPECT_EQ(vantor_https_submit(&r, odd_file.c_str(), "eth0 -x", nullptr, "/tmp/o"), 0);
-  Args args = tool.args(1);
-  ASSERT_EQ(args.size(), 6u);
-  EXPECT_EQ(args[2], "-f" + odd_file);
-  EXPECT_EQ(args[4], url);
-  EXPECT_EQ(args[5], "-ieth0 -x");
+  EXPECT_EQ(tool.args(1), (Args{"-q", "-T30", "-f" + odd_file, "-O/tmp/o", url, "-ieth0 -x"}));
   EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a shell ran part of the command";
 }
 
-TEST_F(TransportTest, ToolStatusIsReturnedAsSystemWould) {
-  https_request r = request_for("https://h/x");
-  tool.exit_with(0);
-  EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
-  tool.exit_with(4);
-  EXPECT_EQ(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 4 << 8);
-}
-
-TEST_F(TransportTest, MissingToolIsAFailure) {
+TEST_F(TransportTest, MissingOrHangingToolIsAFailure) {
   std::string old = getenv("PATH");
-  setenv("PATH", sandbox.root().c_str(), 1);  // no wget_https there
   https_request r = request_for("https://h/x");
-  EXPECT_NE(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
-  setenv("PATH", old.c_str(), 1);
   EXPECT_EQ(vantor_https_submit(nullptr, "/tmp/b", nullptr, nullptr, "/tmp/o"), 1);
-}
-
-// A tool that ignores its own -T limit must not hold its caller for ever.
-TEST_F(TransportTest, ToolHangingPastItsTimeOutIsKilled) {
-  std::string old = getenv("PATH");
-  vt_test::write_script(sandbox.root() + "/bin/wget_https", "exec sleep 1000\n");
-  setenv("PATH", (sandbox.root() + "/bin:" + old).c_str(), 1);
+  setenv("PATH", sandbox.path("/etc").c_str(), 1);  // no wget_https there
+  EXPECT_NE(vantor_https_submit(&r, "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
+  // A tool that ignores its own -T limit must not hold its caller for ever.
+  vt_test::write_script(sandbox.path("/bin/wget_https"), "exec sleep 1000\n");
+  setenv("PATH", (sandbox.path("/bin") + ":" + old).c_str(), 1);
   auto start = std::chrono::steady_clock::now();
   int status = https_run_fetch_tool({"-q", "-T1", "-f/tmp/b", "-O/tmp/o", "https://h/x"});
   auto waited = std::chrono::steady_clock::now() - start;
@@ -101,9 +86,8 @@ TEST_F(TransportTest, ToolHangingPastItsTimeOutIsKilled) {
 }
 
 TEST_F(TransportTest, PrivateFilesRefuseLinksAndNarrowTheMode) {
-  std::string victim = sandbox.root() + "/victim";
+  std::string victim = sandbox.root() + "/victim", link = sandbox.root() + "/planted";
   vt_test::write_text_file(victim, "precious");
-  std::string link = sandbox.root() + "/planted";
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   EXPECT_EQ(https_create_private_file(link.c_str()), nullptr);
   EXPECT_EQ(writeMulitpartHeader(link.c_str()), 0);
@@ -121,3 +105,4 @@ TEST_F(TransportTest, PrivateFilesRefuseLinksAndNarrowTheMode) {
 }
 
 }  // namespace
+
