@@ -57,14 +57,6 @@ TEST_F(IdentityTest, ModelAndVariantFirstWordOfAtMostSevenCharacters) {
   }
 }
 
-TEST_F(IdentityTest, ModelIsCachedOnceFoundAndRetriedWhileEmpty) {
-  EXPECT_STREQ(get_model(), "");
-  sandbox.write_file("/etc/model", "M1\n");
-  EXPECT_STREQ(get_model(), "M1");
-  sandbox.write_file("/etc/model", "M2\n");
-  EXPECT_STREQ(get_model(), "M1");
-}
-
 TEST_F(IdentityTest, SerialFileLineDecidesValidity) {
   struct Case {
     const char* line;
@@ -87,44 +79,38 @@ TEST_F(IdentityTest, SerialFileLineDecidesValidity) {
   }
 }
 
-TEST_F(IdentityTest, ValidSerialFileRunsNoTool) {
-  sandbox.write_file("/etc/serial.number", "1234-5678-ABCD\n");
-  fake_tool("/usr/bin/getsn", "getsn", "sn: 1111-2222-3333\\n");
-  fake_tool("/bin/gethwinfo", "gethwinfo", "2222-3333-4444\\n");
-  EXPECT_STREQ(get_serial(), "1234-5678-ABCD");
-  EXPECT_EQ(runs("getsn"), 0);
-  EXPECT_EQ(runs("gethwinfo"), 0);
-}
-
-TEST_F(IdentityTest, BadSerialFileFallsBackToGetsnSnLine) {
-  sandbox.write_file("/etc/serial.number", "XYZ-not-a-serial\n");
-  fake_tool("/usr/bin/getsn", "getsn", "model: RT200\\nsn: 1111-2222-3333\\nsn: 9999-9999-9999\\n");
-  fake_tool("/bin/gethwinfo", "gethwinfo", "2222-3333-4444\\n");
-  EXPECT_STREQ(get_serial(), "1111-2222-3333");
-  EXPECT_EQ(runs("getsn"), 1);
-  EXPECT_EQ(runs("gethwinfo"), 0);
-}
-
-TEST_F(IdentityTest, GethwinfoIsTheLastSource) {
-  fake_tool("/usr/bin/getsn", "getsn", "sn: 123\\n");
-  fake_tool("/bin/gethwinfo", "gethwinfo", "2222-3333-4444\\nsecond line\\n");
-  EXPECT_STREQ(get_serial(), "2222-3333-4444");
-  EXPECT_EQ(runs("getsn"), 1);
-  EXPECT_EQ(runs("gethwinfo"), 1);
-}
-
-TEST_F(IdentityTest, NoSerialGivesDefaultAndRetriesUntilFound) {
-  fake_tool("/usr/bin/getsn", "getsn", "nothing here\\n");
-  fake_tool("/bin/gethwinfo", "gethwinfo", "\\n");
+TEST_F(IdentityTest, SerialSourcesInTurnUntilOneIsValid) {
+  const struct {
+    const char* file;  // /etc/serial.number, nullptr = absent
+    const char* getsn;
+    const char* gethwinfo;
+    const char* expected;
+    int getsn_runs, gethwinfo_runs;
+  } cases[] = {
+      {"1234-5678-ABCD\n", "sn: 1111-2222-3333\\n", "2222-3333-4444\\n", "1234-5678-ABCD", 0, 0},
+      {"XYZ-not-a-serial\n", "model: RT200\\nsn: 1111-2222-3333\\nsn: 9999-9999-9999\\n",
+       "2222-3333-4444\\n", "1111-2222-3333", 1, 0},
+      {nullptr, "sn: 123\\n", "2222-3333-4444\\nsecond line\\n", "2222-3333-4444", 1, 1},
+      {nullptr, "nothing here\\n", "\\n", "0000-0000-0000", 1, 1},
+  };
+  for (const auto& c : cases) {
+    reset_identity_cache();
+    sandbox.remove("/etc/serial.number");
+    sandbox.remove("/tmp/getsn.runs");
+    sandbox.remove("/tmp/gethwinfo.runs");
+    if (c.file) sandbox.write_file("/etc/serial.number", c.file);
+    fake_tool("/usr/bin/getsn", "getsn", c.getsn);
+    fake_tool("/bin/gethwinfo", "gethwinfo", c.gethwinfo);
+    EXPECT_STREQ(get_serial(), c.expected) << c.getsn;
+    EXPECT_EQ(runs("getsn"), c.getsn_runs) << c.getsn;
+    EXPECT_EQ(runs("gethwinfo"), c.gethwinfo_runs) << c.getsn;
+  }
+  // No serial is not cached: the sources are asked again until one answers, then no more.
   EXPECT_STREQ(get_serial(), "0000-0000-0000");
-  EXPECT_STREQ(get_serial(), "0000-0000-0000");
-  EXPECT_EQ(runs("getsn"), 2);
-  EXPECT_EQ(runs("gethwinfo"), 2);
-
   fake_tool("/bin/gethwinfo", "gethwinfo", "aaaa-bbbb-cccc\\n");
   EXPECT_STREQ(get_serial(), "aaaa-bbbb-cccc");
   EXPECT_STREQ(get_serial(), "aaaa-bbbb-cccc");
-  EXPECT_EQ(runs("gethwinfo"), 3);  // found once, then served from the cache
+  EXPECT_EQ(runs("gethwinfo"), 3);
 }
 
 TEST(ConvertSerialPacked, PacksOnlyTheDashedFourFourFourForm) {
@@ -175,7 +161,12 @@ TEST_F(IdentityTest, VersionNumberAndDottedText) {
   }
 }
 
-TEST_F(IdentityTest, VersionIsRereadUntilValidThenCached) {
+TEST_F(IdentityTest, ModelAndVersionAreRereadUntilFoundThenCached) {
+  EXPECT_STREQ(get_model(), "");
+  sandbox.write_file("/etc/model", "M1\n");
+  EXPECT_STREQ(get_model(), "M1");
+  sandbox.write_file("/etc/model", "M2\n");
+  EXPECT_STREQ(get_model(), "M1");
   sandbox.write_file("/etc/software-release", "1.2\n");
   EXPECT_EQ(get_version_number(), 0);
   sandbox.write_file("/etc/software-release", "1.2.3\n");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,32 +21,19 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// One line split into the fields of "[time] [pid] [level] message".
+// One line split into the fields of "[time] [pid] [level] message"; ok when the
+// time is "%a %b %d %T %Z %Y" and the pid has at least five digits.
 struct parsed_line {
   bool ok = false;
   std::string time, pid, level, message;
 };
 
 parsed_line parse(const std::string& line) {
-  parsed_line p;
-  if (line.empty() || line[0] != '[') return p;
-  size_t t_end = line.find("] [", 1);
-  if (t_end == std::string::npos) return p;
-  size_t pid_end = line.find("] [", t_end + 3);
-  if (pid_end == std::string::npos) return p;
-  size_t level_end = line.find("] ", pid_end + 3);
-  if (level_end == std::string::npos) return p;
-  p.time = line.substr(1, t_end - 1);
-  p.pid = line.substr(t_end + 3, pid_end - t_end - 3);
-  p.level = line.substr(pid_end + 3, level_end - pid_end - 3);
-  p.message = line.substr(level_end + 2);
-  // "%a %b %d %T %Z %Y", e.g. "Tue Nov 14 22:13:20 UTC 2023".
-  struct tm t = {};
-  const char* rest = strptime(p.time.c_str(), "%a %b %d %T", &t);
-  bool time_ok = rest != nullptr && p.time.size() >= 26;
-  bool pid_ok = p.pid.size() >= 5 && p.pid.find_first_not_of("0123456789") == std::string::npos;
-  p.ok = time_ok && pid_ok;
-  return p;
+  static const std::regex form(
+      R"(\[([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \S+ \d{4})\] \[(\d{5,})\] \[(\w+)\] (.*))");
+  std::smatch m;
+  if (!std::regex_match(line, m, form)) return {};
+  return {true, m[1], m[2], m[3], m[4]};
 }
 
 std::string level_of(const std::string& line) {
@@ -65,84 +53,57 @@ class LogTest : public vt_test::SandboxTest {
   std::string path;
 };
 
-TEST_F(LogTest, DefaultPathIsUnderTheSandbox) {
+TEST_F(LogTest, DefaultPathLocalTimeAndFixedPrefix) {
   EXPECT_EQ(get_log_file_path(), path);
-  int n = __udp_client_log(6, "hello %d", 42);
-  EXPECT_EQ(static_cast<size_t>(n) + 1, log_text().size());  // prefix and message, no newline
-  auto lines = lines_of(log_text());
-  ASSERT_EQ(lines.size(), 1u);
-  parsed_line p = parse(lines[0]);
-  ASSERT_TRUE(p.ok) << lines[0];
-  EXPECT_EQ(std::stoi(p.pid), getpid());
-  EXPECT_EQ(p.level, "info");
-  EXPECT_EQ(p.message, "hello 42");
-}
-
-TEST_F(LogTest, LevelNamesAndOutOfRangeLevelsAreInfo) {
-  debug_mode = 1;
-  struct Case {
-    int level;
-    const char* name;
-  } cases[] = {{0, "emerg"}, {1, "alert"}, {2, "crit"},  {3, "err"},  {4, "warn"},
-               {5, "notice"}, {6, "info"}, {7, "debug"}, {8, "info"}, {9, "info"},
-               {-1, "info"}};
-  for (const Case& c : cases) __udp_client_log(c.level, "level %d", c.level);
-  auto lines = lines_of(log_text());
-  ASSERT_EQ(lines.size(), std::size(cases));
-  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(level_of(lines[i]), cases[i].name) << i;
-}
-
-TEST_F(LogTest, DebugLinesOnlyInDebugMode) {
-  EXPECT_EQ(__udp_client_log(7, "hidden"), 0);
-  EXPECT_FALSE(exists(path));
-  debug_mode = 1;
-  EXPECT_GT(__udp_client_log(7, "shown"), 0);
-  auto lines = lines_of(log_text());
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(level_of(lines[0]), "debug");
-}
-
-TEST_F(LogTest, DisabledLogWritesNothingAndCreatesNoFile) {
-  log_enable = 0;
-  EXPECT_EQ(__udp_client_log(3, "nothing"), 0);
-  EXPECT_FALSE(exists(path));
-}
-
-TEST_F(LogTest, UnwritablePathGoesToStandardErrorWithSamePrefix) {
-  set_log_file_path(sandbox.path("/no/such/dir/log").c_str());
-  log_file_size = 1;
-  testing::internal::CaptureStderr();
-  int n = __udp_client_log(4, "fallback %s", "line");
-  std::string err = testing::internal::GetCapturedStderr();
-  auto lines = lines_of(err);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(level_of(lines[0]), "warn");
-  EXPECT_EQ(static_cast<size_t>(n) + 1, err.size());
-  EXPECT_FALSE(exists(sandbox.path("/no/such/dir/log.0")));
-}
-
-TEST_F(LogTest, DefaultLoggerWritesEveryLevelToStandardError) {
-  testing::internal::CaptureStderr();
-  __vantor_udp_client_default_log(7, "debug %d", 1);
-  __vantor_udp_client_default_log(-1, "odd");
-  auto lines = lines_of(testing::internal::GetCapturedStderr());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(level_of(lines[0]), "debug");
-  EXPECT_EQ(level_of(lines[1]), "info");
-  EXPECT_FALSE(exists(path));
-}
-
-TEST_F(LogTest, TimeTextIsLocalTimeInTheFixedFormat) {
   const char* old_tz = getenv("TZ");
   std::string saved = old_tz ? old_tz : "";
   setenv("TZ", "UTC", 1);
   tzset();
   vt_set_clock(+[]() -> time_t { return 1700000000; });
-  __udp_client_log(5, "at a fixed time");
+  int n = __udp_client_log(6, "hello %d", 42);
   vt_set_clock(nullptr);
   if (old_tz) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
   tzset();
-  EXPECT_EQ(log_text().substr(0, 31), "[Tue Nov 14 22:13:20 UTC 2023] ");
+  char pid[16];
+  snprintf(pid, sizeof pid, "%05d", getpid());
+  EXPECT_EQ(log_text(), "[Tue Nov 14 22:13:20 UTC 2023] [" + std::string(pid) + "] [info] hello 42\n");
+  EXPECT_EQ(static_cast<size_t>(n) + 1, log_text().size());  // prefix and message, no newline
+}
+
+TEST_F(LogTest, DebugOnlyInDebugModeNothingWhenDisabledLevelNames) {
+  EXPECT_EQ(__udp_client_log(7, "hidden"), 0);
+  log_enable = 0;
+  EXPECT_EQ(__udp_client_log(3, "nothing"), 0);
+  EXPECT_FALSE(exists(path));
+  log_enable = 1;
+  debug_mode = 1;
+  const std::pair<int, const char*> cases[] = {
+      {0, "emerg"}, {1, "alert"}, {2, "crit"}, {3, "err"},  {4, "warn"}, {5, "notice"},
+      {6, "info"},  {7, "debug"}, {8, "info"}, {9, "info"}, {-1, "info"}};
+  for (const auto& c : cases) __udp_client_log(c.first, "level %d", c.first);
+  auto lines = lines_of(log_text());
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(level_of(lines[i]), cases[i].second) << i;
+}
+
+TEST_F(LogTest, UnwritablePathAndDefaultLoggerGoToStandardError) {
+  set_log_file_path(sandbox.path("/no/such/dir/log").c_str());
+  log_file_size = 1;
+  testing::internal::CaptureStderr();
+  int n = __udp_client_log(4, "fallback %s", "line");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(static_cast<size_t>(n) + 1, err.size());
+  EXPECT_FALSE(exists(sandbox.path("/no/such/dir/log.0")));
+  testing::internal::CaptureStderr();
+  __vantor_udp_client_default_log(7, "debug %d", 1);  // every level, debug_mode or not
+  __vantor_udp_client_default_log(-1, "odd");
+  err += testing::internal::GetCapturedStderr();
+  auto lines = lines_of(err);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(level_of(lines[0]), "warn");
+  EXPECT_EQ(level_of(lines[1]), "debug");
+  EXPECT_EQ(level_of(lines[2]), "info");
+  EXPECT_FALSE(exists(path));
 }
 
 // --- rotation ---------------------------------------------------------------

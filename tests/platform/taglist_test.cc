@@ -75,47 +75,38 @@ TEST(TaglistLookup, EmptyValueCountsAsAbsent) {
   free(dup);
 }
 
-TEST(TaglistLoad, DuplicateKeyKeepsFirstValueSortedOrNot) {
-  for (int sorted : {0, 1}) {
-    taglist_ptr list(load_taglist_string("B=1\nA=x\nB=2\nA=y\n", sorted));
-    EXPECT_EQ(list->count, 2) << sorted;
-    EXPECT_EQ(value_of(list.get(), "A"), "x") << sorted;
-    EXPECT_EQ(value_of(list.get(), "B"), "1") << sorted;
+TEST_F(TaglistFileTest, LoadOrderDuplicatesAndLineBreaks) {
+  using Pairs = std::vector<std::string>;
+  const struct {
+    const char* text;
+    int sorted;
+    Pairs pairs;  // "key=value" in list order
+    bool text_only = false;  // a lone CR ends a line only in text
+  } cases[] = {
+      {"c=3\na=1\nb=2\n", 1, {"a=1", "b=2", "c=3"}},
+      {"c=3\na=1\nb=2\n", 0, {"c=3", "a=1", "b=2"}},
+      {"B=1\nA=x\nB=2\nA=y\n", 1, {"A=x", "B=1"}},  // the first of a key wins
+      {"B=1\nA=x\nB=2\nA=y\n", 0, {"B=1", "A=x"}},
+      {"\r\nA=1\r\n\r\n\nB=2\rC=\"3\"", 0, {"A=1", "B=2", "C=3"}, true},
+      {"A=\"1\"\r\nB=2\r\n# c=3\r\n\r\n", 1, {"A=1", "B=2"}},
+  };
+  for (const auto& c : cases) {
+    sandbox.write_file("/etc/t.cfg", c.text);
+    taglist_ptr from_text(load_taglist_string(c.text, c.sorted));
+    taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/t.cfg").c_str(), c.sorted));
+    for (const taglist* list : {from_text.get(), from_file.get()}) {
+      if (c.text_only && list == from_file.get()) continue;
+      Pairs got;
+      for (int i = 0; i < list->count; ++i) {
+        got.push_back(std::string(list->items[i]->tag) + "=" + list->items[i]->value);
+      }
+      EXPECT_EQ(got, c.pairs) << c.text;
+      EXPECT_EQ(list->sorted, static_cast<unsigned>(c.sorted));
+    }
   }
-}
-
-TEST(TaglistLoad, SortedLoadKeepsKeyOrderUnsortedKeepsFileOrder) {
-  const char* text = "c=3\na=1\nb=2\n";
-  taglist_ptr sorted(load_taglist_string(text, 1));
-  taglist_ptr unsorted(load_taglist_string(text, 0));
-  EXPECT_EQ(keys(sorted.get()), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "a", "b"}));
-  EXPECT_EQ(sorted->sorted, 1u);
-  EXPECT_EQ(unsorted->sorted, 0u);
-}
-
-TEST(TaglistLoad, TextLineBreakRunsAndLastLineWithoutBreak) {
-  taglist_ptr list(load_taglist_string("\r\nA=1\r\n\r\n\nB=2\rC=\"3\"", 0));
-  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"A", "B", "C"}));
-  EXPECT_EQ(value_of(list.get(), "C"), "3");
-}
-
-TEST_F(TaglistFileTest, FileCrLfGivesSamePairsAsLf) {
-  sandbox.write_file("/etc/lf.cfg", "A=\"1\"\nB=2\n# c=3\n\n");
-  sandbox.write_file("/etc/crlf.cfg", "A=\"1\"\r\nB=2\r\n# c=3\r\n\r\n");
-  taglist_ptr lf(load_taglist_ex(sandbox.path("/etc/lf.cfg").c_str(), 1));
-  taglist_ptr crlf(load_taglist_ex(sandbox.path("/etc/crlf.cfg").c_str(), 1));
-  ASSERT_EQ(keys(lf.get()), (std::vector<std::string>{"A", "B"}));
-  EXPECT_EQ(keys(crlf.get()), keys(lf.get()));
-  EXPECT_EQ(value_of(crlf.get(), "A"), "1");
-  EXPECT_EQ(value_of(crlf.get(), "B"), "2");
-}
-
-TEST(TaglistLoad, MissingFileGivesEmptyList) {
-  taglist_ptr list(load_taglist_ex("/nonexistent/vtclient.cfg", 1));
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(list->count, 0);
-  EXPECT_EQ(list->sorted, 1u);
+  taglist_ptr missing(load_taglist_ex("/nonexistent/vtclient.cfg", 1));
+  ASSERT_NE(missing, nullptr);
+  EXPECT_EQ(missing->count, 0);
 }
 
 TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
@@ -236,7 +227,12 @@ TEST_F(TaglistFileTest, DumpAndReloadGiveSamePairs) {
 
   char* text = dump_taglist_string(list.get());
   ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text).find("PLAIN=\"value\"\nEMPTY=\"\"\n"), 0u);
   taglist_ptr from_text(load_taglist_string(text, 0));
+  free(text);
+  taglist_ptr empty(create_taglist());
+  text = dump_taglist_string(empty.get());
+  EXPECT_STREQ(text, "");
   free(text);
 
   ASSERT_EQ(save_taglist(list.get(), sandbox.path("/etc/saved.cfg").c_str()), 1);
@@ -250,17 +246,6 @@ TEST_F(TaglistFileTest, DumpAndReloadGiveSamePairs) {
       EXPECT_EQ(std::string(reloaded->items[i]->value), p.second) << p.first;
     }
   }
-}
-
-TEST(TaglistDump, WrittenFormatAndEmptyList) {
-  taglist_ptr list(load_taglist_string("k=v\nkey=value\n", 0));
-  char* text = dump_taglist_string(list.get());
-  EXPECT_STREQ(text, "k=\"v\"\nkey=\"value\"\n");
-  free(text);
-  taglist_ptr empty(create_taglist());
-  text = dump_taglist_string(empty.get());
-  EXPECT_STREQ(text, "");
-  free(text);
 }
 
 TEST(TaglistMisuse, NullListAndBadPositionsAreRefusedWithoutLeaks) {
