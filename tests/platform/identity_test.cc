@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -22,9 +23,7 @@ class IdentityTest : public vt_test::SandboxTest {
   }
   int runs(const std::string& name) const {
     std::string text = sandbox.read_file("/tmp/" + name + ".runs");
-    int n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
   }
 };
 
@@ -178,12 +177,10 @@ TEST_F(IdentityTest, ModelAndVersionAreRereadUntilFoundThenCached) {
 
 TEST_F(IdentityTest, WanCountIsReadOnEveryCall) {
   EXPECT_EQ(get_wancount(), 1);
-  sandbox.write_file("/etc/TRELL_wanno", "3\n");
-  EXPECT_EQ(get_wancount(), 3);
-  sandbox.write_file("/etc/TRELL_wanno", "two\n");
-  EXPECT_EQ(get_wancount(), 1);
-  sandbox.write_file("/etc/TRELL_wanno", "2 links\n");
-  EXPECT_EQ(get_wancount(), 2);
+  for (const auto& [text, count] : {std::pair("3\n", 3), {"two\n", 1}, {"2 links\n", 2}}) {
+    sandbox.write_file("/etc/TRELL_wanno", text);
+    EXPECT_EQ(get_wancount(), count) << text;
+  }
 }
 
 TEST_F(IdentityTest, ConnectionInterfaceFromWanStatus) {

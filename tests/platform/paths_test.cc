@@ -5,26 +5,15 @@
 
 namespace {
 
-struct RootGuard {
-  explicit RootGuard(const char* value) {
-    if (value) setenv("VTCLIENT_ROOT", value, 1); else unsetenv("VTCLIENT_ROOT");
-  }
-  ~RootGuard() { unsetenv("VTCLIENT_ROOT"); }
-};
-
-TEST(SystemPath, UnsetOrEmptyRootLeavesPathAlone) {
-  {
-    RootGuard g(nullptr);
-    EXPECT_EQ(system_path("/etc/vtclient.cfg"), "/etc/vtclient.cfg");
-  }
-  RootGuard g("");
+TEST(SystemPath, RootPrefixesAbsolutePathsUnlessUnsetOrEmpty) {
+  unsetenv("VTCLIENT_ROOT");
+  EXPECT_EQ(system_path("/etc/vtclient.cfg"), "/etc/vtclient.cfg");
+  setenv("VTCLIENT_ROOT", "", 1);
   EXPECT_EQ(system_path("/tmp/udp_client.log"), "/tmp/udp_client.log");
-}
-
-TEST(SystemPath, RootPrefixesAbsolutePaths) {
-  RootGuard g("/sandbox/");
+  setenv("VTCLIENT_ROOT", "/sandbox/", 1);
   EXPECT_EQ(system_path("/etc/vtclient.cfg"), "/sandbox/etc/vtclient.cfg");
   EXPECT_EQ(system_root(), "/sandbox");
+  unsetenv("VTCLIENT_ROOT");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/sandbox.h"
@@ -110,50 +111,34 @@ TEST_F(TaglistFileTest, LoadOrderDuplicatesAndLineBreaks) {
 }
 
 TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
-  // "K=" and 9000 x: the first piece holds 8189 of them, the rest of the
-  // line is its own piece without "=" and is skipped; "T=" starts a piece
-  // of its own and so becomes a key.
-  std::string first = "K=" + std::string(9000, 'x');
-  std::string second = std::string(8191, 'y') + "T=tail";
-  sandbox.write_file("/etc/long.cfg", first + "\n" + second + "\nZ=1\n");
-  for (auto* make : {+[](const std::string& path, const std::string&) {
-                       return load_taglist_ex(path.c_str(), 1);
-                     },
-                     +[](const std::string&, const std::string& text) {
-                       return load_taglist_string(text.c_str(), 1);
-                     }}) {
-    taglist_ptr list(make(sandbox.path("/etc/long.cfg"), sandbox.read_file("/etc/long.cfg")));
-    EXPECT_EQ(value_of(list.get(), "K"), std::string(8189, 'x'));
-    EXPECT_EQ(value_of(list.get(), "T"), "tail");
-    EXPECT_EQ(value_of(list.get(), "Z"), "1");
-    EXPECT_EQ(list->count, 3);
+  // "K=" and 9000 x: the first piece holds 8189 of them, the rest of the line is
+  // its own piece without "=" and is skipped; "T=" starts a piece and so a key.
+  std::string text = "K=" + std::string(9000, 'x') + "\n" + std::string(8191, 'y') + "T=tail\nZ=1\n";
+  sandbox.write_file("/etc/long.cfg", text);
+  taglist_ptr from_text(load_taglist_string(text.c_str(), 1));
+  taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/long.cfg").c_str(), 1));
+  for (const taglist* list : {from_text.get(), from_file.get()}) {
+    EXPECT_EQ(keys(list), (std::vector<std::string>{"K", "T", "Z"}));
+    EXPECT_EQ(value_of(list, "K"), std::string(8189, 'x'));
+    EXPECT_EQ(value_of(list, "T"), "tail");
   }
 }
 
 TEST(TaglistBisect, InsertPositionsAndEmptyRange) {
-  const char* names[] = {"b", "d", "f", "h"};
-  std::vector<tagitem> records;
-  for (const char* n : names) records.push_back(tagitem{const_cast<char*>(n), nullptr});
-  std::vector<tagitem*> array;
-  for (tagitem& r : records) array.push_back(&r);
-  struct Case {
-    const char* key;
-    int expected;
-  } cases[] = {{"a", 0}, {"b", 0}, {"c", 1}, {"d", 1}, {"e", 2},
-               {"f", 2}, {"g", 3}, {"h", 3}, {"i", 4}};
-  for (const Case& c : cases) {
-    tagitem probe{const_cast<char*>(c.key), nullptr};
+  tagitem records[] = {{const_cast<char*>("b"), nullptr}, {const_cast<char*>("d"), nullptr},
+                       {const_cast<char*>("f"), nullptr}, {const_cast<char*>("h"), nullptr}};
+  tagitem* array[] = {&records[0], &records[1], &records[2], &records[3]};
+  // key, last index searched, expected position
+  const std::tuple<const char*, int, int> cases[] = {
+      {"a", 3, 0}, {"b", 3, 0}, {"c", 3, 1}, {"d", 3, 1}, {"e", 3, 2},
+      {"f", 3, 2}, {"g", 3, 3}, {"h", 3, 3}, {"i", 3, 4}, {"x", -1, 0}};
+  for (const auto& [key, last, expected] : cases) {
+    tagitem probe{const_cast<char*>(key), nullptr};
     tagitem* ref = &probe;
-    EXPECT_EQ(__bsearch_taglist(&ref, array.data(), 0, 3, sizeof(tagitem*),
-                                __tagitem_tag_compare_func),
-              c.expected)
-        << c.key;
+    EXPECT_EQ(__bsearch_taglist(&ref, array, 0, last, sizeof(tagitem*), __tagitem_tag_compare_func),
+              expected)
+        << key;
   }
-  tagitem probe{const_cast<char*>("x"), nullptr};
-  tagitem* ref = &probe;
-  EXPECT_EQ(__bsearch_taglist(&ref, array.data(), 0, -1, sizeof(tagitem*),
-                              __tagitem_tag_compare_func),
-            0);
 }
 
 TEST(TaglistSorted, InsertsKeepStrictOrderAndRejectDuplicates) {
@@ -187,34 +172,21 @@ TEST(TaglistGrowth, CapacityGrowsFrom1024To1280) {
   }
 }
 
-TEST(TaglistRemove, UnsortedMovesLastIntoGapSortedKeepsOrder) {
-  taglist_ptr unsorted(load_taglist_string("a=1\nb=2\nc=3\n", 0));
-  EXPECT_EQ(remove_taglist(unsorted.get(), "a"), 1);
-  EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "b"}));
-
-  taglist_ptr sorted(load_taglist_string("a=1\nb=2\nc=3\n", 1));
-  EXPECT_EQ(remove_taglist(sorted.get(), "a"), 1);
-  EXPECT_EQ(keys(sorted.get()), (std::vector<std::string>{"b", "c"}));
-
-  EXPECT_EQ(remove_taglist(sorted.get(), "a"), 0);
-  EXPECT_EQ(remove_taglist(sorted.get(), "c"), 1);
-  EXPECT_EQ(keys(sorted.get()), (std::vector<std::string>{"b"}));
-}
-
-TEST(TaglistUpdate, ReplacesOrInsertsSortedAndUnsorted) {
+TEST(TaglistChange, RemoveAndUpdateKeepSortedOrderUnsortedMoveTheLast) {
   for (int sorted : {0, 1}) {
     taglist_ptr list(load_taglist_string("a=1\nb=2\nc=3\n", sorted));
+    EXPECT_EQ(remove_taglist(list.get(), "a"), 1);
+    EXPECT_EQ(remove_taglist(list.get(), "a"), 0);
+    // Unsorted: the last item fills the gap.
+    EXPECT_EQ(keys(list.get()), (std::vector<std::string>{sorted ? "b" : "c", sorted ? "c" : "b"}));
     EXPECT_EQ(update_taglist(list.get(), create_tagitem("b", "new")), 1);
-    EXPECT_EQ(update_taglist(list.get(), create_tagitem("d", "4")), 1);
+    EXPECT_EQ(update_taglist(list.get(), create_tagitem("a", "0")), 1);
     // Past the last key: the bisection lands one beyond the array's end.
     EXPECT_EQ(update_taglist(list.get(), create_tagitem("zz", "5")), 1);
-    EXPECT_EQ(list->count, 5);
+    EXPECT_EQ(keys(list.get()), sorted ? (std::vector<std::string>{"a", "b", "c", "zz"})
+                                       : (std::vector<std::string>{"c", "b", "a", "zz"}));
     EXPECT_EQ(value_of(list.get(), "b"), "new");
-    EXPECT_EQ(value_of(list.get(), "zz"), "5");
   }
-  taglist_ptr unsorted(load_taglist_string("a=1\nb=2\nc=3\n", 0));
-  update_taglist(unsorted.get(), create_tagitem("a", "x"));
-  EXPECT_EQ(keys(unsorted.get()), (std::vector<std::string>{"c", "b", "a"}));
 }
 
 TEST_F(TaglistFileTest, DumpAndReloadGiveSamePairs) {

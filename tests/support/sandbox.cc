@@ -18,11 +18,8 @@ Sandbox::Sandbox() {
     had_old_root_ = true;
     old_root_ = old;
   }
-  std::string pattern = (fs::temp_directory_path() / "vtclient-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "cannot create a sandbox under " << pattern;
-  }
-  root_ = pattern;
+  root_ = (fs::temp_directory_path() / "vtclient-test-XXXXXX").string();
+  if (mkdtemp(root_.data()) == nullptr) ADD_FAILURE() << "cannot create a sandbox at " << root_;
   for (const char* dir : {"/etc", "/tmp", "/bin", "/usr/bin", "/var/run"}) {
     fs::create_directories(path(dir));
   }
@@ -30,30 +27,13 @@ Sandbox::Sandbox() {
 }
 
 Sandbox::~Sandbox() {
-  if (had_old_root_) {
-    setenv("VTCLIENT_ROOT", old_root_.c_str(), 1);
-  } else {
-    unsetenv("VTCLIENT_ROOT");
-  }
+  if (had_old_root_) setenv("VTCLIENT_ROOT", old_root_.c_str(), 1); else unsetenv("VTCLIENT_ROOT");
   std::error_code ignored;
   fs::remove_all(root_, ignored);
 }
 
 std::string Sandbox::path(const std::string& device_path) const {
-  if (!device_path.empty() && device_path[0] == '/') return root_ + device_path;
-  return root_ + "/" + device_path;
-}
-
-void Sandbox::write_file(const std::string& device_path, const std::string& content) const {
-  write_text_file(path(device_path), content);
-}
-
-void Sandbox::write_tool(const std::string& device_path, const std::string& script_body) const {
-  write_script(path(device_path), script_body);
-}
-
-std::string Sandbox::read_file(const std::string& device_path) const {
-  return read_text_file(path(device_path));
+  return root_ + (device_path.empty() || device_path[0] != '/' ? "/" : "") + device_path;
 }
 
 bool Sandbox::exists(const std::string& device_path) const {

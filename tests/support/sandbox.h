@@ -9,6 +9,11 @@
 
 namespace vt_test {
 
+// Writes "#!/bin/sh\n" + body at a real path and makes it executable (a fake tool).
+void write_script(const std::string& path, const std::string& body);
+void write_text_file(const std::string& path, const std::string& content);
+std::string read_text_file(const std::string& path);  // "" when unreadable
+
 // A fresh temporary directory (with etc/, tmp/, bin/, usr/bin/, var/run/) set as
 // VTCLIENT_ROOT for the life of the object, so that system_path("/etc/x") lands in
 // it; removed, and the old VTCLIENT_ROOT restored, on destruction.
@@ -24,9 +29,15 @@ class Sandbox {
   std::string path(const std::string& device_path) const;
 
   // The file helpers below take device paths; write_file creates directories.
-  void write_file(const std::string& device_path, const std::string& content) const;
-  void write_tool(const std::string& device_path, const std::string& script_body) const;
-  std::string read_file(const std::string& device_path) const;  // "" when unreadable
+  void write_file(const std::string& device_path, const std::string& content) const {
+    write_text_file(path(device_path), content);
+  }
+  void write_tool(const std::string& device_path, const std::string& script_body) const {
+    write_script(path(device_path), script_body);
+  }
+  std::string read_file(const std::string& device_path) const {  // "" when unreadable
+    return read_text_file(path(device_path));
+  }
   bool exists(const std::string& device_path) const;
   void remove(const std::string& device_path) const;
 
@@ -45,10 +56,5 @@ class SandboxTest : public ::testing::Test {
 // Tests never sleep to synchronise.
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// Writes "#!/bin/sh\n" + body at a real path and makes it executable (a fake tool).
-void write_script(const std::string& path, const std::string& body);
-void write_text_file(const std::string& path, const std::string& content);
-std::string read_text_file(const std::string& path);  // "" when unreadable
 
 }  // namespace vt_test
