@@ -1,9 +1,9 @@
 #include "platform/log.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,10 +24,17 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Field n of "[time] [pid] [level] message" (1 time, 2 pid, 3 level, 4 message);
 // "<malformed>" unless the time is "%a %b %d %T %Z %Y" and the pid has five digits or more.
 std::string field(const std::string& line, int n) {
-  static const std::regex form(
-      R"(\[([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \S+ \d{4})\] \[(\d{5,})\] \[(\w+)\] (.*))");
-  std::smatch m;
-  return std::regex_match(line, m, form) ? m[n].str() : "<malformed>";
+  size_t t = line.find("] ["), p = line.find("] [", t + 1), l = line.find("] ", p + 1);
+  if (line.empty() || line[0] != '[' || t == std::string::npos || p == std::string::npos ||
+      l == std::string::npos) {
+    return "<malformed>";
+  }
+  std::string parts[] = {line, line.substr(1, t - 1), line.substr(t + 3, p - t - 3),
+                         line.substr(p + 3, l - p - 3), line.substr(l + 2)};
+  struct tm tm = {};
+  bool ok = parts[1].size() >= 26 && strptime(parts[1].c_str(), "%a %b %d %T", &tm) != nullptr &&
+            parts[2].size() >= 5 && parts[2].find_first_not_of("0123456789") == std::string::npos;
+  return ok ? parts[n] : "<malformed>";
 }
 
 class LogTest : public vt_test::SandboxTest {
