@@ -1,13 +1,11 @@
 """The wall clock stepped back an hour and forward a day under a running agent."""
-import os
 import unittest
 
-from harness import Agent, require_agent, wait_until
+from harness import Agent, require_agent, under_thread_sanitizer, wait_until
 
 
 @require_agent
-@unittest.skipIf(os.environ.get("VTCLIENT_BUILD_TYPE", "").lower() == "tsan",
-                 "libfaketime's own condition-variable waits are invisible to ThreadSanitizer")
+@unittest.skipIf(under_thread_sanitizer(), "no faked clock under ThreadSanitizer")
 class ClockSteps(unittest.TestCase):
 
     def test_clock_stepped_back_and_forward(self):

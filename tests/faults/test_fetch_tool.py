@@ -9,7 +9,7 @@ from harness import Agent, require_agent, wait_until
 class FetchToolFaults(unittest.TestCase):
 
     def test_missing_tool_then_installed(self):
-        agent = Agent(self, with_wget=False)
+        agent = Agent(self, with_wget=False, speed=10)
         agent.start()
         # No tool: authorisation fails, the agent stays up and keeps trying.
         self.assertTrue(agent.wait_log("Get AUTH Fail", 20), agent.log()[-2000:])
@@ -21,7 +21,7 @@ class FetchToolFaults(unittest.TestCase):
         self.assertEqual(agent.leftover_temp_files(), [])
 
     def test_failing_tool_then_recovering(self):
-        agent = Agent(self)
+        agent = Agent(self, speed=10)
         agent.set_wget("fail")
         agent.start()
         self.assertTrue(wait_until(lambda: agent.wget_calls("register") >= 2, 40),

@@ -8,7 +8,7 @@ from harness import Agent, ChannelServer, require_agent
 class SilentServer(unittest.TestCase):
 
     def test_silent_server_then_restart_with_new_key_and_port(self):
-        agent = Agent(self, config={"DEVICE_DISCONNECT_TIMEOUT": "70"})
+        agent = Agent(self, config={"DEVICE_DISCONNECT_TIMEOUT": "70"}, speed=10)
         agent.start()
         agent.assert_serving()
         # The server goes away; a new one answers the next authorisation
