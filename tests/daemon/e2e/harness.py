@@ -160,9 +160,9 @@ class Agent:
             self.proc = subprocess.Popen([VTCLIENT] + list(args), env=env, stdout=out, stderr=err)
         return self.proc
 
-    def set_faketime(self, spec):
+    def set_faketime(self, offset):
         with open(self.faketime_file, "w") as f:
-            f.write(spec + "\n")
+            f.write(offset + "\n")
 
     def run(self, args=(), timeout=20):
         """Starts vtclient and waits for it to end; returns its exit status."""
