@@ -350,9 +350,11 @@ class Simulator:
     # ----- HTTPS side -----
 
     def on_registration(self):
-        # A freshly authorised device starts its sequence numbers again.
+        # A freshly authorised device starts its sequence numbers, and with
+        # them its message ids, again.
         with self.lock:
             self.device_seq = None
+            self.device_ids.clear()
 
     def on_web_request(self, request):
         path = os.path.join(self.workdir, "https-%04d.body" % request.number)
