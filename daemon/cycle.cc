@@ -91,6 +91,18 @@ void log_settings(const daemon_settings& settings) {
                    settings.gps_trigger.file);
 }
 
+// The client takes only values in its own range; a refused one is replaced
+// by the fallback, which is set instead and reported.
+void set_param_or_fallback(vantor_udp_client* client, int id, int32_t* setting, int32_t fallback,
+                           const char* refused_message) {
+  uint32_t value = static_cast<uint32_t>(*setting);
+  if (vantor_udp_client_set_param(client, id, &value) == 1) return;
+  *setting = fallback;
+  value = static_cast<uint32_t>(fallback);
+  vantor_udp_client_set_param(client, id, &value);
+  __udp_client_log(6, refused_message, fallback);
+}
+
 // Hands the timing settings to the client; a value it refuses is replaced
 // by the fallback, which is reported.
 void set_client_params(daemon_state* state, daemon_settings* settings) {
@@ -100,20 +112,10 @@ void set_client_params(daemon_state* state, daemon_settings* settings) {
   vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_STATISTICS_INTERVAL,
                               &settings->statistics_interval);
 
-  uint32_t keepalive = static_cast<uint32_t>(settings->keepalive_interval);
-  if (vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &keepalive) != 1) {
-    settings->keepalive_interval = kFallbackKeepalive;
-    keepalive = kFallbackKeepalive;
-    vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &keepalive);
-    __udp_client_log(6, "Set KEEPALIVE INTERVAL error, set to default(%d).", kFallbackKeepalive);
-  }
-  uint32_t disconnect = static_cast<uint32_t>(settings->disconnect_timeout);
-  if (vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &disconnect) != 1) {
-    settings->disconnect_timeout = kFallbackDisconnect;
-    disconnect = kFallbackDisconnect;
-    vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &disconnect);
-    __udp_client_log(6, "Set DISCONNECT TIMEOUT error, set to default(%d).", kFallbackDisconnect);
-  }
+  set_param_or_fallback(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &settings->keepalive_interval,
+                        kFallbackKeepalive, "Set KEEPALIVE INTERVAL error, set to default(%d).");
+  set_param_or_fallback(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &settings->disconnect_timeout,
+                        kFallbackDisconnect, "Set DISCONNECT TIMEOUT error, set to default(%d).");
 }
 
 template <typename Param>
