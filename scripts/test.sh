@@ -18,6 +18,14 @@ for preset in "${presets[@]}"; do
   start=$(date +%s)
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  # A test that fails gets a second run before it counts as failed, and is
+  # named at the end either way: under a loaded machine a wait on a deadline
+  # can run out, while a real fault fails both runs. A test named here is a
+  # flaky test to look into, not noise to scroll past.
+  log="$(mktemp)"
+  ctest --preset "$preset" --repeat until-pass:2 | tee "$log" || { rm -f "$log"; exit 1; }
+  retried="$(grep -E '\*\*\*(Failed|Timeout|Exception)' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u || true)"
+  rm -f "$log"
+  [ -z "$retried" ] || echo "=== $preset: passed only on a second run: $(echo $retried) ==="
   echo "=== $preset: $(( $(date +%s) - start )) s ==="
 done
