@@ -35,17 +35,17 @@ TEST_F(EventLog, EventFilesAreSentInNameOrderAndOthersLeftAlone) {
   spool("a.event", 1, 100, "first");
   spool("x.event.tmp", 3, 300, "third");
   write("spool/notes.txt", "not an event");
-  https_answers({"200 OK\n"});
   handle();
   ASSERT_EQ(https_runs().size(), 1u);
   std::string body = https_body(1);
   EXPECT_NE(body.find(part("num", "3")), std::string::npos);
-  EXPECT_NE(body.find(part("event1_code", "1") + "---------------------------7d38f60708\r\n"
-                      "Content-Disposition: form-data; " + part("event1_ts", "100")),
-            std::string::npos);
   const char* contents[] = {"first", "second", "third"};
-  for (int n = 0; n < 3; ++n)
-    EXPECT_NE(body.find(part("event" + std::to_string(n + 1) + "_content", contents[n])), std::string::npos);
+  for (int n = 1; n <= 3; ++n) {
+    std::string event = "event" + std::to_string(n);
+    EXPECT_NE(body.find(part(event + "_code", std::to_string(n))), std::string::npos);
+    EXPECT_NE(body.find(part(event + "_ts", std::to_string(100 * n))), std::string::npos);
+    EXPECT_NE(body.find(part(event + "_content", contents[n - 1])), std::string::npos);
+  }
   for (const char* name : {"a.event", "b.event", "x.event.tmp"}) EXPECT_FALSE(exists(std::string("spool/") + name));
   EXPECT_TRUE(exists("spool/notes.txt"));
   EXPECT_EQ(logged("info", "Send event log"), 1);
@@ -77,7 +77,6 @@ TEST_F(EventLog, StatusEventLeavesMarkerOnlyAfterSuccess) {
 TEST_F(EventLog, ShortFileIsZeroFilledAndUnterminatedContentCut) {
   spool("a.event", 7, 9, "", 6);  // code and half a timestamp only
   spool("b.event", 8, 10, std::string(132, 'c'));
-  https_answers({"200 OK\n"});
   handle();
   std::string body = https_body(1);
   EXPECT_NE(body.find(part("event1_code", "7")), std::string::npos);
@@ -104,16 +103,6 @@ TEST_F(EventLog, NothingToSendSendsNothing) {
   handle();
   EXPECT_TRUE(exists("spool/a.event"));
   EXPECT_TRUE(https_runs().empty());
-}
-
-TEST(EventLogFilter, NameMustContainEvent) {
-  const std::pair<const char*, int> cases[] = {{"a.event", 1}, {"x.event.tmp", 1}, {".event", 1},
-                                               {"a.evnt", 0},  {"event", 0},       {"a.EVENT", 0}};
-  for (const auto& [name, taken] : cases) {
-    dirent d = {};
-    strncpy(d.d_name, name, sizeof(d.d_name) - 1);
-    EXPECT_EQ(event_log_filter_func(&d), taken) << name;
-  }
 }
 
 }  // namespace

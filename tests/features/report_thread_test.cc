@@ -9,46 +9,44 @@ namespace {
 
 class Report : public FeatureHarness {
  protected:
-  void device(const std::string& extra, const std::string& report_file = "report.tgz") {
-    write("report.tgz", "REPORTDATA");
-    configure("FEATURE_REPORT_PATH=report\nFEATURE_REPORT_SOURCE=" + path(report_file) +
-              "\nFEATURE_REPORT_FETCH_CMD=" + command("fetch") + "\nFEATURE_REPORT_NOTIFY_CMD=" +
-              command("notify") +
-              "\nFEATURE_REPORT_NOTIFY_SUCCEED=SUCCEED\nFEATURE_REPORT_NOTIFY_FAILED=FAILED\n"
-              "FEATURE_REPORT_AUTO_RETRY_INTERVAL=10\n" + extra);
-  }
   // Starts the worker, requests one report, waits until it is back to
   // waiting, and stops it.
-  void report_once() {
+  void report_once(const std::string& budget, const std::string& fetch = "exit 0",
+                   const std::string& notify = "exit 0", const std::string& report_file = "report.tgz") {
+    write("report.tgz", "REPORTDATA");
+    configure(budget + "FEATURE_REPORT_PATH=report\nFEATURE_REPORT_SOURCE=" + path(report_file) +
+              "\nFEATURE_REPORT_FETCH_CMD=" + command("fetch", fetch) + "\nFEATURE_REPORT_NOTIFY_CMD=" +
+              command("notify", notify) +
+              "\nFEATURE_REPORT_NOTIFY_SUCCEED=SUCCEED\nFEATURE_REPORT_NOTIFY_FAILED=FAILED\n"
+              "FEATURE_REPORT_AUTO_RETRY_INTERVAL=10\n");
     std::thread worker(__udp_client_report_thread_main, &state_->report);
-    ASSERT_TRUE(wait_until([&] { return logged("info", "Report Thread going to sleep") == 1; }));
     // Posted as the supervision loop posts: again while the worker is idle,
-    // since a request made before it started waiting is cleared. The log is
-    // read under the lock: a report that already ran has logged its start.
-    ASSERT_TRUE(wait_until([&] {
+    // since a request made before it first waits is cleared. The log is read
+    // under the lock: a report that already ran has logged its start.
+    EXPECT_TRUE(wait_until([&] {
       std::lock_guard<std::mutex> lock(state_->report_mutex);
       if (logged("info", "Start device reporting ...") > 0) return true;
-      if (state_->report_busy == 0) state_->report_busy = 1;
+      if (state_->report_busy == 0 && logged("info", "Report Thread going to sleep") == 1) state_->report_busy = 1;
       state_->report_cond.notify_all();
       return false;
-    }));
-    bool back = wait_until([&] {
+    }, std::chrono::seconds(60)));
+    EXPECT_TRUE(wait_until([&] {
       std::lock_guard<std::mutex> lock(state_->report_mutex);
       return state_->report_busy == 0 && logged("info", "Report Thread going to sleep") == 2;
-    });
+    }, std::chrono::seconds(60)));
     state_->stopping.store(1);
     state_->report_cond.notify_all();
     worker.join();
-    EXPECT_TRUE(back);
     EXPECT_EQ(state_->report_exited.load(), 1u);
     EXPECT_EQ(logged("info", "Start device reporting ..."), 1);
   }
 };
 
+const char kTwoRetries[] = "FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=2\n";
+const char kOneRetry[] = "FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=1\n";
+
 TEST_F(Report, DeliveredReportIsAnnouncedAsSucceeded) {
-  device("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=2\n");
-  command("notify", fails_first("notify", 1));
-  report_once();
+  report_once(kTwoRetries, "exit 0", fails_first("notify", 1));
   EXPECT_EQ(runs("fetch"), 1);
   ASSERT_EQ(https_runs().size(), 1u) << "a failed notification is repeated without a new upload";
   EXPECT_NE(https_runs()[0].find("https://cloud.example/report"), std::string::npos);
@@ -58,26 +56,21 @@ TEST_F(Report, DeliveredReportIsAnnouncedAsSucceeded) {
 }
 
 TEST_F(Report, UsedUpAttemptsAreAnnouncedAsFailed) {
-  device("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=1\n");
-  command("fetch", "exit 1");
-  report_once();
+  report_once(kOneRetry, "exit 1");
   EXPECT_EQ(logged("err", "Fetch err"), 2);
   EXPECT_EQ(run_args("notify"), (std::vector<std::string>{"FAILED"}));
   EXPECT_TRUE(https_runs().empty());
-}
 
-TEST_F(Report, MissingReportFileFailsWithCode300) {
-  device("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=1\n", "missing.tgz");
-  report_once();
+  TearDown();
+  SetUp();
+  report_once(kOneRetry, "exit 0", "exit 0", "missing.tgz");
   EXPECT_EQ(logged("err", "Device Report Submission error (Code=300, interface=Default)"), 2);
-  EXPECT_TRUE(https_runs().empty());
   EXPECT_EQ(run_args("notify"), (std::vector<std::string>{"FAILED"}));
+  EXPECT_TRUE(https_runs().empty());
 }
 
 TEST_F(Report, DeadlineEndsReportWithoutNotification) {
-  device("FEATURE_REPORT_TIMEOUT=5\nFEATURE_REPORT_AUTO_RETRY=2\n");  // a budget for one attempt of three
-  command("fetch", "exit 1");
-  report_once();
+  report_once("FEATURE_REPORT_TIMEOUT=5\nFEATURE_REPORT_AUTO_RETRY=2\n", "exit 1");  // a budget for one attempt
   EXPECT_EQ(runs("fetch"), 1);
   EXPECT_EQ(runs("notify"), 0);
 }
