@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,39 +38,16 @@ class DaemonStateTest : public ::testing::Test {
     state->config = load_taglist_string(text.c_str(), 1);
   }
 
-  // Messages of the log lines, without their time, pid and level prefix.
-  std::vector<std::string> log_messages() const {
+  // The log lines so far without their time and pid: "[time] [pid] [level]
+  // message" gives "message", or "level message" with the level.
+  std::vector<std::string> log_messages(bool with_level = false) const {
     std::vector<std::string> out;
-    std::string text = sandbox.read_file("/tmp/test.log");
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      // "[time] [pid] [level] message": the message follows the third "] ".
-      size_t pos = 0;
-      for (int i = 0; i < 3 && pos != std::string::npos; ++i) {
-        pos = line.find("] ", pos);
-        if (pos != std::string::npos) pos += 2;
-      }
-      out.push_back(pos == std::string::npos ? line : line.substr(pos));
-      start = end + 1;
-    }
-    return out;
-  }
-
-  // Level name of every line, in order.
-  std::vector<std::string> log_levels() const {
-    std::vector<std::string> out;
-    std::string text = sandbox.read_file("/tmp/test.log");
-    size_t pos = 0;
-    while ((pos = text.find("] [", pos)) != std::string::npos) {
-      size_t level_start = text.find("] [", pos + 3);
-      if (level_start == std::string::npos) break;
-      level_start += 3;
-      out.push_back(text.substr(level_start, text.find(']', level_start) - level_start));
-      pos = text.find('\n', level_start);
-      if (pos == std::string::npos) break;
+    std::stringstream text(sandbox.read_file("/tmp/test.log"));
+    for (std::string line; std::getline(text, line);) {
+      size_t level = line.find("] [", line.find("] [") + 1) + 3;
+      size_t message = line.find("] ", level) + 2;
+      out.push_back(with_level ? line.substr(level, message - 2 - level) + " " + line.substr(message)
+                               : line.substr(message));
     }
     return out;
   }

@@ -24,65 +24,55 @@ class SupervisionTest : public vt_test::DaemonStateTest {
     g_now = 1700000000;
     vt_set_clock(test_clock);
     vars.last_tick = static_cast<int32_t>(g_now);
-    stop_requested = 0;
-    event_log_requested = 0;
-    debug_mode = 0;
-    settings.config_trigger.enabled = 0;
-    settings.gps_trigger.enabled = 0;
+    configure("NOTHING=1\n");
+    state->report_busy = 1;  // keeps the report path out of the way
   }
   void TearDown() override {
     vt_set_clock(nullptr);
-    stop_requested = 0;
-    exit_after_stop = 0;
-    event_log_requested = 0;
-    debug_mode = 0;
+    stop_requested = exit_after_stop = event_log_requested = debug_mode = 0;
     DaemonStateTest::TearDown();
   }
   int pass() { return __udp_client_supervision_pass(state.get(), &settings, &vars); }
+  int32_t now() const { return static_cast<int32_t>(g_now); }
 
   daemon_settings settings;
   supervision_vars vars = {};
 };
 
 TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
-  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_REPORT_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\n"
-            "FEATURE_GPSDATA_SUPPORT=1\n");
-  state->report_busy = 1;  // both workers busy: the entries stay as the clock rule left them
-  state->feature_busy = 1;
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
+  state->feature_busy = 1;  // a busy worker: the entries stay as the clock rule left them
   const int32_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
   std::copy(std::begin(planned), std::end(planned), state->schedule);
   g_now -= 3600;
   EXPECT_EQ(pass(), 0);
-  for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) {
-    EXPECT_EQ(state->schedule[id], planned[id] ? static_cast<int32_t>(g_now) : 0) << id;
-  }
-  EXPECT_EQ(vars.last_tick, static_cast<int32_t>(g_now));
+  for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) EXPECT_EQ(state->schedule[id], planned[id] ? now() : 0) << id;
+  EXPECT_EQ(vars.last_tick, now());
 }
 
 TEST_F(SupervisionTest, ReportEntryOfZeroIsDueAtOnce) {
   configure("FEATURE_REPORT_SUPPORT=1\nFEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=600\n");
+  state->report_busy = 0;
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->report_busy, 1u);
-  EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], static_cast<int32_t>(g_now + 600));
+  EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], now() + 600);
   // Busy worker: no second request, the schedule stays.
   g_now += 700;
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], static_cast<int32_t>(g_now - 700 + 600));
+  EXPECT_EQ(state->schedule[FEATURE_ID_REPORT], now() - 100);
 }
 
 TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
-  state->report_busy = 1;  // keep the report path out of the way
-  state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(g_now);
-  state->schedule[FEATURE_ID_GPS] = static_cast<int32_t>(g_now);
+  state->schedule[FEATURE_ID_CONFIG] = state->schedule[FEATURE_ID_GPS] = now();
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->feature_busy, 1u);
   EXPECT_EQ(state->feature_request, 0u);  // ties go to the lower id
   EXPECT_EQ(state->schedule[FEATURE_ID_CONFIG], 0);  // no repeat configured
-  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], static_cast<int32_t>(g_now));
+  const int32_t gps_due = now();
   g_now += 1;
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], static_cast<int32_t>(g_now - 1));  // busy: still due
+  EXPECT_EQ(state->schedule[FEATURE_ID_GPS], gps_due);  // busy: still due
   state->feature_busy = 0;
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->feature_request, 8u);
@@ -91,78 +81,51 @@ TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
 
 TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=0\n");
-  state->report_busy = 1;
-  state->schedule[FEATURE_ID_GPS] = static_cast<int32_t>(g_now - 10);
-  state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(g_now);
+  state->schedule[FEATURE_ID_GPS] = now() - 10;
+  state->schedule[FEATURE_ID_CONFIG] = now();
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->schedule[FEATURE_ID_GPS], 0);
   EXPECT_EQ(state->feature_busy, 0u);
-  g_now += 1;
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->feature_busy, 1u);
   EXPECT_EQ(state->feature_request, 0u);
 }
 
-TEST_F(SupervisionTest, FinishedActionIsJoinedAndAnnouncedOnce) {
-  configure("NOTHING=1\n");
-  state->report_busy = 1;
+TEST_F(SupervisionTest, FinishedThreadsAreJoinedAndAnnouncedOnceAndDebugModeChangesAnnounced) {
   state->action_thread = std::thread([] {});
   state->debug_dump_thread = std::thread([] {});
   EXPECT_EQ(pass(), 0);
   EXPECT_TRUE(state->action_thread.joinable());  // not done yet: left running
   state->action_done = 1;
   state->debug_dump_done = 1;
+  debug_mode = 1;
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(pass(), 0);
   EXPECT_FALSE(state->action_thread.joinable());
   EXPECT_FALSE(state->debug_dump_thread.joinable());
   EXPECT_EQ(state->action_done, 0u);
-  EXPECT_EQ(log_messages(), (Strings{"Action finish", "Debug dump finish"}));
-}
-
-TEST_F(SupervisionTest, DebugModeChangeIsAnnouncedOnlyWhenItDiffers) {
-  configure("NOTHING=1\n");
-  state->report_busy = 1;
-  debug_mode = 1;
-  pass();
-  pass();
   debug_mode = 0;
   pass();
-  // Toggled twice between passes: nothing to announce.
-  debug_mode = 1;
+  debug_mode = 1;  // toggled twice between passes: nothing to announce
   debug_mode = 0;
   pass();
-  EXPECT_EQ(log_messages(), (Strings{"Debug mode ON", "Debug mode OFF"}));
+  EXPECT_EQ(log_messages(), (Strings{"Action finish", "Debug dump finish", "Debug mode ON", "Debug mode OFF"}));
 }
 
-TEST_F(SupervisionTest, StopEndsThePassBeforeTheEventLogAndTheFiles) {
-  configure("NOTHING=1\n");
-  state->report_busy = 1;
+TEST_F(SupervisionTest, StopOrRequestToLeaveEndsThePassBeforeTheEventLogAndTheFiles) {
   settings.interface_update_file = sandbox.path("/tmp/interface.update");
   sandbox.write_file("/tmp/interface.update", "");
-  stop_requested = 1;
   event_log_requested = 1;
+  stop_requested = 1;
+  EXPECT_EQ(pass(), 1);
+  stop_requested = 0;
+  exit_after_stop = 1;
   EXPECT_EQ(pass(), 1);
   EXPECT_EQ(event_log_requested.load(), 1);
   EXPECT_TRUE(sandbox.exists("/tmp/interface.update"));
-}
-
-TEST_F(SupervisionTest, RequestToLeaveEndsThePassEvenWithoutStop) {
-  configure("NOTHING=1\n");
-  state->report_busy = 1;
-  exit_after_stop = 1;
-  EXPECT_EQ(pass(), 1);
-  exit_after_stop = 0;
+  exit_after_stop = event_log_requested = 0;
   EXPECT_EQ(pass(), 0);
-}
-
-TEST_F(SupervisionTest, InterfaceUpdateFileIsConsumed) {
-  configure("NOTHING=1\n");
-  state->report_busy = 1;
-  settings.interface_update_file = sandbox.path("/tmp/interface.update");
-  sandbox.write_file("/tmp/interface.update", "");
-  EXPECT_EQ(pass(), 0);
-  EXPECT_FALSE(sandbox.exists("/tmp/interface.update"));
+  EXPECT_FALSE(sandbox.exists("/tmp/interface.update"));  // consumed
   EXPECT_EQ(log_messages(), (Strings{"Interface update"}));
 }
 
@@ -184,10 +147,8 @@ TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.created);
-    configure("NOTHING=1\n");
     sandbox.remove("/tmp/test.log");
     std::fill(std::begin(state->schedule), std::end(state->schedule), 0);
-    state->report_busy = 1;
     state->feature_busy = 1;  // the worker is busy: the entry stays due
     settings.config_trigger.enabled = c.config_enabled;
     settings.gps_trigger.enabled = c.gps_enabled;

@@ -48,8 +48,10 @@ TEST_F(AttemptLoop, AttemptsFollowBudgetAndRetryCount) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "timeout " << c.timeout << " retry " << c.retry);
     time_t start = fake_now();
+    size_t waits = fake_waits().size();
     EXPECT_EQ(run({c.timeout, c.retry, 10, 0}).outcome, c.outcome);
     ASSERT_EQ(times_.size(), c.attempts);
+    EXPECT_EQ(fake_waits().size() - waits, c.attempts ? c.attempts - 1 : 0);  // no wait that cannot be used
     for (size_t i = 0; i < times_.size(); ++i) EXPECT_EQ(times_[i], start + 10 * static_cast<time_t>(i));
   }
 }
