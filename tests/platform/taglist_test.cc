@@ -83,9 +83,10 @@ TEST_F(TaglistFileTest, LoadOrderDuplicatesAndLineBreaks) {
     Pairs pairs;  // "key=value" in list order
     bool text_only = false;  // a lone CR ends a line only in text
   } cases[] = {
-      {"c=3\na=1\nb=2\n", 1, {"a=1", "b=2", "c=3"}},
+      // Sorted inserts land before, between and after the keys there; the first of a key wins.
+      {"m=1\nc=2\nx=3\nc=0\na=4\nn=5\nz=6\nb=7\nm=0\n", 1,
+       {"a=4", "b=7", "c=2", "m=1", "n=5", "x=3", "z=6"}},
       {"c=3\na=1\nb=2\n", 0, {"c=3", "a=1", "b=2"}},
-      {"B=1\nA=x\nB=2\nA=y\n", 1, {"A=x", "B=1"}},  // the first of a key wins
       {"B=1\nA=x\nB=2\nA=y\n", 0, {"B=1", "A=x"}},
       {"\r\nA=1\r\n\r\n\nB=2\rC=\"3\"", 0, {"A=1", "B=2", "C=3"}, true},
       {"A=\"1\"\r\nB=2\r\n# c=3\r\n\r\n", 1, {"A=1", "B=2"}},
@@ -120,31 +121,6 @@ TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
     EXPECT_EQ(keys(list), (std::vector<std::string>{"K", "T", "Z"}));
     EXPECT_EQ(value_of(list, "K"), std::string(8189, 'x'));
     EXPECT_EQ(value_of(list, "T"), "tail");
-  }
-}
-
-TEST(TaglistSorted, InsertsKeepStrictOrderAndRejectDuplicates) {
-  taglist_ptr list(create_taglist());
-  sort_taglist(list.get());
-  EXPECT_EQ(__search_taglist(list.get(), "m"), -1);  // empty sorted list
-  const char* order[] = {"m", "c", "x", "a", "n", "c", "z", "b", "m"};
-  int inserted = 0;
-  for (const char* k : order) inserted += insert_taglist(list.get(), create_tagitem(k, k));
-  EXPECT_EQ(inserted, 7);
-  EXPECT_EQ(keys(list.get()), (std::vector<std::string>{"a", "b", "c", "m", "n", "x", "z"}));
-  for (const char* k : order) EXPECT_EQ(value_of(list.get(), k), k);
-}
-
-TEST(TaglistGrowth, CapacityGrowsFrom1024To1280) {
-  for (int sorted : {0, 1}) {
-    taglist_ptr list(create_taglist());
-    if (sorted) sort_taglist(list.get());
-    for (int i = 1024; i >= 0; --i) {
-      ASSERT_EQ(insert_taglist(list.get(), create_tagitem(("k" + std::to_string(i)).c_str(), "v")), 1);
-    }
-    EXPECT_EQ(list->capacity, 1280);
-    EXPECT_EQ(list->count, 1025);
-    EXPECT_EQ(value_of(list.get(), "k0") + value_of(list.get(), "k1024"), "vv");
   }
 }
 
