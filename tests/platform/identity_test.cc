@@ -56,28 +56,8 @@ TEST_F(IdentityTest, ModelAndVariantFirstWordOfAtMostSevenCharacters) {
   }
 }
 
-TEST_F(IdentityTest, SerialFileLineDecidesValidity) {
-  struct Case {
-    const char* line;
-    const char* expected;
-  } cases[] = {
-      {"1234-5678-ABCD serial\n", "1234-5678-ABCD"},
-      {"abcdef01\n", "abcdef01"},                                     // 8: shortest valid
-      {"0123456789abcdef012345678\n", "0123456789abcdef012345678"},  // 25: longest valid
-      {"0123456789abcdef0123456789\n", "0000-0000-0000"},            // 26
-      {"1234567\n", "0000-0000-0000"},                                // 7
-      {"0123456789012345678901234567890123456789\n", "0000-0000-0000"},  // 40, cut to 30
-      {"G234-5678-ABCD\n", "0000-0000-0000"},
-      {" 1234-5678-ABCD\n", "0000-0000-0000"},
-  };
-  for (const Case& c : cases) {
-    reset_identity_cache();
-    sandbox.write_file("/etc/serial.number", c.line);
-    EXPECT_STREQ(get_serial(), c.expected) << c.line;
-  }
-}
-
-TEST_F(IdentityTest, SerialSourcesInTurnUntilOneIsValid) {
+TEST_F(IdentityTest, SerialFromTheFileThenGetsnThenGethwinfo) {
+  const char* none = "0000-0000-0000";
   const struct {
     const char* file;  // /etc/serial.number, nullptr = absent
     const char* getsn;
@@ -85,11 +65,18 @@ TEST_F(IdentityTest, SerialSourcesInTurnUntilOneIsValid) {
     const char* expected;
     int getsn_runs, gethwinfo_runs;
   } cases[] = {
-      {"1234-5678-ABCD\n", "sn: 1111-2222-3333\\n", "2222-3333-4444\\n", "1234-5678-ABCD", 0, 0},
+      {"1234-5678-ABCD serial\n", "sn: 1111-2222-3333\\n", "", "1234-5678-ABCD", 0, 0},
+      {"abcdef01\n", "", "", "abcdef01", 0, 0},  // 8 characters: the shortest valid
+      {"0123456789abcdef012345678\n", "", "", "0123456789abcdef012345678", 0, 0},  // 25: longest
+      {"0123456789abcdef0123456789\n", "", "", none, 1, 1},
+      {"1234567\n", "", "", none, 1, 1},
+      {"0123456789012345678901234567890123456789\n", "", "", none, 1, 1},  // 40, cut to 30
+      {"G234-5678-ABCD\n", "", "", none, 1, 1},
+      {" 1234-5678-ABCD\n", "", "", none, 1, 1},
       {"XYZ-not-a-serial\n", "model: RT200\\nsn: 1111-2222-3333\\nsn: 9999-9999-9999\\n",
        "2222-3333-4444\\n", "1111-2222-3333", 1, 0},
       {nullptr, "sn: 123\\n", "2222-3333-4444\\nsecond line\\n", "2222-3333-4444", 1, 1},
-      {nullptr, "nothing here\\n", "\\n", "0000-0000-0000", 1, 1},
+      {nullptr, "nothing here\\n", "\\n", none, 1, 1},
   };
   for (const auto& c : cases) {
     reset_identity_cache();
@@ -99,9 +86,9 @@ TEST_F(IdentityTest, SerialSourcesInTurnUntilOneIsValid) {
     if (c.file) sandbox.write_file("/etc/serial.number", c.file);
     fake_tool("/usr/bin/getsn", "getsn", c.getsn);
     fake_tool("/bin/gethwinfo", "gethwinfo", c.gethwinfo);
-    EXPECT_STREQ(get_serial(), c.expected) << c.getsn;
-    EXPECT_EQ(runs("getsn"), c.getsn_runs) << c.getsn;
-    EXPECT_EQ(runs("gethwinfo"), c.gethwinfo_runs) << c.getsn;
+    EXPECT_STREQ(get_serial(), c.expected) << (c.file ? c.file : c.getsn);
+    EXPECT_EQ(runs("getsn") * 10 + runs("gethwinfo"), c.getsn_runs * 10 + c.gethwinfo_runs)
+        << (c.file ? c.file : c.getsn);
   }
   // No serial is not cached: the sources are asked again until one answers, then no more.
   EXPECT_STREQ(get_serial(), "0000-0000-0000");

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -25,40 +23,30 @@ std::string value_of(const taglist* list, const char* key) {
 }
 
 TEST(TaglistLineRules, QuotesCommentsAndSplitting) {
-  struct Case {
-    const char* line;
-    const char* key;    // nullptr = the line gives no pair
-    const char* value;
-  } cases[] = {
-      {"K=\"abc\"", "K", "abc"},
-      {"K=abc", "K", "abc"},
-      {"K=\"abc", "K", "abc"},
-      {"K=abc\"", "K", "abc"},
-      {"K=\"\"", "K", ""},
-      {"K=a=b", "K", "a=b"},
-      {" K=v", " K", "v"},
-      {"K=v # not a comment", "K", "v # not a comment"},
-      {"K=a\"b", "K", "a\"b"},
-      {"K=\"\"a\"\"", "K", "\"a\""},
-      {"=v", "", "v"},
-      {"K=v\r\n", "K", "v"},
-      {"K=\"v\"\r\n", "K", "v"},
-      {"K=v\n\r\n", "K", "v"},
-      {"# K=v", nullptr, nullptr},
-      {"no equals sign", nullptr, nullptr},
-      {"", nullptr, nullptr},
-      {"\r\n", nullptr, nullptr},
+  const std::pair<const char*, const char*> cases[] = {  // line, "key|value" or "-" for no pair
+      {"K=\"abc\"", "K|abc"},
+      {"K=abc", "K|abc"},
+      {"K=\"abc", "K|abc"},
+      {"K=abc\"", "K|abc"},
+      {"K=\"\"", "K|"},
+      {"K=a=b", "K|a=b"},
+      {" K=v", " K|v"},
+      {"K=v # not a comment", "K|v # not a comment"},
+      {"K=a\"b", "K|a\"b"},
+      {"K=\"\"a\"\"", "K|\"a\""},
+      {"=v", "|v"},
+      {"K=v\r\n", "K|v"},
+      {"K=\"v\"\r\n", "K|v"},
+      {"K=v\n\r\n", "K|v"},
+      {"# K=v", "-"},
+      {"no equals sign", "-"},
+      {"", "-"},
+      {"\r\n", "-"},
   };
-  for (const Case& c : cases) {
-    std::string line = c.line;
+  for (const auto& [text, expected] : cases) {
+    std::string line = text;
     tagitem* item = __parse_tagitem(line.data());
-    if (c.key == nullptr) {
-      EXPECT_EQ(item, nullptr) << c.line;
-    } else {
-      ASSERT_NE(item, nullptr) << c.line;
-      EXPECT_STREQ(item->tag, c.key) << c.line;
-      EXPECT_STREQ(item->value, c.value) << c.line;
-    }
+    EXPECT_EQ(item ? std::string(item->tag) + "|" + item->value : "-", expected) << text;
     free_tagitem(item);
   }
   EXPECT_EQ(__parse_tagitem(nullptr), nullptr);
@@ -166,9 +154,7 @@ TEST(TaglistMisuse, NullListAndBadPositionsAreRefusedWithoutLeaks) {
   EXPECT_EQ(save_taglist(nullptr, "/nonexistent/dir/out.cfg"), 0);
   // A write that fails (a full disk) is a failed save, not a saved configuration.
   taglist_ptr some(load_taglist_string("a=1\n", 0));
-  if (access("/dev/full", W_OK) == 0) {
-    EXPECT_EQ(save_taglist(some.get(), "/dev/full"), 0);
-  }
+  EXPECT_EQ(save_taglist(some.get(), "/dev/full"), 0);
 
   taglist_ptr list(load_taglist_string("a=1\n", 1));
   EXPECT_EQ(__insert_taglist_pos(list.get(), 2, create_tagitem("z", "z")), 0);  // item freed
