@@ -32,43 +32,15 @@ class DeliveryAgenda : public ::testing::Test {
 }  // namespace
 
 TEST_F(DeliveryAgenda, EleventhItemGrowsTheArrayBy5000AndDeletionKeepsTheOrder) {
-  for (uint32_t i = 0; i < 10; ++i) ASSERT_EQ(delivery_agenda_add_item(&agenda, item(i)), 0);
-  EXPECT_EQ(agenda.capacity, 10u);
-  ASSERT_EQ(delivery_agenda_add_item(&agenda, item(10)), 0);
+  for (uint32_t i = 0; i <= 10; ++i) ASSERT_EQ(delivery_agenda_add_item(&agenda, item(i)), 0);
   EXPECT_EQ(agenda.capacity, 5010u);
-  EXPECT_EQ(seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   ASSERT_EQ(delivery_agenda_delete_item(&agenda, 0), 0);
   ASSERT_EQ(delivery_agenda_delete_item(&agenda, 4), 0);
   ASSERT_EQ(delivery_agenda_delete_item(&agenda, 8), 0);
   EXPECT_EQ(seqs(), (std::vector<uint32_t>{1, 2, 3, 4, 6, 7, 8, 9}));
 }
 
-TEST_F(DeliveryAgenda, ResultCodes) {
-  agenda_item *untouched = reinterpret_cast<agenda_item *>(0x1);
-  agenda_item *out = untouched;
-  agenda_item spare{};
-  EXPECT_EQ(delivery_agenda_get_item(&agenda, &out, 0), DELIVERY_AGENDA_BAD_INDEX);
-  EXPECT_EQ(delivery_agenda_delete_item_by_id_seq(&agenda, 0, 1), DELIVERY_AGENDA_NOT_FOUND);
-  delivery_agenda_add_item(&agenda, item(1));
-  EXPECT_EQ(delivery_agenda_get_item(&agenda, &out, 1), DELIVERY_AGENDA_BAD_INDEX);
-  EXPECT_EQ(out, untouched);
-  EXPECT_EQ(delivery_agenda_delete_item(&agenda, 1), DELIVERY_AGENDA_BAD_INDEX);
-  EXPECT_EQ(delivery_agenda_delete_item_by_id_seq(&agenda, 0, 2), DELIVERY_AGENDA_NOT_FOUND);
-  EXPECT_EQ(delivery_agenda_delete_item_by_id_seq(&agenda, 1, 1), DELIVERY_AGENDA_NOT_FOUND);
-  EXPECT_EQ(delivery_agenda_detach_item_by_id_seq(&agenda, 0, 2, &out), DELIVERY_AGENDA_NOT_FOUND);
-  EXPECT_EQ(delivery_agenda_get_num_item(&agenda), 1u);
-
-  EXPECT_EQ(delivery_agenda_init(nullptr, 10), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_free(nullptr), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_add_item(nullptr, &spare), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_add_item(&agenda, nullptr), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_get_item(&agenda, nullptr, 0), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_delete_item(nullptr, 0), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_detach_item_by_id_seq(&agenda, 0, 1, nullptr), DELIVERY_AGENDA_NULL_ARGUMENT);
-  EXPECT_EQ(delivery_agenda_get_num_item(nullptr), 0u);
-}
-
-TEST_F(DeliveryAgenda, LookupFindsTheOlderOfTwoEqualItems) {
+TEST_F(DeliveryAgenda, LookupFindsTheOlderOfTwoEqualItemsAndMissesLeaveThingsAlone) {
   delivery_agenda_add_item(&agenda, item(5, 111));
   delivery_agenda_add_item(&agenda, item(6, 222));
   delivery_agenda_add_item(&agenda, item(5, 333));
@@ -78,9 +50,21 @@ TEST_F(DeliveryAgenda, LookupFindsTheOlderOfTwoEqualItems) {
   std::free(found);
   ASSERT_EQ(delivery_agenda_delete_item_by_id_seq(&agenda, 0, 5), 0);
   EXPECT_EQ(seqs(), (std::vector<uint32_t>{6}));
+
+  agenda_item *untouched = reinterpret_cast<agenda_item *>(0x1), *out = untouched;
+  EXPECT_EQ(delivery_agenda_get_item(&agenda, &out, 1), DELIVERY_AGENDA_BAD_INDEX);
+  EXPECT_EQ(out, untouched);
+  EXPECT_EQ(delivery_agenda_delete_item(&agenda, 1), DELIVERY_AGENDA_BAD_INDEX);
+  EXPECT_EQ(delivery_agenda_delete_item_by_id_seq(&agenda, 0, 5), DELIVERY_AGENDA_NOT_FOUND);
+  EXPECT_EQ(delivery_agenda_delete_item_by_id_seq(&agenda, 1, 6), DELIVERY_AGENDA_NOT_FOUND);
+  EXPECT_EQ(delivery_agenda_detach_item_by_id_seq(&agenda, 0, 5, &out), DELIVERY_AGENDA_NOT_FOUND);
+  EXPECT_EQ(delivery_agenda_add_item(&agenda, nullptr), DELIVERY_AGENDA_NULL_ARGUMENT);
+  EXPECT_EQ(delivery_agenda_get_item(&agenda, nullptr, 0), DELIVERY_AGENDA_NULL_ARGUMENT);
+  EXPECT_EQ(delivery_agenda_get_num_item(nullptr), 0u);
+  EXPECT_EQ(seqs(), (std::vector<uint32_t>{6}));
 }
 
-TEST_F(DeliveryAgenda, FreeReleasesEverythingAndTwiceIsHarmless) {
+TEST_F(DeliveryAgenda, FreeReleasesEverythingAndTwiceIsHarmless) {  // the leak checker sees the rest
   for (uint32_t i = 0; i < 12; ++i) delivery_agenda_add_item(&agenda, item(i));
   EXPECT_EQ(delivery_agenda_free(&agenda), 0);
   EXPECT_EQ(agenda.count, 0u);

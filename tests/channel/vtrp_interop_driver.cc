@@ -1,20 +1,16 @@
-// Command-line face of the codec for the interoperability test: composes
-// packets and decodes packets given in hex, so that an implementation written
-// independently can check our bytes and feed us its own.
+// Command-line face of the codec for wire_interop.py, so that a codec written
+// apart from ours can check our packets and feed us its own.
 //
-//   compose SERIAL KEY FLAGS SEQ ID CATEGORY TYPE PAYLOAD  -> packet hex
-//   reply   SERIAL KEY FLAGS SEQ ID CATEGORY TYPE PAYLOAD  -> packet hex, built
-//           in host order and converted as replies are
-//   decode  SERIAL KEY PACKET -> verdict, and for "ok": flags seq id category
-//           type payload
-// Numbers are decimal, payloads and packets hex ("-" for none), KEY "-" for
-// no session key.
+//   compose SERIAL KEY FLAGS SEQ ID CATEGORY TYPE PAYLOAD  -> packet hex, or "null"
+//   reply   (the same)  -> packet hex, the message built in host order and
+//           converted as replies are
+//   decode  SERIAL KEY PACKET -> the verdict; for "ok" also flags seq id
+//           category type payload
+// Numbers are decimal, payloads and packets hex ("-" for none), KEY "-" for no key.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/time.h>
-#include <unistd.h>
 #include <vector>
 
 #include "channel/packet_decoder.h"
@@ -25,8 +21,7 @@ namespace {
 
 std::vector<uint8_t> from_hex(const char *text) {
   std::vector<uint8_t> out;
-  if (std::strcmp(text, "-") == 0) return out;
-  for (size_t i = 0; text[i] && text[i + 1]; i += 2) {
+  for (size_t i = 0; text[0] != '-' && text[i] && text[i + 1]; i += 2) {
     const char pair[3] = {text[i], text[i + 1], 0};
     out.push_back(static_cast<uint8_t>(std::strtoul(pair, nullptr, 16)));
   }
@@ -36,53 +31,46 @@ std::vector<uint8_t> from_hex(const char *text) {
 void print_hex(const uint8_t *data, size_t length) {
   if (length == 0) std::fputs("-", stdout);
   for (size_t i = 0; i < length; ++i) std::printf("%02x", data[i]);
+  std::puts("");
 }
 
-int usage() {
-  std::fputs("usage: vtrp_interop_driver compose|reply|decode ...\n", stderr);
-  return 2;
-}
+const char *key_of(const char *text) { return std::strcmp(text, "-") == 0 ? nullptr : text; }
 
 int compose(char **argv, bool host_order_reply) {
-  const char *serial = argv[0];
-  const char *key = std::strcmp(argv[1], "-") == 0 ? nullptr : argv[1];
   const std::vector<uint8_t> payload = from_hex(argv[7]);
-  if (payload.size() > VTRP_MAX_PAYLOAD) return usage();
-  agenda_item record{};
-  record.flags = static_cast<uint16_t>(std::strtoul(argv[2], nullptr, 10));
-  record.seq = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
-  record.id = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
-  record.category = static_cast<uint8_t>(std::atoi(argv[5]));
-  record.type = static_cast<uint8_t>(std::atoi(argv[6]));
-  if (!payload.empty()) std::memcpy(record.payload, payload.data(), payload.size());
-  record.payload_length = static_cast<uint32_t>(payload.size());
+  if (payload.size() > VTRP_MAX_PAYLOAD) return 2;
+  agenda_item r{};
+  r.flags = static_cast<uint16_t>(std::strtoul(argv[2], nullptr, 10));
+  r.seq = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+  r.id = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
+  r.category = static_cast<uint8_t>(std::atoi(argv[5]));
+  r.type = static_cast<uint8_t>(std::atoi(argv[6]));
+  if (!payload.empty()) std::memcpy(r.payload, payload.data(), payload.size());
+  r.payload_length = static_cast<uint32_t>(payload.size());
   uint8_t message[VTRP_MAX_MESSAGE] = {};
-  uint32_t length = VTRP_HEADER_LENGTH + record.payload_length;
+  uint32_t length = VTRP_HEADER_LENGTH + r.payload_length;
   if (host_order_reply) {
-    vtrp_write_header(message, {0, record.flags, record.seq, record.id, record.category, record.type});
-    std::memcpy(message + VTRP_HEADER_LENGTH, record.payload, record.payload_length);
+    vtrp_write_header(message, {0, r.flags, r.seq, r.id, r.category, r.type});
+    std::memcpy(message + VTRP_HEADER_LENGTH, r.payload, r.payload_length);
     if (vtrp_convert_message_to_network_order(message, length) != 0) return 1;
-  } else if (vtrp_compose_message(message, &record, &length) != 0) {
+  } else if (vtrp_compose_message(message, &r, &length) != 0) {
     return 1;
   }
   uint32_t packet_length = 0;
-  vtrp_packet_ptr packet(vtrp_compose_packet(message, length, serial, key, &packet_length, 2));
-  if (!packet) {
+  vtrp_packet_ptr packet(vtrp_compose_packet(message, length, argv[0], key_of(argv[1]), &packet_length, 2));
+  if (packet)
+    print_hex(packet.get(), packet_length);
+  else
     std::puts("null");
-    return 0;
-  }
-  print_hex(packet.get(), packet_length);
-  std::puts("");
   return 0;
 }
 
 int decode(char **argv) {
-  const char *key = std::strcmp(argv[1], "-") == 0 ? nullptr : argv[1];
   const std::vector<uint8_t> packet = from_hex(argv[2]);
   uint8_t message[VTRP_MAX_CIPHERTEXT];
   uint32_t length = 0;
   const packet_verdict verdict =
-      vtrp_decode_packet(packet.data(), packet.size(), argv[0], key, message, &length);
+      vtrp_decode_packet(packet.data(), packet.size(), argv[0], key_of(argv[1]), message, &length);
   if (verdict != packet_verdict::ok) {
     std::puts(packet_verdict_name(verdict));
     return 0;
@@ -90,21 +78,15 @@ int decode(char **argv) {
   const vtrp_header h = vtrp_read_header(message);
   std::printf("ok %u %u %u %u %u ", h.flags, h.seq, h.id, h.category, h.type);
   print_hex(message + VTRP_HEADER_LENGTH, length - VTRP_HEADER_LENGTH);
-  std::puts("");
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) return usage();
-  // Seeded as the daemon seeds it, so that two runs draw different vectors.
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  srand(static_cast<unsigned>(now.tv_usec) ^ static_cast<unsigned>(getpid()));
-  const std::string command = argv[1];
-  if ((command == "compose" || command == "reply") && argc == 10)
-    return compose(argv + 2, command == "reply");
+  const std::string command = argc > 1 ? argv[1] : "";
+  if ((command == "compose" || command == "reply") && argc == 10) return compose(argv + 2, command == "reply");
   if (command == "decode" && argc == 5) return decode(argv + 2);
-  return usage();
+  std::fputs("usage: vtrp_interop_driver compose|reply|decode ...\n", stderr);
+  return 2;
 }

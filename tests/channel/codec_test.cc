@@ -1,0 +1,84 @@
+// What wire_interop.py cannot reach from outside: argument and buffer checks,
+// the cipher's refusals and the per-packet vector.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "channel/crc.h"
+#include "channel/packet_cipher.h"
+#include "channel/vtrp_message.h"
+#include "channel/vtrp_packet.h"
+
+TEST(Codec, CrcCheckValueAndEmptyInputs) {
+  EXPECT_EQ(crc("123456789", 9), 0xCBF43926u);
+  EXPECT_EQ(crc("123456789", 0), 0u);
+  EXPECT_EQ(crc("123456789", -5), 0u);
+  EXPECT_EQ(crc(nullptr, 9), 0u);
+}
+
+TEST(Codec, MessagesThatDoNotFitAreRefused) {
+  agenda_item r{};
+  uint8_t out[VTRP_MAX_MESSAGE];
+  uint32_t length = 0;
+  EXPECT_EQ(vtrp_compose_message(nullptr, &r, &length), -1);
+  EXPECT_EQ(vtrp_compose_message(out, nullptr, &length), -1);
+  r.payload_length = 496;
+  EXPECT_EQ(vtrp_compose_message(out, &r, &length), -1);
+  r.payload_length = 495;
+  EXPECT_EQ(vtrp_compose_message(out, &r, &length), 0);
+  EXPECT_EQ(length, 511u);
+  EXPECT_EQ(vtrp_decompose_message(nullptr), -1);
+  // Converting in place needs a whole header; a shorter message is left alone.
+  std::vector<uint8_t> short_message(15);
+  EXPECT_EQ(vtrp_convert_message_to_network_order(short_message.data(), 15), -1);
+  EXPECT_EQ(vtrp_convert_message_to_network_order(nullptr, 16), -1);
+}
+
+TEST(Codec, PacketsThatCannotBeSentAreRefused) {
+  const uint8_t message[512] = {};
+  const struct {
+    const uint8_t *message;
+    uint32_t size;
+    const char *identity;
+    uint16_t kind;
+    uint32_t packet_length;  // 0: refused, and the length is left alone
+  } cases[] = {
+      {message, 511, "SERIAL0001", 2, 562}, {message, 512, "SERIAL0001", 2, 0},  // 33 blocks
+      {message, 16, "SERIAL0001", 1, 82},  // only the receiver insists on kind 2
+      {message, 16, "SERIAL0001", 0, 0},    {message, 16, "SERIAL0001", 3, 0},
+      {nullptr, 16, "SERIAL0001", 2, 0},    {message, 16, nullptr, 2, 0},
+  };
+  for (const auto &c : cases) {
+    uint32_t length = 0;
+    vtrp_packet_ptr packet(vtrp_compose_packet(c.message, c.size, c.identity, "0123456789abcdef", &length, c.kind));
+    EXPECT_EQ(packet != nullptr, c.packet_length != 0) << c.size << " " << c.kind;
+    EXPECT_EQ(length, c.packet_length) << c.size << " " << c.kind;
+  }
+}
+
+TEST(Codec, EachPacketDrawsItsOwnVector) {
+  const uint8_t message[16] = {};
+  uint32_t length = 0;
+  vtrp_packet_ptr a(vtrp_compose_packet(message, 16, "SERIAL0001", "key", &length, 2));
+  vtrp_packet_ptr b(vtrp_compose_packet(message, 16, "SERIAL0001", "key", &length, 2));
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(std::memcmp(a.get() + VTRP_OFFSET_IV, b.get() + VTRP_OFFSET_IV, VTRP_IV_LENGTH), 0);
+  char letters[40];
+  std::memset(letters, '#', sizeof letters);
+  random_string(letters, 32);
+  random_string(letters + 33, -1);
+  random_string(nullptr, 5);
+  EXPECT_EQ(letters[32], '#') << "nothing written past the letters asked for";
+  EXPECT_EQ(letters[33], '#');
+}
+
+TEST(Codec, CipherRefusesNegativeLengthsAndMissingBuffers) {
+  uint8_t in[16] = {}, out[32], key[16] = {}, iv[16] = {};
+  int n = 0;
+  EXPECT_EQ(udp_aes_128_cbc_cipher(nullptr, in, -16, out, &n, key, iv, UDP_CIPHER_ENCRYPT), 0);
+  EXPECT_EQ(udp_aes_128_cbc_cipher(nullptr, in, -16, out, &n, key, iv, UDP_CIPHER_DECRYPT), 0);
+  EXPECT_EQ(udp_aes_128_cbc_cipher(nullptr, in, 16, nullptr, &n, key, iv, UDP_CIPHER_ENCRYPT), 0);
+  EXPECT_EQ(udp_aes_128_cbc_cipher(nullptr, in, 16, out, &n, key, iv, UDP_CIPHER_ENCRYPT), 1);
+  EXPECT_EQ(n, 32);
+}
