@@ -95,25 +95,6 @@ TEST(TaskQueue, TakeFromAnEmptyQueueWaitsOnlyUntilItsDeadline) {
   EXPECT_GE(steady::now() - start, std::chrono::milliseconds(290));
 }
 
-TEST(TaskQueue, WaitingTakeGetsAnEntryPutMeanwhile) {
-  queue_ptr q(init_task_queue(4));
-  std::atomic<bool> taking{false};
-  task_info *taken = nullptr;
-  std::thread taker([&] {
-    timespec deadline = deadline_in(60000);
-    taking = true;
-    taken = shift_task_queue_ex(q.get(), 1, &deadline);
-  });
-  while (!taking) std::this_thread::yield();  // most often the put then finds it waiting
-  const auto start = steady::now();
-  EXPECT_EQ(unshift_task_queue(q.get(), task(7)), 1);
-  taker.join();
-  EXPECT_LT(steady::now() - start, std::chrono::seconds(30));
-  task_info_ptr owned(taken);
-  ASSERT_TRUE(owned);
-  EXPECT_EQ(value_of(owned.get()), 7u);
-}
-
 TEST(TaskQueue, ConcurrentPuttersAndTakersLoseNothing) {
   constexpr uint32_t kPutters = 3, kTakers = 3, kPerPutter = 3000;
   queue_ptr q(init_task_queue(8));

@@ -2,8 +2,6 @@
 // apart from ours can check our packets and feed us its own.
 //
 //   compose SERIAL KEY FLAGS SEQ ID CATEGORY TYPE PAYLOAD  -> packet hex, or "null"
-//   reply   (the same)  -> packet hex, the message built in host order and
-//           converted as replies are
 //   decode  SERIAL KEY PACKET -> the verdict; for "ok" also flags seq id
 //           category type payload
 // Numbers are decimal, payloads and packets hex ("-" for none), KEY "-" for no key.
@@ -36,7 +34,7 @@ void print_hex(const uint8_t *data, size_t length) {
 
 const char *key_of(const char *text) { return std::strcmp(text, "-") == 0 ? nullptr : text; }
 
-int compose(char **argv, bool host_order_reply) {
+int compose(char **argv) {
   const std::vector<uint8_t> payload = from_hex(argv[7]);
   if (payload.size() > VTRP_MAX_PAYLOAD) return 2;
   agenda_item r{};
@@ -48,14 +46,8 @@ int compose(char **argv, bool host_order_reply) {
   if (!payload.empty()) std::memcpy(r.payload, payload.data(), payload.size());
   r.payload_length = static_cast<uint32_t>(payload.size());
   uint8_t message[VTRP_MAX_MESSAGE] = {};
-  uint32_t length = VTRP_HEADER_LENGTH + r.payload_length;
-  if (host_order_reply) {
-    vtrp_write_header(message, {0, r.flags, r.seq, r.id, r.category, r.type});
-    std::memcpy(message + VTRP_HEADER_LENGTH, r.payload, r.payload_length);
-    if (vtrp_convert_message_to_network_order(message, length) != 0) return 1;
-  } else if (vtrp_compose_message(message, &r, &length) != 0) {
-    return 1;
-  }
+  uint32_t length = 0;
+  if (vtrp_compose_message(message, &r, &length) != 0) return 1;
   uint32_t packet_length = 0;
   vtrp_packet_ptr packet(vtrp_compose_packet(message, length, argv[0], key_of(argv[1]), &packet_length, 2));
   if (packet)
@@ -85,8 +77,8 @@ int decode(char **argv) {
 
 int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if ((command == "compose" || command == "reply") && argc == 10) return compose(argv + 2, command == "reply");
+  if (command == "compose" && argc == 10) return compose(argv + 2);
   if (command == "decode" && argc == 5) return decode(argv + 2);
-  std::fputs("usage: vtrp_interop_driver compose|reply|decode ...\n", stderr);
+  std::fputs("usage: vtrp_interop_driver compose|decode ...\n", stderr);
   return 2;
 }

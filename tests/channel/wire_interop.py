@@ -31,18 +31,18 @@ def run(*args):
 
 
 def test_our_packets_decrypt():
-    cases = [  # command, name, key, message, packet length
-        ("compose", SERIAL, KEY, Message(0x0001, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0), 82),
-        ("compose", SERIAL, KEY, Message(0, 7, 7, 2, 3, bytes(range(13))), 82),
-        ("compose", SERIAL, KEY, Message(0x0001, 3, 3, 2, 1, bytes(16)), 98),
-        ("compose", SERIAL, KEY, Message(0x0001, 1, 2, 2, 9, bytes(i * 7 & 255 for i in range(495))), 562),
-        ("reply", SERIAL, KEY, Message(0x8101, 300, 299, 1, 4, b"\1\2\3\4"), 82),  # built in host order
-        ("compose", "ABCDEFGHIJKLMNOPQRSTUVWXY", KEY, Message(1, 1, 1, 0, 0), 82),  # no terminator
-        ("compose", SERIAL, "abc", Message(1, 1, 1, 0, 0), 82),  # a short key is zero-padded
+    cases = [  # name, key, message, packet length
+        (SERIAL, KEY, Message(0x0001, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0), 82),
+        (SERIAL, KEY, Message(0, 7, 7, 2, 3, bytes(range(13))), 82),
+        (SERIAL, KEY, Message(0x8101, 300, 299, 1, 4, b"\1\2\3\4"), 82),
+        (SERIAL, KEY, Message(0x0001, 3, 3, 2, 1, bytes(16)), 98),
+        (SERIAL, KEY, Message(0x0001, 1, 2, 2, 9, bytes(i * 7 & 255 for i in range(495))), 562),
+        ("ABCDEFGHIJKLMNOPQRSTUVWXY", KEY, Message(1, 1, 1, 0, 0), 82),  # no terminator
+        (SERIAL, "abc", Message(1, 1, 1, 0, 0), 82),  # a short key is zero-padded
     ]
-    for command, name, key, m, size in cases:
-        label = "%s %s %s %04x" % (command, name, key, m.code)
-        pkt = bytes.fromhex(run(command, name, key, m.flags, m.seq, m.id, m.category, m.type,
+    for name, key, m, size in cases:
+        label = "%s %s %04x" % (name, key, m.code)
+        pkt = bytes.fromhex(run("compose", name, key, m.flags, m.seq, m.id, m.category, m.type,
                                 m.payload.hex() or "-"))
         got, errors = wire.parse_packet(pkt, name, key)
         check(len(pkt) == size and errors == [], "%s: %d bytes, %s" % (label, len(pkt), errors))

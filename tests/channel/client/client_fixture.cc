@@ -1,13 +1,127 @@
 #include "tests/channel/client/client_fixture.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <sstream>
 
 #include "platform/clock.h"
 
+extern char** environ;
+
 namespace vt_test {
+
+namespace {
+
+SimEvent parse_line(const std::string& line) {
+  SimEvent event;
+  std::istringstream in(line);
+  in >> event.name;
+  for (std::string token; in >> token;) {
+    auto eq = token.find('=');
+    if (eq == std::string::npos) continue;
+    std::string value;
+    for (size_t i = eq + 1; i < token.size(); ++i) {
+      const bool escape = token[i] == '%' && i + 2 < token.size();
+      value.push_back(escape ? static_cast<char>(std::stoi(token.substr(i + 1, 2), nullptr, 16)) : token[i]);
+      if (escape) i += 2;
+    }
+    event.fields[token.substr(0, eq)] = value;
+  }
+  return event;
+}
+
+}  // namespace
+
+EventMatch event_is(const std::string& name, std::map<std::string, std::string> fields) {
+  return [name, fields](const SimEvent& e) {
+    return e.name == name && std::all_of(fields.begin(), fields.end(), [&](const auto& f) { return e[f.first] == f.second; });
+  };
+}
+
+VtsimProcess::VtsimProcess(const std::string& serial, const std::string& key, const std::string& workdir) {
+  int in_pipe[2], out_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  std::vector<std::string> args = {"/usr/bin/python3", VTSIM_SCRIPT, "--serial", serial, "--key", key, "--workdir", workdir};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  to_child_ = in_pipe[1];
+  reader_ = std::thread(&VtsimProcess::read_loop, this, out_pipe[0]);
+  SimEvent ready = wait_for(event_is("ready"));
+  ca_file_ = ready["ca"];
+  https_port_ = std::atoi(ready["https"].substr(ready["https"].rfind(':') + 1).c_str());
+}
+
+VtsimProcess::~VtsimProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(to_child_);
+  if (reader_.joinable()) reader_.join();  // its pipe closed with the child
+}
+
+void VtsimProcess::read_loop(int from_child) {
+  FILE* in = fdopen(from_child, "r");
+  char* line = nullptr;
+  size_t capacity = 0;
+  for (ssize_t n; (n = getline(&line, &capacity, in)) > 0;) {
+    SimEvent event = parse_line(std::string(line, static_cast<size_t>(n)));
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
+  }
+  free(line);
+  fclose(in);
+  std::lock_guard<std::mutex> lock(mutex_);
+  output_closed_ = true;
+  changed_.notify_all();
+}
+
+SimEvent VtsimProcess::command(const std::string& line, std::chrono::seconds timeout) {
+  auto is_answer = [](const SimEvent& e) { return e.name == "ok" || e.name == "error"; };
+  const size_t answers = count(is_answer);
+  const std::string text = line + "\n";
+  if (write(to_child_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {"error", {}};
+  SimEvent answer = wait_for(is_answer, answers + 1, timeout);
+  return answer.name == "timeout" ? SimEvent{"error", {{"reason", "timeout"}}} : answer;
+}
+
+SimEvent VtsimProcess::wait_for(const EventMatch& match, size_t count, std::chrono::seconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  SimEvent found{"timeout", {}};
+  changed_.wait_for(lock, timeout, [&] {
+    size_t seen = 0;
+    for (const auto& e : events_)
+      if (match(e) && ++seen == count) {
+        found = e;
+        return true;
+      }
+    return output_closed_;
+  });
+  return found;
+}
+
+size_t VtsimProcess::count(const EventMatch& match) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::count_if(events_.begin(), events_.end(), match);
+}
 
 namespace {
 
@@ -36,8 +150,7 @@ int on_reboot(void*) { return record("reboot"); }
 int on_dump(void*) { return record("dump"); }
 int on_action(void*, uint32_t id, int count, vantor_udp_client_action_entry* entries) {
   std::string call = "action " + std::to_string(id) + " " + std::to_string(count);
-  for (int i = 0; i < count; ++i)
-    call += " [" + std::to_string(entries[i].length) + ":" + entries[i].text + "]";
+  for (int i = 0; i < count; ++i) call += " [" + std::to_string(entries[i].length) + ":" + entries[i].text + "]";
   return record(call);
 }
 
@@ -61,9 +174,15 @@ int capture_log(int level, const char* format, ...) {
 
 size_t count_log(const std::string& text) {
   std::lock_guard<std::mutex> lock(capture_mutex);
-  size_t n = 0;
-  for (const auto& line : log_lines) n += line.find(text) != std::string::npos;
-  return n;
+  return std::count_if(log_lines.begin(), log_lines.end(),
+                       [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+void clear_captures() {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  log_lines.clear();
+  calls.clear();
+  handler_result = 0;
 }
 
 std::vector<std::string> handler_calls() {
@@ -71,18 +190,17 @@ std::vector<std::string> handler_calls() {
   return calls;
 }
 
+EventMatch reply_to_seq(const std::string& seq) {
+  return [seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); };
+}
+
 void ClientTest::SetUp() {
   __vantor_udp_client_set_tick_ms(kTickMs);
   set_test_now(kStart);
   vt_set_clock(fake_clock);
-  {
-    std::lock_guard<std::mutex> lock(capture_mutex);
-    log_lines.clear();
-    calls.clear();
-  }
-  handler_result = 0;
+  clear_captures();
   sim = std::make_unique<VtsimProcess>(kSerial, kKey, sandbox.path("/vtsim"));
-  ASSERT_TRUE(sim->ready()) << "the simulator did not start";
+  ASSERT_NE(sim->https_port(), 0) << "the simulator did not start";
   const char* path = std::getenv("PATH");
   old_path_ = path ? path : "";
   setenv("PATH", (std::string(WGET_HTTPS_DIR) + ":" + old_path_).c_str(), 1);
@@ -91,11 +209,10 @@ void ClientTest::SetUp() {
 
 void ClientTest::TearDown() {
   destroy_vantor_udp_client(client);
-  client = nullptr;
   sim.reset();
   vt_set_clock(nullptr);
   __vantor_udp_client_set_tick_ms(1000);
-  setenv("PATH", old_path_.c_str(), 1);
+  if (!old_path_.empty()) setenv("PATH", old_path_.c_str(), 1);
   unsetenv("WGET_HTTPS_CA_FILE");
 }
 
@@ -130,18 +247,6 @@ SimEvent ClientTest::device_sent(const std::string& what, size_t n) {
   return sim->wait_for(match, n);
 }
 
-SimEvent ClientTest::reply_to_seq(const std::string& seq) {
-  return sim->wait_for([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
-}
-
-size_t ClientTest::replies_to_seq(const std::string& seq) const {
-  return sim->count([seq](const SimEvent& e) { return e.name == "recv" && e["seq"] == seq && e.has("result"); });
-}
-
-size_t ClientTest::https_registrations() const {
-  return sim->count(event_is("https", {{"path", "/udps/register"}}));
-}
-
 vantor_udp_client_statistics ClientTest::statistics() {
   std::lock_guard<std::mutex> lock(client->statistics_mutex);
   return client->statistics;
@@ -149,6 +254,7 @@ vantor_udp_client_statistics ClientTest::statistics() {
 
 void LiveClientTest::SetUp() {
   ClientTest::SetUp();
+  if (HasFatalFailure()) return;
   start_client();
   device_sent("keepalive");
   ASSERT_TRUE(wait_until([&] { return statistics().local_recv == 1; }));
@@ -158,10 +264,8 @@ SimEvent LiveClientTest::reply_to(const std::string& command) {
   SimEvent sent = sim->command(command);
   EXPECT_EQ(sent.name, "ok") << command << ": " << sent["reason"];
   SimEvent marker = sim->command("notice 0 0");
-  EXPECT_EQ(reply_to_seq(marker["seq"]).name, "recv") << "the marker was not answered";
-  for (const auto& r : sim->events(event_is("recv", {{"seq", sent["seq"]}})))
-    if (r.has("result")) return r;
-  return SimEvent{"none", {}};
+  EXPECT_EQ(sim->wait_for(reply_to_seq(marker["seq"])).name, "recv") << "the marker was not answered";
+  return sim->count(reply_to_seq(sent["seq"])) ? sim->wait_for(reply_to_seq(sent["seq"])) : SimEvent{"none", {}};
 }
 
 }  // namespace vt_test

@@ -1,7 +1,5 @@
 // The receive thread as watchdog: damaged packets, silence and requests from
-// outside re-establish the session; destroy ends every thread.
-#include <chrono>
-
+// outside re-establish the session.
 #include "tests/channel/client/client_fixture.h"
 
 namespace vt_test {
@@ -26,24 +24,18 @@ TEST_F(ReestablishTest, EachDamagedPacketIsCountedOnceAndProducesNoMessage) {
     const char* kind;
     uint32_t header_errors, decrypt_errors;
   } cases[] = {
-      {"short", 1, 0},  {"magic", 1, 0},  {"kind", 1, 0},  {"length", 1, 0},       {"namelen-short", 1, 0},
-      {"namelen-long", 1, 0}, {"serial", 1, 0}, {"key", 0, 1}, {"crc", 0, 1}, {"tiny-message", 0, 1},
+      {"short", 1, 0},        {"magic", 1, 0},        {"kind", 1, 0},  {"length", 1, 0},
+      {"namelen-short", 1, 0}, {"namelen-long", 1, 0}, {"serial", 1, 0}, {"oversize", 1, 0},
+      {"key", 0, 1},          {"crc", 0, 1},          {"tiny-message", 0, 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.kind);
     auto before = statistics();
     ASSERT_EQ(sim->command(std::string("bad ") + c.kind).name, "ok");
     sync();
     auto after = statistics();
-    EXPECT_EQ(after.header_errors - before.header_errors, c.header_errors);
-    EXPECT_EQ(after.decrypt_errors - before.decrypt_errors, c.decrypt_errors);
+    EXPECT_EQ(after.header_errors - before.header_errors, c.header_errors) << c.kind;
+    EXPECT_EQ(after.decrypt_errors - before.decrypt_errors, c.decrypt_errors) << c.kind;
   }
-  // A ciphertext longer than the decrypt buffer is never decrypted.
-  auto before = statistics();
-  sim->command("bad oversize");
-  sync();
-  auto after = statistics();
-  EXPECT_EQ(after.header_errors + after.decrypt_errors - before.header_errors - before.decrypt_errors, 1u);
   EXPECT_EQ(handler_calls().size(), 0u);
 }
 
@@ -57,6 +49,7 @@ TEST_F(ReestablishTest, NineteenUndecryptablePacketsThenAGoodOneDoNotReestablish
   expect_new_session();
   // A wrong key now and then yields valid-looking padding; the CRC catches those.
   EXPECT_EQ(count_log("Packet decrypt fail") + count_log("Packet CRC err"), 39u);
+  EXPECT_EQ(reply_to("notice 1 1")["flags"], "0x0101") << "the re-created socket carries requests";
 }
 
 TEST_F(ReestablishTest, SilenceForTheDisconnectTimeoutReestablishes) {
@@ -66,16 +59,7 @@ TEST_F(ReestablishTest, SilenceForTheDisconnectTimeoutReestablishes) {
   device_sent("keepalive", 2);  // the device still talks; the server is silent
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 0u);
   set_test_now(heard + 70);
-  ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
-  EXPECT_TRUE(wait_until([&] { return https_registrations() == 2; }));
-}
-
-TEST_F(ReestablishTest, ParameterEightReestablishes) {
-  uint32_t one = 1;
-  ASSERT_EQ(vantor_udp_client_set_param(client, 8, &one), 1);
-  advance(10);
   expect_new_session();
-  EXPECT_EQ(reply_to("notice 1 1")["flags"], "0x0101") << "the re-created socket carries requests";
 }
 
 TEST_F(ReestablishTest, AnswerWithoutRedirectWaitsAnHourBeforeTheNextAttempt) {
@@ -91,19 +75,6 @@ TEST_F(ReestablishTest, AnswerWithoutRedirectWaitsAnHourBeforeTheNextAttempt) {
   advance(1);
   ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 2u);
-}
-
-TEST_F(ClientTest, DestroyEndsEveryThreadPromptly) {
-  __vantor_udp_client_set_tick_ms(1000);  // the real one-second tick
-  start_client();
-  device_sent("keepalive");
-  auto start = std::chrono::steady_clock::now();
-  destroy_vantor_udp_client(client);
-  client = nullptr;
-  // About one tick; a command thread left in its 5-second wait takes longer.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
-  for (const char* line : {"Sender Joined", "Receiver Joined", "Punch hole Joined", "Command handler Joined"})
-    EXPECT_EQ(count_log(line), 1u) << line;
 }
 
 }  // namespace
