@@ -51,37 +51,30 @@ TEST_F(SchedulerTest, SupportNeedsExactlyTheTextOne) {
 }
 
 TEST_F(SchedulerTest, AutoStartIsTheStartTimePlusTheWrappedSpread) {
-  for (const char* delta : {"0", "30"}) {
-    SCOPED_TRACE(delta);
-    auto config = config_from(std::string("FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START=1\n"
-                                          "FEATURE_CONFIG_AUTO_START_TIME=60\nFEATURE_CONFIG_AUTO_START_DELTA=") +
-                              delta + "\n");
+  const std::string on = "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=60\n";
+  const uint32_t r = first_rand();
+  const struct {
+    std::string config;
+    int32_t config_entry;
+  } cases[] = {
+      {on + "FEATURE_CONFIG_AUTO_START_DELTA=30\n", static_cast<int32_t>(kNow + 60 + (r * 100u) % 30u)},  // wraps
+      {"FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START=yes\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0},
+      {"FEATURE_CONFIG_SUPPORT=0\nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0},
+      // Reboot, remote action and debug dump have no automatic start at all.
+      {"FEATURE_REBOOT_SUPPORT=1\nFEATURE_REBOOT_AUTO_START=1\nFEATURE_REBOOT_AUTO_START_TIME=5\n", 0},
+      {on + "FEATURE_CONFIG_AUTO_START_DELTA=0\n", kNow + 60},  // last: see below
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config);
+    auto config = config_from(c.config);
     int32_t fresh[FEATURE_ID_COUNT] = {};
-    const uint32_t r = first_rand();
+    first_rand();
     __udp_client_set_auto_start_time(config.get(), fresh);
-    // rand() * 100 wraps in 32 bits; no spread draws no random number.
-    const bool spread = delta[0] != '0';
-    EXPECT_EQ(fresh[FEATURE_ID_CONFIG], kNow + 60 + (spread ? (r * 100u) % 30u : 0));
-    if (!spread) {
-      EXPECT_EQ(static_cast<uint32_t>(rand()), r);
-    }
+    EXPECT_EQ(fresh[FEATURE_ID_CONFIG], c.config_entry);
     for (uint32_t id = 1; id < FEATURE_ID_COUNT; ++id) EXPECT_EQ(fresh[id], 0) << id;
   }
-}
-
-TEST_F(SchedulerTest, AutoStartStaysOffUnlessSupportedAndSwitchedOnExactly) {
-  const char* cases[] = {
-      "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START=yes\nFEATURE_CONFIG_AUTO_START_TIME=5\n",
-      "FEATURE_CONFIG_SUPPORT=0\nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n",
-      // Reboot, remote action and debug dump have no automatic start at all.
-      "FEATURE_REBOOT_SUPPORT=1\nFEATURE_REBOOT_AUTO_START=1\nFEATURE_REBOOT_AUTO_START_TIME=5\n",
-  };
-  for (const char* text : cases) {
-    auto config = config_from(text);
-    int32_t fresh[FEATURE_ID_COUNT] = {};
-    __udp_client_set_auto_start_time(config.get(), fresh);
-    for (int32_t entry : fresh) EXPECT_EQ(entry, 0) << text;
-  }
+  // The last run had no spread and drew no random number.
+  EXPECT_EQ(static_cast<uint32_t>(rand()), r);
 }
 
 TEST_F(SchedulerTest, RepeatCountsFromTheHandOver) {

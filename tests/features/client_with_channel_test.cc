@@ -57,13 +57,15 @@ TEST_F(WithChannel, GpsReportIsQueuedWithTruncatedMillionths) {
     int32_t timestamp, latitude, longitude;
     uint8_t valid;
   } cases[] = {
-      {"-3 5 0.0000019 -0.0000019", 5, 1, -1, 1},  // truncated towards zero; any fix is 1
-      {"0 0 0 0", 0, 0, 0, 0},                     // a position without a fix is sent too
+      // Only the first line counts; degrees are truncated towards zero; any fix is 1.
+      {"-3 5 0.0000019 -0.0000019\\nignored 1 2 3\\n", 5, 1, -1, 1},
+      {"0 0 0 0", 0, 0, 0, 0},  // a position without a fix is sent too
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     configure("FEATURE_GPSDATA_TIMEOUT=60\nFEATURE_GPSDATA_FETCH_CMD=" +
-              command("gps", std::string("echo '") + c.line + "'") + "\n");
+              command("gps", std::string("printf '%b' '") + c.line + "'") + "\nFEATURE_GPSDATA_NOTIFY_CMD=" +
+              command("notify", "exit 3") + "\n");
     __udp_client_gps_thread_main(&state_->feature);
     std::lock_guard<std::mutex> lock(client_->agenda_mutex);
     agenda_item* item = nullptr;
@@ -75,6 +77,7 @@ TEST_F(WithChannel, GpsReportIsQueuedWithTruncatedMillionths) {
               (std::vector<int32_t>{c.timestamp, c.latitude, c.longitude, c.valid}));
     delivery_agenda_delete_item(&client_->agenda, 0);
   }
+  EXPECT_EQ(runs("notify"), 2);  // its failing status is ignored
 }
 
 }  // namespace

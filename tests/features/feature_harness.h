@@ -22,14 +22,6 @@ time_t fake_now();
 void set_fake_now(time_t t);
 std::vector<unsigned> fake_waits();  // seconds the workers asked to wait, in order
 
-// GPS reports given to the channel stand-in (test_channel.cc, unit tests only).
-struct gps_submission {
-  int valid;
-  unsigned long timestamp;
-  double latitude, longitude;
-};
-std::vector<gps_submission> gps_submissions();
-
 class FeatureHarness : public ::testing::Test {
  protected:
   void SetUp() override;
