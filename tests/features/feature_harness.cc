@@ -20,10 +20,8 @@ std::vector<unsigned> waits;
 time_t read_fake_clock() { return clock_now.load(); }
 
 void fake_sleep(unsigned seconds) {
-  {
-    std::lock_guard<std::mutex> lock(waits_mutex);
-    waits.push_back(seconds);
-  }
+  std::lock_guard<std::mutex> lock(waits_mutex);
+  waits.push_back(seconds);
   clock_now.fetch_add(seconds);
 }
 
@@ -137,9 +135,6 @@ void FeatureHarness::https_answers(const std::vector<std::string>& answers) {
 }
 
 std::vector<std::string> FeatureHarness::https_runs() const { return lines_of(read("wget/runs")); }
-
-std::string FeatureHarness::https_body(size_t run) const { return read("wget/body." + std::to_string(run)); }
-
 int FeatureHarness::logged(const char* level, const std::string& message) const {
   // The tail must follow the prefix's last "] ", not just end the line.
   std::string tail = std::string("] [") + level + "] " + message;

@@ -42,7 +42,7 @@ class FeatureHarness : public ::testing::Test {
   // the tool; anything else is its output file ("200 OK\n", "302 Found\n...").
   void https_answers(const std::vector<std::string>& answers);
   std::vector<std::string> https_runs() const;  // argument lines
-  std::string https_body(size_t run) const;     // posted body of run n (from 1)
+  std::string https_body(size_t run) const { return read("wget/body." + std::to_string(run)); }  // from 1
 
   // Lines of the daemon log with this level and exactly this message.
   int logged(const char* level, const std::string& message) const;

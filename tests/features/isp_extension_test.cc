@@ -31,37 +31,30 @@ TEST(IspText, GetvalueEndsAtCrLfThenLfThenEnd) {
   }
 }
 
-TEST(IspText, FirstSectionWithUrlIsChosen) {
-  const char* text =
-      "CUSTOM_MESSAGE_NAME=\"first\"\r\nOTHER=\"1\"\r\n"
-      "CUSTOM_MESSAGE_NAME=\"second\"\r\nISP_DEFAULT_URL=\"http://isp/b\"\r\nISP_DEFAULT_APPLY_NOW=\"Yes\"\r\n"
-      "CUSTOM_MESSAGE_NAME=\"third\"\nISP_DEFAULT_URL=\"http://isp/c\"\n\n";
+// The chosen section as "name url apply-now", or "none" (nothing stored).
+std::string chosen(const std::string& text) {
   char *name = nullptr, *url = nullptr, *now = nullptr;
-  ASSERT_EQ(get_isp_information(text, &name, &url, &now), 1);
-  EXPECT_EQ(take(name) + " " + take(url) + " " + take(now), "second http://isp/b Yes");
-  // No usable section: nothing stored. The last section ends before the
-  // text's final character.
-  name = reinterpret_cast<char*>(1);
-  for (const char* none : {"no sections\n", "CUSTOM_MESSAGE_NAME=\"a\"\nX=1\n",
-                           "CUSTOM_MESSAGE_NAME=\"a\"\nISP_DEFAULT_URL=\""})
-    EXPECT_EQ(get_isp_information(none, &name, nullptr, nullptr), 0) << none;
-  EXPECT_EQ(name, reinterpret_cast<char*>(1));
+  if (get_isp_information(text.c_str(), &name, &url, &now) != 1) return name || url || now ? "stored" : "none";
+  return take(name) + " " + take(url) + " " + take(now);
 }
 
-TEST(IspText, LongSectionIsCutNotOverflowed) {
-  std::string text = "CUSTOM_MESSAGE_NAME=\"big\"\nISP_DEFAULT_URL=\"http://x\"\n" +
-                     std::string(5000, 'p') + "\nISP_DEFAULT_APPLY_NOW=\"yes\"\n";
-  char *name = nullptr, *url = nullptr, *now = nullptr;
-  ASSERT_EQ(get_isp_information(text.c_str(), &name, &url, &now), 1);
-  // The apply-now line lies beyond the 999 bytes that are looked at.
-  EXPECT_EQ(take(name) + " " + take(url) + " " + take(now), "big http://x <null>");
-  // 101 sections: only 100 marks are found, so the 100th section runs on
-  // over the 101st and carries its URL under its own name.
-  std::string many;
+TEST(IspText, FirstSectionWithUrlIsChosenAndLongOnesAreCut) {
+  std::string many;  // 101 sections: only 100 marks are found, so the 100th runs on over the 101st
   for (int i = 0; i < 100; ++i) many += "CUSTOM_MESSAGE_NAME=\"s" + std::to_string(i) + "\"\n";
-  many += "CUSTOM_MESSAGE_NAME=\"late\"\nISP_DEFAULT_URL=\"http://late\"\n\n";
-  ASSERT_EQ(get_isp_information(many.c_str(), &name, &url, &now), 1);
-  EXPECT_EQ(take(name) + " " + take(url) + " " + take(now), "s99 http://late <null>");
+  const std::pair<std::string, const char*> cases[] = {
+      {"CUSTOM_MESSAGE_NAME=\"first\"\r\nOTHER=\"1\"\r\nCUSTOM_MESSAGE_NAME=\"second\"\r\n"
+       "ISP_DEFAULT_URL=\"http://isp/b\"\r\nISP_DEFAULT_APPLY_NOW=\"Yes\"\r\n"
+       "CUSTOM_MESSAGE_NAME=\"third\"\nISP_DEFAULT_URL=\"http://isp/c\"\n\n",
+       "second http://isp/b Yes"},
+      {"no sections\n", "none"},
+      {"CUSTOM_MESSAGE_NAME=\"a\"\nX=1\n", "none"},
+      {"CUSTOM_MESSAGE_NAME=\"a\"\nISP_DEFAULT_URL=\"", "none"},  // the last section ends before the final character
+      // The apply-now line lies beyond the 999 bytes that are looked at.
+      {"CUSTOM_MESSAGE_NAME=\"big\"\nISP_DEFAULT_URL=\"http://x\"\n" + std::string(5000, 'p') +
+       "\nISP_DEFAULT_APPLY_NOW=\"yes\"\n", "big http://x <null>"},
+      {many + "CUSTOM_MESSAGE_NAME=\"late\"\nISP_DEFAULT_URL=\"http://late\"\n\n", "s99 http://late <null>"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(chosen(text), expected) << text.substr(0, 60);
 }
 
 class Isp : public FeatureHarness {
