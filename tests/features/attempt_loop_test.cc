@@ -9,10 +9,14 @@
 
 namespace {
 
+// What happens during the next retry wait: the clock is set back, or the
+// daemon starts stopping.
 std::atomic<bool> set_back_in_next_wait{false};
+std::atomic<std::atomic<uint32_t>*> stop_in_next_wait{nullptr};
 
-void sleep_maybe_setting_clock_back(unsigned seconds) {
+void sleep_with_events(unsigned seconds) {
   set_fake_now(fake_now() + seconds - (set_back_in_next_wait.exchange(false) ? 3600 : 0));
+  if (auto* stopping = stop_in_next_wait.exchange(nullptr)) stopping->store(1);
 }
 
 class AttemptLoop : public FeatureHarness {
@@ -34,22 +38,25 @@ TEST_F(AttemptLoop, AttemptsFollowBudgetAndRetryCount) {
   const struct {
     long timeout;
     int retry;
-    size_t attempts;
+    size_t stop_in, attempts;  // stop_in: the attempt during which the daemon starts stopping
     attempt_outcome outcome;
   } cases[] = {
-      {100, 2, 3, attempt_outcome::used_up},  // three attempts, 10 s apart
-      {15, 2, 2, attempt_outcome::gave_up},   // second wait would end after the deadline
-      {20, 2, 2, attempt_outcome::gave_up},   // a wait ending at the deadline is not started
-      {21, 2, 3, attempt_outcome::used_up},
-      {0, 2, 0, attempt_outcome::gave_up},    // TIMEOUT missing: nothing runs
-      {100, 0, 1, attempt_outcome::used_up},
-      {100, -3, 1, attempt_outcome::used_up}, // negative retry count: one attempt
+      {100, 2, 0, 3, attempt_outcome::used_up},  // three attempts, 10 s apart
+      {15, 2, 0, 2, attempt_outcome::gave_up},   // second wait would end after the deadline
+      {20, 2, 0, 2, attempt_outcome::gave_up},   // a wait ending at the deadline is not started
+      {21, 2, 0, 3, attempt_outcome::used_up},
+      {0, 2, 0, 0, attempt_outcome::gave_up},    // TIMEOUT missing: nothing runs
+      {100, 0, 0, 1, attempt_outcome::used_up},
+      {100, -3, 0, 1, attempt_outcome::used_up}, // negative retry count: one attempt
+      {600, 10, 2, 2, attempt_outcome::gave_up}, // a stop is seen at the next check
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "timeout " << c.timeout << " retry " << c.retry);
     time_t start = fake_now();
     size_t waits = fake_waits().size();
-    EXPECT_EQ(run({c.timeout, c.retry, 10, 0}).outcome, c.outcome);
+    state_->stopping.store(0);
+    EXPECT_EQ(run({c.timeout, c.retry, 10, 0}, [&](size_t n) { state_->stopping.store(n == c.stop_in); }).outcome,
+              c.outcome);
     ASSERT_EQ(times_.size(), c.attempts);
     EXPECT_EQ(fake_waits().size() - waits, c.attempts ? c.attempts - 1 : 0);  // no wait that cannot be used
     for (size_t i = 0; i < times_.size(); ++i) EXPECT_EQ(times_[i], start + 10 * static_cast<time_t>(i));
@@ -66,16 +73,17 @@ TEST_F(AttemptLoop, ClockSetBackDuringStepOrWaitRestartsBudgetFromNewTime) {
   EXPECT_EQ(times_, (std::vector<time_t>{s, s + 10, s + 20 - 3600, s + 30 - 3600}));
 
   set_fake_now(s);
-  attempt_loop_set_sleep(sleep_maybe_setting_clock_back);
+  attempt_loop_set_sleep(sleep_with_events);
   set_back_in_next_wait = true;
   EXPECT_EQ(run({25, 10, 10, 0}).outcome, attempt_outcome::gave_up);
   EXPECT_EQ(times_, (std::vector<time_t>{s, s + 10 - 3600, s + 20 - 3600, s + 30 - 3600}));
 }
 
-TEST_F(AttemptLoop, StoppingEndsRunAtNextCheck) {
-  EXPECT_EQ(run({600, 10, 1, 0}, [&](size_t n) { if (n == 2) state_->stopping.store(1); }).outcome,
-            attempt_outcome::gave_up);
-  EXPECT_EQ(times_.size(), 2u);
+TEST_F(AttemptLoop, StopDuringAWaitEndsTheRunBeforeTheNextAttempt) {
+  attempt_loop_set_sleep(sleep_with_events);
+  stop_in_next_wait = &state_->stopping;
+  EXPECT_EQ(run({600, 10, 10, 0}).outcome, attempt_outcome::gave_up);
+  EXPECT_EQ(times_.size(), 1u);
 }
 
 TEST_F(AttemptLoop, RetryWaitSpreadFollowsWrappedProductOfRandAndIsNeverNegative) {
