@@ -1,44 +1,45 @@
-"""Runs the real vtclient in a sandbox against a scripted server.
+"""Runs the real vtclient in a sandbox against the simulator (tools/vtsim).
 
-A sandbox is a temporary VTCLIENT_ROOT holding the configuration file, the
-agent's /tmp, an event spool and a bin/ directory with the fetch-tool
-stand-in (fake_wget_https). The UDP side of the server is ChannelServer, a
-small thread that speaks the wire format (vtproto) and can be told to fall
-silent, answer late or move to a new port and key.
+An Agent owns a temporary VTCLIENT_ROOT (configuration, the agent's /tmp,
+an event spool, bin/ with the fetch tool), a Simulator on 127.0.0.1 and the
+vtclient process. The fetch tool is either the real wget_https stand-in,
+talking TLS to the simulator's HTTPS side, or fake_wget_https, which the
+test steers through files to fail, hang or answer garbage.
 
-Every process is started in a session of its own and stopped by its pid
-(the whole process group, so a device command that never ends goes too).
-Waits poll a condition with a bounded time-out; nothing sleeps to sync.
+Every process runs in a session of its own and is stopped by its pid (the
+whole group, so a device command that never ends goes too). Waits poll a
+condition with a bounded time-out; nothing sleeps to synchronise.
 """
 import os
 import re
 import shutil
 import signal
-import socket
+import struct
 import subprocess
+import sys
 import tempfile
-import threading
 import time
 import unittest
 
-import vtproto
-
 HERE = os.path.dirname(os.path.abspath(__file__))
-SERIAL = "12345678ABCD"
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "vtsim"))
+from vtsim import Simulator  # noqa: E402
+
+SERIAL = "00AABBCC0011"
+VTCLIENT = os.environ.get("VTCLIENT_BIN", "")
+WGET_HTTPS = os.environ.get("WGET_HTTPS_BIN", "")
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 
 # Files the agent's exchanges create under /tmp and must remove again.
-TEMP_FILE_PATTERN = re.compile(
-    r"^(udps_.*\.(in|header|dump)|debug_dump\.(in|header|tmp)|action_tmp|"
-    r"qdms_debug_dump\.dump|ISP_tmp)$")
-
-
+TEMP_FILE_PATTERN = re.compile(r"^(udps_.*\.(in|header|dump)|debug_dump\.(in|header|tmp)|"
+                               r"action_tmp|qdms_debug_dump\.dump|ISP_tmp)$")
 # First lines of AddressSanitizer, LeakSanitizer, UBSan and ThreadSanitizer reports.
-SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|"
-                              r"runtime error:|ERROR: ThreadSanitizer")
+SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|"
+                              r"runtime error:")
 
 
 def wait_until(condition, timeout, interval=0.05):
-    """Polls condition until it is true; returns its last value."""
+    """Polls condition until it is true or timeout seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -47,198 +48,149 @@ def wait_until(condition, timeout, interval=0.05):
         time.sleep(interval)
 
 
-class ChannelServer:
-    """The management server's UDP side, as far as the tests need it."""
+def under_thread_sanitizer():
+    """libfaketime's own condition-variable waits are invisible to
+    ThreadSanitizer, which then reports double locks that are not there:
+    no faked clock under a ThreadSanitizer build."""
+    return os.environ.get("VTCLIENT_BUILD_TYPE", "").lower() == "tsan"
 
-    def __init__(self, serial=SERIAL, key=None):
-        self.serial = serial
-        self.key = key or vtproto.random_key()
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(0.1)
-        self.port = self.sock.getsockname()[1]
-        self.silent = False
-        self.reply_delay = 0.0
-        self.peer = None
-        self.keepalives = 0
-        self.datagrams = 0
-        self.gps = []
-        self.replies = {}
-        self.next_seq = 0xFFFFFFFF
-        self.cond = threading.Condition()
-        self.running = True
-        self.thread = threading.Thread(target=self._loop, daemon=True)
-        self.thread.start()
 
-    def close(self):
-        self.running = False
-        self.thread.join(2)
-        self.sock.close()
+def require_agent(cls):
+    if not (VTCLIENT and os.access(VTCLIENT, os.X_OK)):
+        return unittest.skip("VTCLIENT_BIN does not name a vtclient")(cls)
+    return cls
 
-    def _send(self, message):
-        if self.peer:
-            try:
-                self.sock.sendto(vtproto.make_packet(self.serial, self.key, message), self.peer)
-            except OSError:
-                pass
 
-    def _loop(self):
-        while self.running:
-            try:
-                data, addr = self.sock.recvfrom(2048)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with self.cond:
-                self.datagrams += 1
-                if self.silent:
-                    continue
-                self.peer = addr
-            opened = vtproto.open_packet(data, self.key)
-            if not opened:
-                continue
-            msg = vtproto.parse_message(opened[1])
-            if not msg:
-                continue
-            flags, seq, mid, cat, typ, payload = msg
-            with self.cond:
-                if vtproto.is_reply(flags):
-                    self.replies[seq] = (flags, payload)
-                elif cat == 0:
-                    self.keepalives += 1
-                elif cat == 2 and typ == 3:
-                    self.gps.append(vtproto.gps_fields(payload))
-                self.cond.notify_all()
-            if not vtproto.is_reply(flags) and flags & vtproto.REPLY_WANTED:
-                reply = vtproto.make_message(vtproto.REPLY_OK, seq, mid, cat, typ)
-                if self.reply_delay:
-                    threading.Timer(self.reply_delay, self._send, (reply,)).start()
-                else:
-                    self._send(reply)
+def start_simulator(root, name):
+    sim = Simulator(SERIAL, workdir=os.path.join(root, name))
+    sim.start()
+    return sim
 
-    def count(self, what):
-        with self.cond:
-            return getattr(self, what) if what != "gps" else len(self.gps)
 
-    def wait_keepalives(self, more, timeout):
-        start = self.count("keepalives")
-        return wait_until(lambda: self.count("keepalives") >= start + more, timeout)
+def received(sim, what):
+    return [r for r in list(sim.received) if r.get("what") == what]
 
-    def ask(self, mtype, payload=b"", timeout=10.0, resend=2.0):
-        """Sends a server request (category 1) until the device answers.
 
-        Returns the reply's (flags, payload), or None. Every transmission has a
-        fresh seq and the same id, as the protocol prescribes."""
-        mid = None
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.cond:
-                seq = self.next_seq
-                self.next_seq = (self.next_seq + 1) & 0xFFFFFFFF
-            mid = seq if mid is None else mid
-            self._send(vtproto.make_message(vtproto.REPLY_WANTED, seq, mid, 1, mtype, payload))
-            until = min(deadline, time.monotonic() + resend)
-            with self.cond:
-                while seq not in self.replies and time.monotonic() < until:
-                    self.cond.wait(0.05)
-                if seq in self.replies:
-                    return self.replies[seq]
-        return None
+def wait_keepalives(sim, more, timeout):
+    start = len(received(sim, "keepalive"))
+    return wait_until(lambda: len(received(sim, "keepalive")) >= start + more, timeout)
+
+
+def ask(sim, send, timeout=20.0, resend=2.0):
+    """Sends a request (send(sim) is one of the simulator's senders) and
+    retransmits it, fresh seq and same id, every resend seconds until the
+    device replies. Returns the reply's record, or None after timeout."""
+    deadline = time.monotonic() + timeout
+    seq, msg_id, waiter = send(sim)
+    while True:
+        if waiter.wait(max(0.0, min(resend, deadline - time.monotonic()))):
+            return next(r for r in list(sim.received) if r.get("seq") == seq and "result" in r)
+        if time.monotonic() >= deadline:
+            return None
+        seq, _, waiter = sim.retransmit(msg_id)
 
 
 class Agent:
-    """One vtclient in a sandbox, with its server and fetch tool."""
+    """One vtclient in a sandbox, with its simulator and fetch tool."""
 
-    DEFAULT_CONFIG = {
-        "DEVICE_SERIAL": SERIAL,
-        "DEVICE_MODEL": "VT100",
-        "DEVICE_VARIANT": "EU",
-        "DEVICE_FIRMWARE": "1.2.3",
-        "DEVICE_KEEPALIVE_INTERVAL": "5",
-        "DEVICE_LOG_FILE_SIZE": "4000000",
-        "VANTOR_HOST": "127.0.0.1",
-        "UDP_REG_PATH": "udps/register",
-    }
-
-    def __init__(self, test, config=None, faketime=None, with_wget=True, speed=None):
+    def __init__(self, test, config=None, tool="fake", speed=None, faketime=None):
         self.test = test
-        self.root = tempfile.mkdtemp(prefix="vtfault-")
+        self.root = tempfile.mkdtemp(prefix="vtclient-test-")
         for sub in ("etc", "tmp", "spool", "bin", "wget/bodies"):
-            os.makedirs(os.path.join(self.root, sub), exist_ok=True)
-        self.server = ChannelServer()
-        self.write_auth(self.server)
-        if with_wget:
+            os.makedirs(self.path(sub), exist_ok=True)
+        self.proc = None
+        self.sims = []
+        test.addCleanup(self.cleanup)
+        self.sim = self.new_simulator()
+        self.tool = tool
+        if tool == "real" and WGET_HTTPS:
+            os.symlink(WGET_HTTPS, self.path("bin", "wget_https"))
+        elif tool == "fake":
             self.install_wget()
-        self.config = dict(self.DEFAULT_CONFIG)
-        self.config["FEATURE_EVENT_SPOOL"] = self.path("spool") + "/"
+        self.config = {
+            "VANTOR_HOST": "127.0.0.1:%d" % self.sim.web.port,
+            "UDP_REG_PATH": "udps/register",
+            "DEVICE_SERIAL": SERIAL,
+            "DEVICE_MODEL": "RT100",
+            "DEVICE_VARIANT": "EU",
+            "DEVICE_FIRMWARE": "1.2.3",
+            "DEVICE_KEEPALIVE_INTERVAL": "5",
+            "DEVICE_LOG_FILE_SIZE": "0",
+            "FEATURE_EVENT_SPOOL": self.path("spool") + "/",
+            "FEATURE_CONFIG_PATH": "api/config",
+            "FEATURE_REPORT_PATH": "api/report",
+            "FEATURE_EVENT_PATH": "api/event",
+            "FEATURE_REMOTE_ACTION_PATH": "api/action",
+            "FEATURE_DEBUG_DUMP_PATH": "api/dump",
+        }
         self.config.update(config or {})
+        # faketime: an environment for libfaketime. speed: the wall clock runs
+        # that many times faster, so wall-clock time-outs (silence, retry waits)
+        # pass in moments while monotonic waits stay real. Tests keep their
+        # limits long enough for real speed, which ThreadSanitizer builds run at.
         self.faketime = faketime
         if speed and faketime is None and not under_thread_sanitizer():
-            # The agent's wall clock runs `speed` times faster, so its
-            # time-outs (silence, retry waits) pass in moments; its
-            # monotonic waits stay real. Tests keep time-outs long enough
-            # for real speed, which ThreadSanitizer builds run at.
             self.faketime = {"FAKETIME": "+0 x%d" % speed, "DONT_FAKE_MONOTONIC": "1"}
-        self.proc = None
-        self.stopped = False
-        self.extra_servers = []
-        test.addCleanup(self.cleanup)
 
-    # -- sandbox files ------------------------------------------------------
+    # -- sandbox -----------------------------------------------------------
     def path(self, *parts):
-        return os.path.join(self.root, *parts)
+        return os.path.join(self.root, *(p.lstrip("/") for p in parts))
 
-    def write(self, rel, text, mode="w"):
-        with open(self.path(rel), mode) as f:
-            f.write(text)
+    def write(self, rel, content):
+        with open(self.path(rel), "wb" if isinstance(content, bytes) else "w") as f:
+            f.write(content)
 
-    def write_auth(self, server):
-        self.write("wget/answer.register",
-                   "302 Found\n%s\n127.0.0.1\n%d\n" % (server.key, server.port))
+    def new_simulator(self):
+        """A simulator on fresh ports with a fresh key; the fake tool's
+        registration answer names it."""
+        sim = start_simulator(self.root, "sim%d" % len(self.sims))
+        self.sims.append(sim)
+        self.write("wget/answer.register", "302 Found\n%s\n127.0.0.1\n%d\n" % (sim.key, sim.udp_port))
+        return sim
 
     def install_wget(self):
         shutil.copy(os.path.join(HERE, "fake_wget_https"), self.path("bin", "wget_https"))
 
-    def remove_wget(self):
-        os.unlink(self.path("bin", "wget_https"))
-
     def set_wget(self, mode, kind=None):
+        """How the fake tool answers (ok, fail, hang, garbage), for one URL kind or all."""
         name = "wget/mode" + ("." + kind if kind else "")
-        if mode == "ok":
-            if os.path.exists(self.path(name)):
-                os.unlink(self.path(name))
-        else:
+        if mode != "ok":
             self.write(name, mode)
+        elif os.path.exists(self.path(name)):
+            os.unlink(self.path(name))
 
     def wget_calls(self, kind=None):
         try:
             with open(self.path("wget", "calls")) as f:
-                calls = f.read().split()
+                return len([c for c in f.read().split() if kind is None or c == kind])
         except FileNotFoundError:
             return 0
-        return len([c for c in calls if kind is None or c == kind])
 
-    def write_config(self):
-        lines = ["%s=%s\n" % (k, v) for k, v in self.config.items()]
-        self.write("etc/vtclient.cfg", "".join(lines))
+    def web_requests(self, path):
+        """Requests the real tool made to the simulator's HTTPS side."""
+        return [r for r in list(self.sim.web.requests) if r.path == "/" + path]
 
-    # -- the process --------------------------------------------------------
-    def start(self):
-        self.write_config()
-        env = dict(os.environ)
-        env["VTCLIENT_ROOT"] = self.root
-        env["PATH"] = self.path("bin") + ":/usr/bin:/bin"
-        # ASan wants to be first in the library list; libfaketime is preloaded.
+    # -- the process -------------------------------------------------------
+    def start(self, args=()):
+        """Starts vtclient; its configuration file is written from config
+        unless config is None."""
+        if self.config is not None:
+            self.write("etc/vtclient.cfg", "".join("%s=%s\n" % kv for kv in self.config.items()))
+        env = dict(os.environ, VTCLIENT_ROOT=self.root, WGET_HTTPS_CA_FILE=self.sim.web.ca_file,
+                   PATH=self.path("bin") + ":/usr/bin:/bin")
+        # A sanitizer runtime wants to come first; libfaketime is preloaded before it.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
-        cmd = [os.environ.get("VTCLIENT_BIN", "vtclient")]
         if self.faketime is not None:
-            env.update(self.faketime)
-            env["LD_PRELOAD"] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
-        self.stdout = open(self.path("stdout"), "wb")
-        self.stderr = open(self.path("stderr"), "wb")
-        self.proc = subprocess.Popen(cmd, cwd=self.root, env=env, stdout=self.stdout,
-                                     stderr=self.stderr, start_new_session=True)
+            env.update(self.faketime, LD_PRELOAD=FAKETIME_LIB)
+        self.started = time.monotonic()
+        with open(self.path("stdout"), "wb") as out, open(self.path("stderr"), "wb") as err:
+            self.proc = subprocess.Popen([VTCLIENT] + list(args), cwd=self.root, env=env,
+                                         stdout=out, stderr=err, start_new_session=True)
+
+    def run(self, args=(), timeout=20):
+        """Starts vtclient and waits for it to end; returns its exit status."""
+        self.start(args)
+        return self.proc.wait(timeout)
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
@@ -246,100 +198,108 @@ class Agent:
     def signal(self, sig):
         os.kill(self.proc.pid, sig)
 
-    def stop(self):
-        if self.proc is None or self.stopped:
-            return
-        self.stopped = True
-        if self.proc.poll() is None:
+    def stop(self, timeout=15):
+        """SIGTERM, then SIGKILL; returns the exit status (None when killed).
+        Whatever is left in the process group (a device command) is killed."""
+        if self.proc is None:
+            return None
+        status = self.proc.poll()
+        if status is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
             try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                # An orderly teardown joins the channel's threads (up to ~5 s).
-                self.proc.wait(10)
+                status = self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(5)
-        # Children left in the group (a device command that never ends).
+                self.proc.wait()
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-        self.stdout.close()
-        self.stderr.close()
-
-    def sanitizer_reports(self):
-        """Sanitizer findings in the agent's standard error (sanitizer builds)."""
-        if self.proc is None:
-            return []
-        text = self.stderr_text()
-        return [line for line in text.splitlines() if SANITIZER_REPORT.search(line)]
+        return status
 
     def cleanup(self):
         self.stop()
-        self.server.close()
-        for s in self.extra_servers:
-            s.close()
-        reports = self.sanitizer_reports()
-        if os.environ.get("VTFAULT_KEEP") or reports:
-            print("sandbox kept:", self.root)
+        for sim in self.sims:
+            sim.stop()
+        reports = [l for l in self.stderr().splitlines() if SANITIZER_REPORT.search(l)]
+        if os.environ.get("VTCLIENT_TEST_KEEP") or reports:
+            print("sandbox kept:", self.root, file=sys.stderr)
         else:
             shutil.rmtree(self.root, ignore_errors=True)
         self.test.assertEqual(reports, [], "the agent's sanitizer reported faults")
 
-    # -- observations -------------------------------------------------------
-    def log(self):
-        text = ""
-        log_path = self.config.get("DEVICE_LOG_PATH", self.path("tmp", "udp_client.log"))
-        for p in sorted(self._log_files(log_path), reverse=True):
-            with open(p, errors="replace") as f:
-                text += f.read()
-        return text
-
+    # -- observations ------------------------------------------------------
     @staticmethod
-    def _log_files(live):
-        found = [live] if os.path.exists(live) else []
-        for i in range(9, -1, -1):
-            if os.path.exists("%s.%d" % (live, i)):
-                found.insert(0, "%s.%d" % (live, i))
-        return found
+    def _read(path):
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return ""
 
-    def stderr_text(self):
-        if not self.stderr.closed:
-            self.stderr.flush()
-        with open(self.path("stderr"), errors="replace") as f:
-            return f.read()
+    def stdout(self):
+        return self._read(self.path("stdout"))
 
-    def wait_log(self, text, timeout, count=1):
-        return wait_until(lambda: self.log().count(text) >= count, timeout, 0.2)
+    def stderr(self):
+        return self._read(self.path("stderr"))
+
+    def log(self):
+        """The log, rotated files first."""
+        live = (self.config or {}).get("DEVICE_LOG_PATH", self.path("tmp", "udp_client.log"))
+        names = ["%s.%d" % (live, i) for i in range(9, -1, -1)] + [live]
+        return "".join(self._read(n) for n in names if os.path.exists(n))
+
+    def log_messages(self):
+        """Messages of the log lines, without the time, pid and level prefix."""
+        parts = [line.split("] ", 3) for line in self.log().splitlines()]
+        return [p[3] if len(p) == 4 else "] ".join(p) for p in parts]
+
+    def count(self, message):
+        return self.log_messages().count(message)
+
+    def wait_log(self, text, timeout=20, count=1):
+        """Waits until text occurs count times in the log."""
+        return wait_until(lambda: self.log().count(text) >= count, timeout, 0.1)
+
+    def wait_message(self, message, timeout=20, count=1):
+        """Waits until a log line's message is exactly message, count times."""
+        return wait_until(lambda: self.count(message) >= count, timeout, 0.1)
 
     def leftover_temp_files(self):
         return sorted(n for n in os.listdir(self.path("tmp")) if TEMP_FILE_PATTERN.match(n))
 
-    # -- common checks ------------------------------------------------------
-    def assert_serving(self, server=None, timeout=20):
+    def assert_serving(self, sim=None, timeout=20):
         """The agent is alive, keeps its channel and answers an invitation."""
-        server = server or self.server
-        self.test.assertTrue(self.alive(), "vtclient died:\n" + self.stderr_text()[-2000:])
-        self.test.assertTrue(server.wait_keepalives(1, timeout),
+        sim = sim or self.sim
+        self.test.assertTrue(self.alive(), "vtclient died:\n" + self.stderr()[-2000:])
+        self.test.assertTrue(wait_keepalives(sim, 1, timeout),
                              "no keepalive reached the server\n" + self.log()[-3000:])
         # Bit 3 of the mask means nothing to the agent: it refuses at once.
-        reply = server.ask(1, b"\x00\x00\x00\x08", timeout=timeout)
+        reply = ask(sim, lambda s: s.invite(0x8), timeout)
         self.test.assertIsNotNone(reply, "the invitation went unanswered\n" + self.log()[-3000:])
-        self.test.assertEqual(reply[0], vtproto.REPLY_FAIL)
+        self.test.assertEqual(reply["result"], "refused")
 
 
-def under_thread_sanitizer():
-    """libfaketime's own condition-variable waits are invisible to
-    ThreadSanitizer, which then reports false double locks: no faked clock
-    under a ThreadSanitizer build."""
-    return os.environ.get("VTCLIENT_BUILD_TYPE", "").lower() == "tsan"
+def drop_event(spool, index):
+    """Writes one event record the way producers should: whole, then renamed."""
+    record = struct.pack("=ii132s", 100 + index % 7, 1700000000 + index,
+                         ("event number %d" % index).encode())
+    tmp = os.path.join(spool, "ev%06d.part" % index)
+    with open(tmp, "wb") as f:
+        f.write(record)
+    os.rename(tmp, os.path.join(spool, "ev%06d.event" % index))
 
 
-def require_agent(cls):
-    """Skips a test class when no vtclient binary is known."""
-    binary = os.environ.get("VTCLIENT_BIN", "")
-    if not (binary and os.access(binary, os.X_OK)):
-        return unittest.skip("VTCLIENT_BIN does not name a vtclient")(cls)
-    return cls
+def uploaded_events(agent):
+    """The event numbers in every event upload the fake tool answered so far."""
+    found = []
+    bodies = agent.path("wget", "bodies")
+    for name in os.listdir(bodies):
+        if name.startswith("event."):
+            with open(os.path.join(bodies, name), "rb") as f:
+                found += [int(n) for n in re.findall(rb"event number (\d+)", f.read())]
+    return found
+
+
+def spooled_events(agent):
+    return [n for n in os.listdir(agent.path("spool")) if n.endswith(".event")]

@@ -1,4 +1,4 @@
-"""Soak: vtclient against the scripted server under an accelerated clock.
+"""Soak: vtclient against the simulator under an accelerated clock.
 
 The agent runs under libfaketime at RATE times real speed, so a day of its
 own time passes in a few real minutes. Throughout, the server sends
@@ -17,9 +17,7 @@ import sys
 import time
 import unittest
 
-import vtproto
-from harness import Agent, wait_until
-from test_signals import EVENT_CONFIG, drop_event, uploaded_events
+from harness import Agent, ask, drop_event, received, uploaded_events, wait_until
 
 REAL_SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
 RATE = int(sys.argv[2]) if len(sys.argv) > 2 else 150
@@ -48,17 +46,16 @@ class Soak(unittest.TestCase):
 
 def main():
     case = Soak()
-    agent = Agent(case, config=dict(EVENT_CONFIG, **{
+    agent = Agent(case, config={
+        "FEATURE_EVENT_SUPPORT": "1",
         "DEVICE_DISCONNECT_TIMEOUT": "600",
         "DEVICE_KEEPALIVE_INTERVAL": "25",
         "DEVICE_LOG_FILE_SIZE": "65536",
         "FEATURE_CONFIG_SUPPORT": "1",
         "FEATURE_CONFIG_TIMEOUT": "120",
-        "FEATURE_CONFIG_PATH": "conf",
         "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
         "FEATURE_REMOTE_ACTION_SUPPORT": "1",
         "FEATURE_REMOTE_ACTION_TIMEOUT": "120",
-        "FEATURE_REMOTE_ACTION_PATH": "action",
         "FEATURE_REMOTE_ACTION_CMD": "echo",
         "FEATURE_GPSDATA_SUPPORT": "1",
         "FEATURE_GPSDATA_TIMEOUT": "60",
@@ -69,11 +66,10 @@ def main():
         "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 48.5 -10.25",
         "FEATURE_REPORT_SUPPORT": "1",
         "FEATURE_REPORT_TIMEOUT": "120",
-        "FEATURE_REPORT_PATH": "report",
         "FEATURE_REPORT_AUTO_REPEAT": "1",
         "FEATURE_REPORT_AUTO_REPEAT_INTERVAL": "1800",
         "FEATURE_REPORT_FETCH_CMD": "echo report > $VTCLIENT_ROOT/tmp/report.gz",
-    }))
+    })
     agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
     agent.config["FEATURE_REPORT_SOURCE"] = agent.path("tmp", "report.gz")
     # Only the wall clock runs fast. The channel's waits are timed on the
@@ -83,8 +79,8 @@ def main():
     # timetables (keepalive due times, schedules, time-outs) run at RATE.
     agent.faketime = {"FAKETIME": "+0 x%d" % RATE, "DONT_FAKE_MONOTONIC": "1"}
     agent.start()
-    server = agent.server
-    if not server.wait_keepalives(1, 30):
+    sim = agent.sim
+    if not wait_until(lambda: received(sim, "keepalive"), 30):
         print("soak: no keepalive reached the server\n" + agent.log()[-3000:])
         return 1
 
@@ -102,16 +98,15 @@ def main():
             next_sample += SAMPLE_EVERY
         # One round: a config sync invitation, a remote action, three events.
         sent["invitations"] += 1
-        reply = server.ask(1, b"\x00\x00\x00\x02", timeout=20, resend=5)
+        reply = ask(sim, lambda s: s.invite(0x2), timeout=20, resend=5)
         # Accepted, or no reply at all while the worker is busy (by design:
         # the request is ignored, not refused). A refusal would be wrong.
-        if reply is not None and reply[0] == vtproto.REPLY_OK:
+        if reply is not None and reply["result"] == "accepted":
             answered["invitations"] += 1
         elif reply is None and agent.alive():
             busy += 1
         sent["actions"] += 1
-        reply = server.ask(4, vtproto.action_payload(sent["actions"], ["soak"]),
-                           timeout=20, resend=5)
+        reply = ask(sim, lambda s: s.action(sent["actions"], ["soak"]), timeout=20, resend=5)
         if reply is not None:
             answered["actions"] += 1
         for _ in range(3):
@@ -128,8 +123,8 @@ def main():
         wait_until(lambda: len(set(uploaded_events(agent))) >= sent["events"], 30)
         samples.append((real,) + proc_status(agent.proc.pid))
     events_up = len(set(uploaded_events(agent)))
-    gps = server.count("gps")
-    keepalives = server.count("keepalives")
+    gps = len(received(sim, "gps"))
+    keepalives = len(received(sim, "keepalive"))
     agent.stop()
 
     print("soak: %.0f s real at x%d = %.1f simulated hours" % (real, RATE, real * RATE / 3600))
@@ -143,7 +138,7 @@ def main():
     print("actions: %d sent, %d answered" % (sent["actions"], answered["actions"]))
     print("events: %d spooled, %d uploaded" % (sent["events"], events_up))
     print("reports uploaded: %d, config syncs: %d" % (agent.wget_calls("report"),
-                                                       agent.wget_calls("conf")))
+                                                       agent.wget_calls("config")))
 
     failures = []
     if not alive:

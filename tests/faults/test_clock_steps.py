@@ -1,7 +1,7 @@
 """The wall clock stepped back an hour and forward a day under a running agent."""
 import unittest
 
-from harness import Agent, require_agent, under_thread_sanitizer, wait_until
+from harness import Agent, received, require_agent, under_thread_sanitizer, wait_until
 
 
 @require_agent
@@ -17,20 +17,19 @@ class ClockSteps(unittest.TestCase):
             "FEATURE_GPSDATA_TIMEOUT": "60",
             "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 48.5 -10.25",
         })
-        offset = agent.path("faketime")
         agent.write("faketime", "+0\n")
         # Only the wall clock steps; the monotonic clock never does on a device.
-        agent.faketime = {"FAKETIME_TIMESTAMP_FILE": offset, "FAKETIME_CACHE_DURATION": "1",
-                          "DONT_FAKE_MONOTONIC": "1"}
+        agent.faketime = {"FAKETIME_TIMESTAMP_FILE": agent.path("faketime"),
+                          "FAKETIME_CACHE_DURATION": "1", "DONT_FAKE_MONOTONIC": "1"}
         agent.start()
         agent.assert_serving()
-        self.assertEqual(agent.server.count("gps"), 0)
+        self.assertEqual(received(agent.sim, "gps"), [])
 
         agent.write("faketime", "-3600\n")
         # Everything scheduled becomes due at once: the GPS report comes now.
-        self.assertTrue(wait_until(lambda: agent.server.count("gps") >= 1, 20),
-                        agent.log()[-3000:])
-        self.assertEqual(agent.server.gps[0], (1700000000, 48500000, -10250000, 1))
+        self.assertTrue(wait_until(lambda: received(agent.sim, "gps"), 20), agent.log()[-3000:])
+        report = received(agent.sim, "gps")[0]
+        self.assertEqual((report["gps"], report["errors"]), ("1700000000,48500000,-10250000,1", ""))
         agent.assert_serving()
 
         agent.write("faketime", "+86400\n")

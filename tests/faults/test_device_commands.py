@@ -2,8 +2,7 @@
 import os
 import unittest
 
-import vtproto
-from harness import Agent, require_agent, wait_until
+from harness import Agent, ask, require_agent, wait_until
 
 
 @require_agent
@@ -17,31 +16,29 @@ class EndlessDeviceCommands(unittest.TestCase):
             "FEATURE_GPSDATA_TRIGGER_SUPPORT": "1",
             "FEATURE_REMOTE_ACTION_SUPPORT": "1",
             "FEATURE_REMOTE_ACTION_TIMEOUT": "1000",
-            "FEATURE_REMOTE_ACTION_PATH": "action",
             "FEATURE_REMOTE_ACTION_CMD": "sleep",
             "FEATURE_DEBUG_DUMP_SUPPORT": "1",
             "FEATURE_DEBUG_DUMP_TIMEOUT": "30",
-            "FEATURE_DEBUG_DUMP_PATH": "dump",
             "FEATURE_DEBUG_DUMP_CMD": "echo dump of the device",
         })
         agent.start()
         agent.assert_serving()
         # The feature worker starts a GPS fetch that never ends.
         agent.write("tmp/syncConfig.now", "")
-        self.assertTrue(agent.wait_log("Start GPS Submission", 20), agent.log()[-2000:])
-        # A remote action whose command never ends is accepted...
-        reply = agent.server.ask(4, vtproto.action_payload(7, ["100000"]))
-        self.assertEqual(reply, (vtproto.REPLY_OK, b"\x00\x00\x00\x07"))
-        self.assertTrue(agent.wait_log("Start action request", 20))
+        self.assertTrue(agent.wait_log("Start GPS Submission"), agent.log()[-2000:])
+        # A remote action whose command never ends is accepted (the simulator
+        # checks the echoed request id)...
+        reply = ask(agent.sim, lambda s: s.action(7, ["100000"]))
+        self.assertEqual((reply["result"], reply["errors"]), ("accepted", ""))
+        self.assertTrue(agent.wait_log("Start action request"))
         # ...and a second one is refused while it runs.
-        reply = agent.server.ask(4, vtproto.action_payload(8, ["1"]))
-        self.assertEqual(reply, (vtproto.REPLY_FAIL, b"\x00\x00\x00\x08"))
-        # The channel, the debug dump and the event log still work.
+        reply = ask(agent.sim, lambda s: s.action(8, ["1"]))
+        self.assertEqual((reply["result"], reply["errors"]), ("refused", ""))
+        # The channel and the debug dump still work.
         agent.assert_serving()
-        reply = agent.server.ask(5)
-        self.assertEqual(reply[0], vtproto.REPLY_OK)
+        self.assertEqual(ask(agent.sim, lambda s: s.send_request(5))["result"], "accepted")
         self.assertTrue(wait_until(lambda: agent.wget_calls("dump") >= 1, 20), agent.log()[-2000:])
-        self.assertTrue(agent.wait_log("Debug dump finish", 20))
+        self.assertTrue(agent.wait_log("Debug dump finish"))
         self.assertFalse(os.path.exists(agent.path("tmp", "qdms_debug_dump.dump")))
         agent.assert_serving()
 

@@ -30,7 +30,7 @@ class LogFaults(unittest.TestCase):
         agent.start()
         agent.assert_serving()
         # The lines go to standard error instead, with the usual prefix.
-        self.assertTrue(wait_until(lambda: "] [info] " in agent.stderr_text(), 10))
+        self.assertTrue(wait_until(lambda: "] [info] " in agent.stderr(), 10))
         self.assertFalse(os.path.exists(agent.path("no-such-dir")))
 
     def test_log_disk_full(self):
@@ -41,10 +41,8 @@ class LogFaults(unittest.TestCase):
                                  stderr=subprocess.DEVNULL).returncode == 0
         if not mounted:
             self.skipTest("cannot mount a small tmpfs here")
-        def unmount():
-            agent.stop()
-            subprocess.run(["umount", "-l", disk])
-        self.addCleanup(unmount)
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        self.addCleanup(agent.stop)
         # Small rotation size so that rotation also happens on the full disk.
         agent.config["DEVICE_LOG_PATH"] = os.path.join(disk, "udp_client.log")
         agent.config["DEVICE_LOG_FILE_SIZE"] = "8000"

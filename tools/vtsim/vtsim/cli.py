@@ -29,7 +29,7 @@ HELP = """commands:
   retransmit [ID]                        the latest request (or request ID) again: new seq, same id
   replay [BACK]                          the BACK-th latest datagram again, byte for byte
   bad KIND [COUNT]                       damaged packets: {kinds}
-  keepalives on|off|drop N               answer keepalives, stop, or leave the next N unanswered
+  keepalives on|off|drop N|late SECONDS  answer keepalives, stop, leave the next N unanswered, or answer late
   reset-seq                              the next request carries the restart mark 0xFFFFFFFF
   auth ok|plain|broken|down              how the registration page answers
   https PATH CODE [@FILE | TEXT]         scripted answer for a feature request path
@@ -120,6 +120,8 @@ class Console:
             with sim.lock:
                 if words[0] == "drop":
                     sim.drop_keepalives = int(words[1])
+                elif words[0] == "late":
+                    sim.keepalive_delay = float(words[1])
                 else:
                     sim.answer_keepalives = words[0] == "on"
         elif command == "reset-seq":

@@ -56,6 +56,7 @@ class Simulator:
         self.device_ids = {}          # id -> (code, payload) of device messages
         self.answer_keepalives = True
         self.drop_keepalives = 0      # keepalives left unanswered before answering again
+        self.keepalive_delay = 0.0    # seconds each keepalive reply is held back
         self.quiet = False            # no per-datagram events (bulk runs)
         self.reply_waiters = {}       # seq -> threading.Event
         self.thread = threading.Thread(target=self._receive_loop, daemon=True)
@@ -180,8 +181,18 @@ class Simulator:
                 self.drop_keepalives -= 1
                 self.emit("keepalive-unanswered", seq=m.seq, id=m.id)
                 return
-        reply = wire.Message(wire.REPLY_OK, m.seq, m.id, 0, 0)
-        self._send(reply.encode(), what="keepalive-reply", seq=m.seq, id=m.id)
+            delay = self.keepalive_delay
+        reply = wire.Message(wire.REPLY_OK, m.seq, m.id, 0, 0).encode()
+        if delay <= 0:
+            self._send(reply, what="keepalive-reply", seq=m.seq, id=m.id)
+            return
+
+        def late():
+            if not self.stopping.is_set():
+                self._send(reply, what="keepalive-reply", seq=m.seq, id=m.id, late=delay)
+        timer = threading.Timer(delay, late)
+        timer.daemon = True
+        timer.start()
 
     # ----- sending -----
 
