@@ -199,13 +199,13 @@ class Agent:
         os.kill(self.proc.pid, sig)
 
     def stop(self, timeout=15):
-        """SIGTERM, then SIGKILL; returns the exit status (None when killed).
-        Whatever is left in the process group (a device command) is killed."""
+        """SIGTERM to the process group (a device command that never ends
+        goes too), then SIGKILL; returns the exit status (None when killed)."""
         if self.proc is None:
             return None
         status = self.proc.poll()
         if status is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
+            os.killpg(self.proc.pid, signal.SIGTERM)
             try:
                 status = self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
