@@ -56,15 +56,10 @@ def under_thread_sanitizer():
 
 
 def require_agent(cls):
+    """Skips a test class when no vtclient binary is known."""
     if not (VTCLIENT and os.access(VTCLIENT, os.X_OK)):
         return unittest.skip("VTCLIENT_BIN does not name a vtclient")(cls)
     return cls
-
-
-def start_simulator(root, name):
-    sim = Simulator(SERIAL, workdir=os.path.join(root, name))
-    sim.start()
-    return sim
 
 
 def received(sim, what):
@@ -79,15 +74,16 @@ def wait_keepalives(sim, more, timeout):
 def ask(sim, send, timeout=20.0, resend=2.0):
     """Sends a request (send(sim) is one of the simulator's senders) and
     retransmits it, fresh seq and same id, every resend seconds until the
-    device replies. Returns the reply's record, or None after timeout."""
+    device replies to any of them. Returns the reply's record, or None."""
     deadline = time.monotonic() + timeout
-    seq, msg_id, waiter = send(sim)
-    while True:
-        if waiter.wait(max(0.0, min(resend, deadline - time.monotonic()))):
-            return next(r for r in list(sim.received) if r.get("seq") == seq and "result" in r)
-        if time.monotonic() >= deadline:
-            return None
-        seq, _, waiter = sim.retransmit(msg_id)
+    seqs = []
+    reply = lambda: next((r for r in list(sim.received) if r.get("seq") in seqs and "result" in r), None)
+    while not seqs or time.monotonic() < deadline:
+        seq, msg_id, _ = sim.retransmit(msg_id) if seqs else send(sim)
+        seqs.append(seq)
+        if wait_until(reply, max(0.0, min(resend, deadline - time.monotonic())), 0.01):
+            return reply()
+    return None
 
 
 class Agent:
@@ -102,7 +98,6 @@ class Agent:
         self.sims = []
         test.addCleanup(self.cleanup)
         self.sim = self.new_simulator()
-        self.tool = tool
         if tool == "real" and WGET_HTTPS:
             os.symlink(WGET_HTTPS, self.path("bin", "wget_https"))
         elif tool == "fake":
@@ -143,7 +138,8 @@ class Agent:
     def new_simulator(self):
         """A simulator on fresh ports with a fresh key; the fake tool's
         registration answer names it."""
-        sim = start_simulator(self.root, "sim%d" % len(self.sims))
+        sim = Simulator(SERIAL, workdir=self.path("sim%d" % len(self.sims)))
+        sim.start()
         self.sims.append(sim)
         self.write("wget/answer.register", "302 Found\n%s\n127.0.0.1\n%d\n" % (sim.key, sim.udp_port))
         return sim

@@ -121,7 +121,7 @@ def read(agent, name):
 
 
 class ServerRequests(AgentTest):
-    def test_invitation_masks(self):
+    def test_invitation_masks_and_debug_dump(self):
         self.start(**feature_config(self.agent, FEATURE_UPISPD_SUPPORT="0"))
         # 0x3: firmware only.
         self.assertEqual(self.request_and_wait(lambda s: s.invite(0x3))["result"], "accepted")
@@ -138,6 +138,9 @@ class ServerRequests(AgentTest):
         self.assertIsNone(self.request_and_wait(lambda s: s.invite(0x4)))
         self.assertIn("Extension invitation IGNORE", self.agent.log_messages())
         self.assertEqual(read(self.agent, "tmp/firmware.runs"), "fw\n")
+        self.assertEqual(self.request_and_wait(lambda s: s.send_request(5))["result"], "accepted")
+        self.assert_uploaded("api/dump", b'filename="debug_dump"', b"dump-of-the-device\n")
+        self.assertTrue(self.agent.wait_message("Debug dump finish"))
         self.assertEqual(self.agent.stop(), 0)
 
     def test_reboot_while_busy_gets_no_reply(self):
@@ -164,13 +167,6 @@ class ServerRequests(AgentTest):
         self.assertEqual(action(3, ["y"])["result"], "accepted")
         self.assertTrue(self.agent.wait_message("Action finish", count=2))
         self.assertEqual(len(self.agent.web_requests("api/action")), 2)
-        self.assertEqual(self.agent.stop(), 0)
-
-    def test_debug_dump_is_uploaded(self):
-        self.start(**feature_config(self.agent))
-        self.assertEqual(self.request_and_wait(lambda s: s.send_request(5))["result"], "accepted")
-        self.assert_uploaded("api/dump", b'filename="debug_dump"', b"dump-of-the-device\n")
-        self.assertTrue(self.agent.wait_message("Debug dump finish"))
         self.assertEqual(self.agent.stop(), 0)
 
     def test_statistics_go_through_the_daemon_callback(self):
