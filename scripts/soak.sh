@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Soak: the agent against the scripted server for at least a simulated day,
+# Soak: the agent against the simulator for at least a simulated day,
 # its clock accelerated by libfaketime, with invitations, remote actions,
 # GPS, reports and event logs at a steady rate. Prints the memory, descriptor
 # and thread curve's start and end and the request totals.
