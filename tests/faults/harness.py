@@ -103,19 +103,12 @@ class Agent:
         elif tool == "fake":
             self.install_wget()
         self.config = {
-            "VANTOR_HOST": "127.0.0.1:%d" % self.sim.web.port,
-            "UDP_REG_PATH": "udps/register",
-            "DEVICE_SERIAL": SERIAL,
-            "DEVICE_MODEL": "RT100",
-            "DEVICE_VARIANT": "EU",
-            "DEVICE_FIRMWARE": "1.2.3",
-            "DEVICE_KEEPALIVE_INTERVAL": "5",
-            "DEVICE_LOG_FILE_SIZE": "0",
+            "VANTOR_HOST": "127.0.0.1:%d" % self.sim.web.port, "UDP_REG_PATH": "udps/register",
+            "DEVICE_SERIAL": SERIAL, "DEVICE_MODEL": "RT100", "DEVICE_VARIANT": "EU",
+            "DEVICE_FIRMWARE": "1.2.3", "DEVICE_KEEPALIVE_INTERVAL": "5", "DEVICE_LOG_FILE_SIZE": "0",
             "FEATURE_EVENT_SPOOL": self.path("spool") + "/",
-            "FEATURE_CONFIG_PATH": "api/config",
-            "FEATURE_REPORT_PATH": "api/report",
-            "FEATURE_EVENT_PATH": "api/event",
-            "FEATURE_REMOTE_ACTION_PATH": "api/action",
+            "FEATURE_CONFIG_PATH": "api/config", "FEATURE_REPORT_PATH": "api/report",
+            "FEATURE_EVENT_PATH": "api/event", "FEATURE_REMOTE_ACTION_PATH": "api/action",
             "FEATURE_DEBUG_DUMP_PATH": "api/dump",
         }
         self.config.update(config or {})
@@ -129,7 +122,7 @@ class Agent:
 
     # -- sandbox -----------------------------------------------------------
     def path(self, *parts):
-        return os.path.join(self.root, *(p.lstrip("/") for p in parts))
+        return os.path.join(self.root, *parts)  # an absolute part stays as it is
 
     def write(self, rel, content):
         with open(self.path(rel), "wb" if isinstance(content, bytes) else "w") as f:
@@ -217,7 +210,7 @@ class Agent:
         self.stop()
         for sim in self.sims:
             sim.stop()
-        reports = [l for l in self.stderr().splitlines() if SANITIZER_REPORT.search(l)]
+        reports = [l for l in self.read("stderr").splitlines() if SANITIZER_REPORT.search(l)]
         if os.environ.get("VTCLIENT_TEST_KEEP") or reports:
             print("sandbox kept:", self.root, file=sys.stderr)
         else:
@@ -225,25 +218,19 @@ class Agent:
         self.test.assertEqual(reports, [], "the agent's sanitizer reported faults")
 
     # -- observations ------------------------------------------------------
-    @staticmethod
-    def _read(path):
+    def read(self, rel):
+        """A sandbox file's text ("" when it is missing): stdout, stderr, a log..."""
         try:
-            with open(path, "rb") as f:
+            with open(self.path(rel), "rb") as f:
                 return f.read().decode("latin-1")
         except FileNotFoundError:
             return ""
-
-    def stdout(self):
-        return self._read(self.path("stdout"))
-
-    def stderr(self):
-        return self._read(self.path("stderr"))
 
     def log(self):
         """The log, rotated files first."""
         live = (self.config or {}).get("DEVICE_LOG_PATH", self.path("tmp", "udp_client.log"))
         names = ["%s.%d" % (live, i) for i in range(9, -1, -1)] + [live]
-        return "".join(self._read(n) for n in names if os.path.exists(n))
+        return "".join(self.read(n) for n in names)
 
     def log_messages(self):
         """Messages of the log lines, without the time, pid and level prefix."""
@@ -267,7 +254,7 @@ class Agent:
     def assert_serving(self, sim=None, timeout=20):
         """The agent is alive, keeps its channel and answers an invitation."""
         sim = sim or self.sim
-        self.test.assertTrue(self.alive(), "vtclient died:\n" + self.stderr()[-2000:])
+        self.test.assertTrue(self.alive(), "vtclient died:\n" + self.read("stderr")[-2000:])
         self.test.assertTrue(wait_keepalives(sim, 1, timeout),
                              "no keepalive reached the server\n" + self.log()[-3000:])
         # Bit 3 of the mask means nothing to the agent: it refuses at once.

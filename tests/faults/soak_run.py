@@ -35,30 +35,20 @@ def proc_status(pid):
 
 def main():
     case = unittest.TestCase()  # for the harness's clean-up and checks
-    agent = Agent(case, speed=RATE, config={
-        "FEATURE_EVENT_SUPPORT": "1",
-        "DEVICE_DISCONNECT_TIMEOUT": "600",
-        "DEVICE_KEEPALIVE_INTERVAL": "25",
-        "DEVICE_LOG_FILE_SIZE": "65536",
-        "FEATURE_CONFIG_SUPPORT": "1",
-        "FEATURE_CONFIG_TIMEOUT": "120",
-        "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
-        "FEATURE_REMOTE_ACTION_SUPPORT": "1",
-        "FEATURE_REMOTE_ACTION_TIMEOUT": "120",
-        "FEATURE_REMOTE_ACTION_CMD": "echo",
-        "FEATURE_GPSDATA_SUPPORT": "1",
-        "FEATURE_GPSDATA_TIMEOUT": "60",
-        "FEATURE_GPSDATA_AUTO_START": "1",
-        "FEATURE_GPSDATA_AUTO_START_TIME": "30",
-        "FEATURE_GPSDATA_AUTO_REPEAT": "1",
-        "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL": "300",
-        "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 48.5 -10.25",
-        "FEATURE_REPORT_SUPPORT": "1",
-        "FEATURE_REPORT_TIMEOUT": "120",
-        "FEATURE_REPORT_AUTO_REPEAT": "1",
-        "FEATURE_REPORT_AUTO_REPEAT_INTERVAL": "1800",
-        "FEATURE_REPORT_FETCH_CMD": "echo report > $VTCLIENT_ROOT/tmp/report.gz",
-    })
+    agent = Agent(case, speed=RATE, config=dict(
+        DEVICE_DISCONNECT_TIMEOUT="600", DEVICE_KEEPALIVE_INTERVAL="25", DEVICE_LOG_FILE_SIZE="65536",
+        FEATURE_EVENT_SUPPORT="1",
+        FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="120",
+        FEATURE_CONFIG_FETCH_CMD="echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
+        FEATURE_REMOTE_ACTION_SUPPORT="1", FEATURE_REMOTE_ACTION_TIMEOUT="120",
+        FEATURE_REMOTE_ACTION_CMD="echo",
+        FEATURE_GPSDATA_SUPPORT="1", FEATURE_GPSDATA_TIMEOUT="60", FEATURE_GPSDATA_AUTO_START="1",
+        FEATURE_GPSDATA_AUTO_START_TIME="30", FEATURE_GPSDATA_AUTO_REPEAT="1",
+        FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL="300",
+        FEATURE_GPSDATA_FETCH_CMD="echo 1 1700000000 48.5 -10.25",
+        FEATURE_REPORT_SUPPORT="1", FEATURE_REPORT_TIMEOUT="120", FEATURE_REPORT_AUTO_REPEAT="1",
+        FEATURE_REPORT_AUTO_REPEAT_INTERVAL="1800",
+        FEATURE_REPORT_FETCH_CMD="echo report > $VTCLIENT_ROOT/tmp/report.gz"))
     agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
     agent.config["FEATURE_REPORT_SOURCE"] = agent.path("tmp", "report.gz")
     # Only the wall clock runs fast: the channel's once-a-tick threads act
@@ -75,7 +65,6 @@ def main():
     answered = {"invitations": 0, "actions": 0}
     busy = 0
     next_sample = start
-    event_index = 0
     while time.monotonic() - start < REAL_SECONDS and agent.alive():
         now = time.monotonic()
         if now >= next_sample:
@@ -95,9 +84,8 @@ def main():
         if reply is not None:
             answered["actions"] += 1
         for _ in range(3):
-            drop_event(agent.path("spool"), event_index)
-            event_index += 1
-        sent["events"] = event_index
+            drop_event(agent.path("spool"), sent["events"])
+            sent["events"] += 1
         agent.signal(signal.SIGUSR1)
         time.sleep(1.0)
 

@@ -16,7 +16,7 @@ class LogFaults(unittest.TestCase):
         agent.start()
         agent.assert_serving()
         # The lines go to standard error instead, with the usual prefix.
-        self.assertTrue(wait_until(lambda: "] [info] " in agent.stderr(), 10))
+        self.assertTrue(wait_until(lambda: "] [info] " in agent.read("stderr"), 10))
         self.assertFalse(os.path.exists(agent.path("no-such-dir")))
 
     def test_log_disk_full(self):

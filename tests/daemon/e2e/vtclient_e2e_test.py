@@ -49,7 +49,7 @@ class CommandLineAndConfiguration(AgentTest):
     def test_usage_for_v_and_for_any_other_option(self):
         for args in (["-v"], ["-x"], ["-v", "extra"]):
             self.assertEqual(self.agent.run(args), 0)
-            self.assertEqual(self.agent.stdout(), USAGE.format(self.agent.proc.args[0]))
+            self.assertEqual(self.agent.read("stdout"), USAGE.format(self.agent.proc.args[0]))
             # The configuration is never read: no line was logged at all.
             self.assertEqual(self.agent.log(), "")
 
@@ -91,33 +91,20 @@ class CommandLineAndConfiguration(AgentTest):
 def feature_config(agent, **extra):
     """Every feature switched on, each with a command that leaves a trace."""
     tmp = agent.path("tmp")
-    keys = {
-        "FEATURE_CONFIG_SUPPORT": "1",
-        "FEATURE_CONFIG_TIMEOUT": "30",
-        "FEATURE_CONFIG_SOURCE": tmp + "/device.cfg",
-        "FEATURE_CONFIG_FETCH_CMD": "echo hostname=router > %s/device.cfg" % tmp,
-        "FEATURE_FIRMWARE_SUPPORT": "1",
-        "FEATURE_FIRMWARE_TIMEOUT": "30",
-        "FEATURE_FIRMWARE_ACTION_CMD": "echo fw >> %s/firmware.runs" % tmp,
-        "FEATURE_REBOOT_SUPPORT": "1",
-        "FEATURE_REBOOT_ACTION_CMD": "echo reboot >> %s/reboot.runs" % tmp,
-        "FEATURE_REMOTE_ACTION_SUPPORT": "1",
-        "FEATURE_REMOTE_ACTION_TIMEOUT": "30",
-        "FEATURE_REMOTE_ACTION_CMD": "printf '<%s>'",
-        "FEATURE_DEBUG_DUMP_SUPPORT": "1",
-        "FEATURE_DEBUG_DUMP_TIMEOUT": "30",
-        "FEATURE_DEBUG_DUMP_CMD": "echo dump-of-the-device",
-        "FEATURE_GPSDATA_SUPPORT": "1",
-        "FEATURE_GPSDATA_TIMEOUT": "30",
-        "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 51.5 -0.1278",
-    }
+    keys = dict(
+        FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="30", FEATURE_CONFIG_SOURCE=tmp + "/device.cfg",
+        FEATURE_CONFIG_FETCH_CMD="echo hostname=router > %s/device.cfg" % tmp,
+        FEATURE_FIRMWARE_SUPPORT="1", FEATURE_FIRMWARE_TIMEOUT="30",
+        FEATURE_FIRMWARE_ACTION_CMD="echo fw >> %s/firmware.runs" % tmp,
+        FEATURE_REBOOT_SUPPORT="1", FEATURE_REBOOT_ACTION_CMD="echo reboot >> %s/reboot.runs" % tmp,
+        FEATURE_REMOTE_ACTION_SUPPORT="1", FEATURE_REMOTE_ACTION_TIMEOUT="30",
+        FEATURE_REMOTE_ACTION_CMD="printf '<%s>'",
+        FEATURE_DEBUG_DUMP_SUPPORT="1", FEATURE_DEBUG_DUMP_TIMEOUT="30",
+        FEATURE_DEBUG_DUMP_CMD="echo dump-of-the-device",
+        FEATURE_GPSDATA_SUPPORT="1", FEATURE_GPSDATA_TIMEOUT="30",
+        FEATURE_GPSDATA_FETCH_CMD="echo 1 1700000000 51.5 -0.1278")
     keys.update(extra)
     return keys
-
-
-def read(agent, name):
-    with open(agent.path(name)) as f:
-        return f.read()
 
 
 class ServerRequests(AgentTest):
@@ -137,7 +124,7 @@ class ServerRequests(AgentTest):
         # 0x4 with the extension off: ignored, no reply at all.
         self.assertIsNone(self.request_and_wait(lambda s: s.invite(0x4)))
         self.assertIn("Extension invitation IGNORE", self.agent.log_messages())
-        self.assertEqual(read(self.agent, "tmp/firmware.runs"), "fw\n")
+        self.assertEqual(self.agent.read("tmp/firmware.runs"), "fw\n")
         self.assertEqual(self.request_and_wait(lambda s: s.send_request(5))["result"], "accepted")
         self.assert_uploaded("api/dump", b'filename="debug_dump"', b"dump-of-the-device\n")
         self.assertTrue(self.agent.wait_message("Debug dump finish"))
@@ -150,7 +137,7 @@ class ServerRequests(AgentTest):
         self.assertTrue(self.agent.wait_message("Firmware Thread is going to sleep"))
         self.assertEqual(self.request_and_wait(lambda s: s.send_request(3))["result"], "accepted")
         self.assertTrue(self.agent.wait_message("Reboot Thread is going to sleep"))
-        self.assertEqual(read(self.agent, "tmp/reboot.runs"), "reboot\n")
+        self.assertEqual(self.agent.read("tmp/reboot.runs"), "reboot\n")
         self.assertEqual(self.agent.stop(), 0)
 
     def test_actions_one_at_a_time_each_uploaded_once(self):
@@ -294,7 +281,7 @@ class Signals(AgentTest):
                 self.assertTrue(wait_until(lambda: agent.sim.peer, 15))
                 agent.signal(sig)
                 start = time.monotonic()
-                self.assertEqual(agent.proc.wait(15), 0, agent.stderr())
+                self.assertEqual(agent.proc.wait(15), 0, agent.read("stderr"))
                 self.assertLess(time.monotonic() - start, 10.0)
                 messages = agent.log_messages()
                 order = ["Feature thread joined", "Report thread joined", "Sender Joined",
@@ -312,7 +299,7 @@ class Signals(AgentTest):
         self.assertTrue(self.agent.wait_message("Command handler Joined"))
         self.assertTrue(wait_until(lambda: len(self.agent.web_requests("udps/register")) >= 2, 15))
         self.assertTrue(self.agent.alive())
-        self.assertEqual(self.agent.stop(), 0, self.agent.stderr())
+        self.assertEqual(self.agent.stop(), 0, self.agent.read("stderr"))
 
 
 if __name__ == "__main__":
