@@ -1,18 +1,15 @@
 // The wget_https stand-in against the local HTTPS test server.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "https/https_transport.h"
 #include "tests/support/https_test_server.h"
-
-extern char** environ;
 
 namespace {
 
@@ -23,19 +20,12 @@ class WgetHttpsTest : public vt_test::HttpsExchangeTest {
     vt_test::write_text_file(body, "a=b");
   }
 
-  // Runs the stand-in with -q -T<t> -f<body> -O<out> url and the extra words; its exit status.
+  // Runs the stand-in (through the recorder) with -q -T<t> -f<body> -O<out> url
+  // and the extra words; its wait status.
   int run(const std::string& url, std::vector<std::string> extra = {}, const char* t = "-T10") {
-    std::string exe = vt_test::wget_https_stand_in_dir() + "/wget_https";
-    std::vector<std::string> words = {exe, "-q", t, "-f" + body, "-O" + out, url};
+    std::vector<std::string> words = {"-q", t, "-f" + body, "-O" + out, url};
     words.insert(words.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    pid_t pid;
-    int status;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return https_run_fetch_tool(words);
   }
 
   std::string body = sandbox.path("/body"), out = sandbox.path("/out");
