@@ -90,7 +90,7 @@ FetchToolRecorder::FetchToolRecorder() {
                "  cp \"$f\" \"$rec/$w.$n\"; stat -c %a \"$f\" | tr -d '\\n' > \"$rec/${w}_mode.$n\"\n"
                "done\n"
                "[ -f \"$rec/exit\" ] && exit $(cat \"$rec/exit\")\n"
-               "exec '" + wget_https_stand_in_dir() + "/wget_https' \"$@\"\n");
+               "exec '" VT_WGET_HTTPS_DIR "/wget_https' \"$@\"\n");
   setenv("PATH", (dir_ + ":" + old_path_).c_str(), 1);
 }
 
@@ -100,9 +100,7 @@ FetchToolRecorder::~FetchToolRecorder() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-void FetchToolRecorder::exit_with(int status) {
-  if (status < 0) unlink((dir_ + "/exit").c_str()); else write_text_file(dir_ + "/exit", std::to_string(status));
-}
+void FetchToolRecorder::exit_with(int status) { write_text_file(dir_ + "/exit", std::to_string(status)); }
 
 std::string FetchToolRecorder::read(const std::string& name, int run) const {
   return read_text_file(dir_ + "/" + name + "." + std::to_string(run));

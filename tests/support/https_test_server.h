@@ -4,11 +4,11 @@
 
 #include <sys/types.h>
 
-#include "tests/support/sandbox.h"
-
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tests/support/sandbox.h"
 
 namespace vt_test {
 
@@ -54,7 +54,7 @@ class FetchToolRecorder {
   FetchToolRecorder(const FetchToolRecorder&) = delete;
   FetchToolRecorder& operator=(const FetchToolRecorder&) = delete;
 
-  void exit_with(int status);  // negative: run the stand-in again
+  void exit_with(int status);  // from now on, instead of running the stand-in
 
   int runs() const;
   std::vector<std::string> args(int run) const;  // run counts from 1
@@ -76,8 +76,5 @@ class HttpsExchangeTest : public SandboxTest {
   HttpsTestServer server;
   FetchToolRecorder tool;
 };
-
-// Directory of the built wget_https stand-in.
-inline std::string wget_https_stand_in_dir() { return VT_WGET_HTTPS_DIR; }
 
 }  // namespace vt_test
