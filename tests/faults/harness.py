@@ -240,11 +240,11 @@ class Agent:
     def count(self, message):
         return self.log_messages().count(message)
 
-    def wait_log(self, text, timeout=20, count=1):
+    def wait_log(self, text, timeout=30, count=1):
         """Waits until text occurs count times in the log."""
         return wait_until(lambda: self.log().count(text) >= count, timeout, 0.1)
 
-    def wait_message(self, message, timeout=20, count=1):
+    def wait_message(self, message, timeout=30, count=1):
         """Waits until a log line's message is exactly message, count times."""
         return wait_until(lambda: self.count(message) >= count, timeout, 0.1)
 

@@ -24,7 +24,7 @@ class AgentTest(unittest.TestCase):
     def start(self, **config):
         self.agent.config.update(config)
         self.agent.start()
-        self.assertTrue(wait_until(lambda: self.agent.sim.peer, 15), "no keepalive reached the simulator")
+        self.assertTrue(wait_until(lambda: self.agent.sim.peer, 30), "no keepalive reached the simulator")
 
     def request_and_wait(self, send, timeout=10.0):
         """Sends a request; returns its reply record, or None when none came.
@@ -39,7 +39,7 @@ class AgentTest(unittest.TestCase):
 
     def assert_uploaded(self, path, *parts):
         """The feature upload to path arrived once, its body holding every part."""
-        self.assertTrue(wait_until(lambda: self.agent.web_requests(path), 15), path + " not uploaded")
+        self.assertTrue(wait_until(lambda: self.agent.web_requests(path), 30), path + " not uploaded")
         body = self.agent.web_requests(path)[0].body
         for part in parts:
             self.assertIn(part, body)
@@ -161,7 +161,7 @@ class ServerRequests(AgentTest):
         # The first report comes when the request thread next wakes up: a
         # request wakes it at once, else its idle wait of 5 s runs out.
         self.request_and_wait(lambda s: s.invite(0x8))
-        self.assertTrue(self.agent.wait_message("UDP Client App statistic", timeout=15))
+        self.assertTrue(self.agent.wait_message("UDP Client App statistic", timeout=30))
         messages = self.agent.log_messages()
         i = messages.index("UDP Client App statistic")
         for line, prefix in zip(messages[i + 1:], ("\tPeer recv:  ", "\tLocal recv: ", "\tHeader err: ")):
@@ -190,7 +190,7 @@ class Scheduling(AgentTest):
         self.start(**feature_config(self.agent, FEATURE_GPSDATA_AUTO_START="1",
                                     FEATURE_GPSDATA_AUTO_REPEAT="1",
                                     FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL="1"))
-        self.assertTrue(wait_until(lambda: len(received(self.agent.sim, "gps")) >= 3, 15))
+        self.assertTrue(wait_until(lambda: len(received(self.agent.sim, "gps")) >= 3, 30))
         self.assertEqual(received(self.agent.sim, "gps")[0]["gps"], "1700000000,51500000,-127800,1")
         self.assertEqual(self.agent.stop(), 0)
 
@@ -200,11 +200,11 @@ class Scheduling(AgentTest):
                                     FEATURE_GPSDATA_TRIGGER_FILE=self.agent.path("tmp/gps.now")))
         self.agent.write("tmp/gps.now", "")
         self.assertTrue(self.agent.wait_message("Trigger GPS submission"))
-        self.assertTrue(wait_until(lambda: received(self.agent.sim, "gps"), 15))
+        self.assertTrue(wait_until(lambda: received(self.agent.sim, "gps"), 30))
         self.assertFalse(os.path.exists(self.agent.path("tmp/gps.now")))
         self.agent.write("tmp/syncConfig.now", "")
         self.assertTrue(self.agent.wait_message("Trigger config sync"))
-        self.assertTrue(wait_until(lambda: self.agent.web_requests("api/config"), 15))
+        self.assertTrue(wait_until(lambda: self.agent.web_requests("api/config"), 30))
         self.assertEqual(self.agent.stop(), 0)
 
     def test_shared_default_trigger_file_fires_config_only(self):
@@ -238,7 +238,7 @@ class Scheduling(AgentTest):
         self.assertEqual(len(registrations()), 1)
         self.agent.write("tmp/interface.update", "")
         self.assertTrue(self.agent.wait_message("Interface update"))
-        self.assertTrue(wait_until(lambda: len(registrations()) >= 2, 15))
+        self.assertTrue(wait_until(lambda: len(registrations()) >= 2, 30))
         self.assertFalse(os.path.exists(self.agent.path("tmp/interface.update")))
         self.assertEqual(self.agent.stop(), 0)
 
@@ -278,7 +278,7 @@ class Signals(AgentTest):
                 agent = Agent(self, tool="real")
                 agent.config.update(feature_config(agent))
                 agent.start()
-                self.assertTrue(wait_until(lambda: agent.sim.peer, 15))
+                self.assertTrue(wait_until(lambda: agent.sim.peer, 30))
                 agent.signal(sig)
                 start = time.monotonic()
                 self.assertEqual(agent.proc.wait(15), 0, agent.read("stderr"))
@@ -295,9 +295,9 @@ class Signals(AgentTest):
         self.agent.config["DEVICE_KEEPALIVE_INTERVAL"] = "30"
         self.agent.write("etc/vtclient.cfg", "".join("%s=%s\n" % kv for kv in self.agent.config.items()))
         self.agent.signal(signal.SIGHUP)
-        self.assertTrue(self.agent.wait_message("keepalive: 30", timeout=15))
+        self.assertTrue(self.agent.wait_message("keepalive: 30", timeout=30))
         self.assertTrue(self.agent.wait_message("Command handler Joined"))
-        self.assertTrue(wait_until(lambda: len(self.agent.web_requests("udps/register")) >= 2, 15))
+        self.assertTrue(wait_until(lambda: len(self.agent.web_requests("udps/register")) >= 2, 30))
         self.assertTrue(self.agent.alive())
         self.assertEqual(self.agent.stop(), 0, self.agent.read("stderr"))
 
