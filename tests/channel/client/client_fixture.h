@@ -51,7 +51,7 @@ class VtsimProcess {
   int https_port() const { return https_port_; }  // 0: the simulator did not start
   const std::string& ca_file() const { return ca_file_; }
 
-  // Sends one command line; returns its "ok" answer, or an "error" event.
+  // Sends one command line; returns its "ok" answer, or an "error" or "timeout" event.
   SimEvent command(const std::string& line, std::chrono::seconds timeout = std::chrono::seconds(20));
   // The count-th matching event (counting from the start), or "timeout".
   SimEvent wait_for(const EventMatch& match, size_t count = 1,
@@ -82,7 +82,6 @@ void set_test_now(time_t now);
 
 int capture_log(int level, const char* format, ...);  // keeps every line as "<level> <text>"
 size_t count_log(const std::string& text);            // lines containing text
-void clear_captures();                                // log lines and handler calls
 
 // The handlers that start_client registers record their calls and answer this.
 extern std::atomic<int> handler_result;
@@ -123,9 +122,8 @@ class ClientTest : public ::testing::Test {
 class LiveClientTest : public ClientTest {
  protected:
   void SetUp() override;
-  // Sends a request and returns the device's reply, or an event named "none"
-  // when the device answered a later, always-accepted marker first (requests
-  // are handled in order).
+  // Sends a request and returns the device's reply, or "none" when the device
+  // answered a later, always-accepted marker first (requests are handled in order).
   SimEvent reply_to(const std::string& command);
 };
 

@@ -7,8 +7,7 @@ namespace {
 
 class ReestablishTest : public LiveClientTest {
  protected:
-  // The device has handled everything sent before.
-  void sync() { reply_to("notice 0 0"); }
+  void sync() { reply_to("notice 0 0"); }  // the device has handled everything sent before
   // A new session starts its numbers again and sends a valid keepalive.
   void expect_new_session() {
     ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
@@ -20,10 +19,7 @@ class ReestablishTest : public LiveClientTest {
 };
 
 TEST_F(ReestablishTest, EachDamagedPacketIsCountedOnceAndProducesNoMessage) {
-  const struct {
-    const char* kind;
-    uint32_t header_errors, decrypt_errors;
-  } cases[] = {
+  const struct { const char* kind; uint32_t header_errors, decrypt_errors; } cases[] = {
       {"short", 1, 0},        {"magic", 1, 0},        {"kind", 1, 0},  {"length", 1, 0},
       {"namelen-short", 1, 0}, {"namelen-long", 1, 0}, {"serial", 1, 0}, {"oversize", 1, 0},
       {"key", 0, 1},          {"crc", 0, 1},          {"tiny-message", 0, 1},

@@ -9,13 +9,8 @@ using ServerRequestsTest = LiveClientTest;
 using calls = std::vector<std::string>;
 
 TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerSays) {
-  const struct {
-    const char* command;
-    int handler_result;
-    const char* call;     // "" when the handler must not be called
-    const char* flags;    // "" when no reply is expected
-    const char* payload;
-  } cases[] = {
+  // call "": the handler must not be called; flags "": no reply is expected.
+  const struct { const char *command; int handler_result; const char *call, *flags, *payload; } cases[] = {
       {"invite 2", 0, "invite 2", "0x0101", ""},
       {"invite 1", 1, "invite 1", "0x8101", ""},
       {"invite 4", 2, "invite 4", "", ""},
