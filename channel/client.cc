@@ -74,6 +74,18 @@ void __vantor_udp_client_wake_sender(vantor_udp_client *client) {
   client->send_cond.notify_one();
 }
 
+void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item) {
+  bool queued;
+  {
+    std::lock_guard<std::mutex> lock(client->agenda_mutex);
+    queued = delivery_agenda_add_item(&client->agenda, item) == 0;
+  }
+  if (queued)
+    __vantor_udp_client_wake_sender(client);
+  else
+    std::free(item);
+}
+
 void __vantor_udp_client_nap(vantor_udp_client *client, int ticks) {
   std::unique_lock<std::mutex> lock(client->nap_mutex);
   client->nap_cond.wait_for(lock, std::chrono::milliseconds(ticks * __vantor_udp_client_tick_ms()),
@@ -282,15 +294,6 @@ extern "C" int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid
   vt_store_be32(p + 8, static_cast<uint32_t>(to_millionths(longitude)));
   p[12] = valid ? 1 : 0;
   item->payload_length = 13;
-
-  bool queued;
-  {
-    std::lock_guard<std::mutex> lock(client->agenda_mutex);
-    queued = delivery_agenda_add_item(&client->agenda, item) == 0;
-  }
-  if (queued)
-    __vantor_udp_client_wake_sender(client);
-  else
-    std::free(item);
+  __vantor_udp_client_schedule(client, item);
   return 0;
 }

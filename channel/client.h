@@ -131,6 +131,10 @@ void __vantor_udp_client_count_receive_error(vantor_udp_client_statistics *stati
 // Wakes the send thread; safe from any thread, never lost.
 void __vantor_udp_client_wake_sender(vantor_udp_client *client);
 
+// Puts a malloc'd item on the delivery agenda and wakes the send thread; an
+// item the agenda cannot take is freed, so the caller never owns it after.
+void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item);
+
 // Sleeps `ticks` ticks, or less when the client is being stopped.
 void __vantor_udp_client_nap(vantor_udp_client *client, int ticks);
 

@@ -39,16 +39,7 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
     item->flags = VTRP_FLAG_REPLY_WANTED;
     item->category = VTRP_CATEGORY_KEEPALIVE;
     item->type = VTRP_TYPE_KEEPALIVE;
-
-    bool queued;
-    {
-      std::lock_guard<std::mutex> lock(c->agenda_mutex);
-      queued = delivery_agenda_add_item(&c->agenda, item) == 0;
-    }
-    if (queued)
-      __vantor_udp_client_wake_sender(c);
-    else
-      std::free(item);
+    __vantor_udp_client_schedule(c, item);
     last_keepalive = now;
 
     if (c->stop != 0) break;
