@@ -111,12 +111,7 @@ def strace_calls(pid, seconds):
     tracer = subprocess.Popen(["strace", "-f", "-qq", "-c", "-o", out.name, "-p", str(pid)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(seconds)
-    tracer.send_signal(signal.SIGINT)
-    try:
-        tracer.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        tracer.kill()
-        tracer.wait()
+    stop(tracer, signal.SIGINT, 10)  # strace writes its counts on SIGINT
     calls = {}
     with open(out.name) as f:
         for line in f:
@@ -235,11 +230,11 @@ class Sandbox:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def stop(process):
+def stop(process, how=signal.SIGTERM, timeout=20):
     if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
+        process.send_signal(how)
         try:
-            process.wait(timeout=20)
+            process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
