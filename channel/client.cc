@@ -199,11 +199,11 @@ extern "C" int vantor_udp_client_set_param(vantor_udp_client *client, int id, co
       client->reset_sequence = number;
       return 1;
     case VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL:
-      if (number < 5 || number > 50) return 0;
+      if (number < VANTOR_UDP_CLIENT_KEEPALIVE_MIN || number > VANTOR_UDP_CLIENT_KEEPALIVE_MAX) return 0;
       client->keepalive_interval = number;
       return 1;
     case VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT:
-      if (number < 70 || number > 600) return 0;
+      if (number < VANTOR_UDP_CLIENT_DISCONNECT_MIN || number > VANTOR_UDP_CLIENT_DISCONNECT_MAX) return 0;
       client->disconnect_timeout = number;
       return 1;
     case VANTOR_UDP_CLIENT_PARAM_HANDLER_CONTEXT:

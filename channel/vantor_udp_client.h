@@ -35,6 +35,15 @@ typedef int (*vantor_udp_client_log_fn)(int level, const char *format, ...);
 /* Interface file used when the creator names none. */
 #define VANTOR_UDP_CLIENT_DEFAULT_INTERFACE_FILE "/tmp/interface.using"
 
+/* Values the client takes for the keepalive interval and the disconnect
+ * timeout (parameters 5 and 6), in seconds. */
+enum {
+  VANTOR_UDP_CLIENT_KEEPALIVE_MIN = 5,
+  VANTOR_UDP_CLIENT_KEEPALIVE_MAX = 50,
+  VANTOR_UDP_CLIENT_DISCONNECT_MIN = 70,
+  VANTOR_UDP_CLIENT_DISCONNECT_MAX = 600
+};
+
 /* Handler results. */
 enum {
   VANTOR_UDP_CLIENT_ACCEPTED = 0,

@@ -18,18 +18,18 @@
 #include "daemon/signals.h"
 #include "daemon/supervision_loop.h"
 #include "features/daemon_state.h"
+#include "features/setting_rules.h"
 #include "features/workers.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/taglist.h"
+#include "platform/version.h"
 
 namespace {
 
 constexpr unsigned kRequestQueueCapacity = 30;
 constexpr uint32_t kStatisticsInterval = 3600;
-constexpr int32_t kFallbackKeepalive = 25;
-constexpr int32_t kFallbackDisconnect = 70;
 
 // What survives from one cycle to the next.
 struct process_state {
@@ -77,6 +77,8 @@ void derive_settings(const taglist* config, daemon_settings* settings) {
 }
 
 void log_settings(const daemon_settings& settings) {
+  // Which build is running, for whoever reads the log; the settings follow.
+  __udp_client_log(6, "vtclient %s", vtclient_version);
   __udp_client_log(5, "log enable: %d", log_enable.load());
   __udp_client_log(5, "log file: %s", get_log_file_path().c_str());
   __udp_client_log(5, "log size: %lu", static_cast<unsigned long>(log_file_size.load()));
@@ -93,14 +95,13 @@ void log_settings(const daemon_settings& settings) {
 
 // The client takes only values in its own range; a refused one is replaced
 // by the fallback, which is set instead and reported.
-void set_param_or_fallback(vantor_udp_client* client, int id, int32_t* setting, int32_t fallback,
-                           const char* refused_message) {
+void set_param_or_fallback(vantor_udp_client* client, int id, int32_t* setting, const setting_rule& rule) {
   uint32_t value = static_cast<uint32_t>(*setting);
   if (vantor_udp_client_set_param(client, id, &value) == 1) return;
-  *setting = fallback;
-  value = static_cast<uint32_t>(fallback);
+  *setting = rule.fallback;
+  value = static_cast<uint32_t>(rule.fallback);
   vantor_udp_client_set_param(client, id, &value);
-  __udp_client_log(6, refused_message, fallback);
+  __udp_client_log(6, rule.refused_message, rule.fallback);
 }
 
 // Hands the timing settings to the client; a value it refuses is replaced
@@ -113,9 +114,9 @@ void set_client_params(daemon_state* state, daemon_settings* settings) {
                               &settings->statistics_interval);
 
   set_param_or_fallback(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &settings->keepalive_interval,
-                        kFallbackKeepalive, "Set KEEPALIVE INTERVAL error, set to default(%d).");
+                        kKeepaliveRule);
   set_param_or_fallback(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &settings->disconnect_timeout,
-                        kFallbackDisconnect, "Set DISCONNECT TIMEOUT error, set to default(%d).");
+                        kDisconnectRule);
 }
 
 template <typename Param>

@@ -5,6 +5,7 @@
 
 #include "features/config_read.h"
 #include "features/daemon_state.h"
+#include "features/setting_rules.h"
 #include "platform/identity.h"
 
 namespace {
@@ -22,12 +23,11 @@ void copy_identity(char* dst, size_t max, const char* configured, const char* (*
 }
 
 // A positive integer setting; values below 1 (0, negative, no digits) fall
-// back to the default.
-void set_positive(const taglist* config, const char* key, int32_t* out, int32_t fallback) {
-  const char* v = config_text(config, key);
-  if (!config_is_set(v)) return;
-  int n = atoi(v);
-  *out = n < 1 ? fallback : n;
+// back to the rule's default.
+template <typename T>
+void set_positive(const taglist* config, const setting_rule& rule, T* out) {
+  const char* v = config_text(config, rule.key);
+  if (config_is_set(v)) *out = static_cast<int32_t>(setting_value(rule, v));
 }
 
 }  // namespace
@@ -61,15 +61,10 @@ void __udp_client_get_device_info(const taglist* config, char* serial, char* mod
   v = config_text(config, "DEVICE_LOG_FILE_SIZE");
   if (config_is_set(v)) *log_file_size = static_cast<uint32_t>(atol(v));
 
-  v = config_text(config, "DEVICE_LOG_NUM_FILE");
-  if (config_is_set(v)) {
-    int16_t n = static_cast<int16_t>(atoi(v));
-    *log_file_count = n < 1 ? 4 : n;
-  }
-
-  set_positive(config, "DEVICE_KEEPALIVE_INTERVAL", keepalive_interval, 25);
-  set_positive(config, "DEVICE_DISCONNECT_TIMEOUT", disconnect_timeout, 70);
-  set_positive(config, "DEVICE_BLACK_LIST_SIZE", black_list_size, 10);
+  set_positive(config, kLogFileCountRule, log_file_count);
+  set_positive(config, kKeepaliveRule, keepalive_interval);
+  set_positive(config, kDisconnectRule, disconnect_timeout);
+  set_positive(config, kBlackListRule, black_list_size);
 
   v = config_text(config, "DEVICE_INTERFACE_UPDATE");
   if (config_is_set(v)) *interface_update_file = v;

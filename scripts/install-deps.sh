@@ -8,7 +8,7 @@ packages=(
   libssl-dev openssl libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-cryptography faketime
-  iproute2 procps
+  iproute2 procps shellcheck
 )
 
 missing=()

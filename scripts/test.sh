@@ -26,6 +26,6 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" --repeat until-pass:2 | tee "$log" || { rm -f "$log"; exit 1; }
   retried="$(grep -E '\*\*\*(Failed|Timeout|Exception)' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u || true)"
   rm -f "$log"
-  [ -z "$retried" ] || echo "=== $preset: passed only on a second run: $(echo $retried) ==="
+  [ -z "$retried" ] || echo "=== $preset: passed only on a second run: ${retried//$'\n'/ } ==="
   echo "=== $preset: $(( $(date +%s) - start )) s ==="
 done

@@ -2,6 +2,7 @@
 simulator's UDP and HTTPS sides, and the wget_https stand-in over TLS."""
 
 import os
+import re
 import signal
 import struct
 import sys
@@ -76,6 +77,10 @@ class CommandLineAndConfiguration(AgentTest):
         prefixes = tuple(e.split(": ")[0] + ": " for e in expected)
         messages = self.agent.log_messages()
         self.assertEqual([m for m in messages if m.startswith(prefixes)], expected)
+        # The build comes first, at level 6, and leaves the settings lines as they are.
+        self.assertRegex(messages[0], r"^vtclient %s( \(.+\))?$" % re.escape(os.environ["VTCLIENT_VERSION"]))
+        self.assertIn("[info] " + messages[0], self.agent.log())
+        self.assertEqual(messages[1], expected[0])
         self.assertLess(messages.index(expected[-1]), messages.index(refused))
         self.assertIn("[notice] keepalive: 60", self.agent.log())
         self.assertEqual(self.agent.stop(), 0)

@@ -1,0 +1,67 @@
+#!/usr/bin/python3
+"""Every error-level log text in the agent's sources is listed in docs/log.md,
+so that a support engineer finds each "err" line there.
+
+An error-level line is a call of a log function with the level written as 3,
+for instance __udp_client_log(3, "Config sync error (Code=%d, ...)", ...) or
+s.log(3, ok ? "A" : "B"); every string in its format argument counts. The
+reference must hold each text in backticks, as its tables do.
+
+Usage: check_log_lines.py SOURCE_DIR
+"""
+import pathlib
+import re
+import sys
+
+root = pathlib.Path(sys.argv[1])
+reference = (root / "docs" / "log.md").read_text()
+call = re.compile(r"(?<!\w)\w*log\s*\(\s*3\s*,")
+string = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def format_argument(text, start):
+    """The source text of the argument that starts at start, up to the comma
+    or closing parenthesis that ends it."""
+    depth, i, quoted = 0, start, False
+    while i < len(text):
+        c = text[i]
+        if quoted:
+            if c == "\\":
+                i += 1
+            elif c == '"':
+                quoted = False
+        elif c == '"':
+            quoted = True
+        elif c in "([{":
+            depth += 1
+        elif c in ")]}":
+            if depth == 0:
+                break
+            depth -= 1
+        elif c == "," and depth == 0:
+            break
+        i += 1
+    return text[start:i]
+
+
+found = {}
+for folder in ("platform", "https", "channel", "features", "daemon"):
+    for path in sorted((root / folder).glob("**/*.[ch]*")):
+        text = path.read_text(errors="replace")
+        for match in call.finditer(text):
+            argument = format_argument(text, match.end())
+            # Adjacent literals are one text; a conditional gives one per branch.
+            marked = "".join(piece if piece.startswith('"') else re.sub(r"[?:]", "\0", piece)
+                             for piece in re.split(r'("(?:[^"\\]|\\.)*")', argument))
+            for branch in marked.split("\0"):
+                pieces = string.findall(branch)
+                if pieces:
+                    line = text.count("\n", 0, match.start()) + 1
+                    found.setdefault("".join(pieces), f"{path.relative_to(root)}:{line}")
+
+missing = [f"  `{message}`    ({where})" for message, where in sorted(found.items())
+           if f"`{message}`" not in reference]
+print(f"{len(found)} error-level texts in the sources, {len(found) - len(missing)} listed in docs/log.md")
+if missing:
+    sys.exit("docs/log.md lacks these error-level log texts; add each to a table of "
+             "\"Error lines and what to do\":\n" + "\n".join(missing))

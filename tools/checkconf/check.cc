@@ -1,0 +1,275 @@
+#include "tools/checkconf/check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "daemon/scheduler.h"
+#include "features/setting_rules.h"
+#include "platform/taglist.h"
+#include "tools/checkconf/known_keys.h"
+
+namespace {
+
+constexpr size_t kMaxLine = 8191;  // the store reads longer lines in pieces of this size
+
+struct finding {
+  int line;  // 0 = about the whole file, listed after the lines
+  bool error;
+  std::string text;
+};
+
+struct file_closer {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+std::string quoted(const std::string& key, const std::string& value) { return key + "=\"" + value + "\""; }
+
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The known key nearest to a misspelt one (case and blanks count as
+// differences), or "" when none is close.
+std::string nearest_key(const std::string& key) {
+  std::string best;
+  size_t best_distance = 4;
+  for (size_t i = 0; i < kKnownKeyCount; ++i) {
+    std::string known = kKnownKeys[i].name;
+    std::string folded = key;
+    for (char& c : folded) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    size_t d = std::min(edit_distance(key, known), edit_distance(folded, known));
+    if (d < best_distance) {
+      best_distance = d;
+      best = known;
+    }
+  }
+  return best;
+}
+
+// How atoi/atol read the text: leading blanks and a sign, then digits up to
+// the first non-digit.
+struct number_reading {
+  long long value = 0;
+  bool digits = false;    // any digit at all
+  bool complete = false;  // nothing follows the digits
+  bool in_range = true;   // fits a 32-bit int
+};
+
+number_reading read_number(const char* text) {
+  number_reading r;
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+    r.digits = true;
+    if (r.value <= INT_MAX) r.value = r.value * 10 + (*p - '0');
+  }
+  if (negative) r.value = -r.value;
+  r.in_range = r.value >= INT_MIN && r.value <= INT_MAX;
+  r.complete = r.digits && *p == '\0';
+  return r;
+}
+
+// Whether a switch value that is not exactly "1" looks as if it was meant to be on.
+bool looks_on(const char* value) {
+  std::string v;
+  for (const char* p = value; *p; ++p) {
+    if (!isspace(static_cast<unsigned char>(*p))) v += static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+  }
+  return v == "1" || v == "yes" || v == "y" || v == "true" || v == "on" || v == "enable" ||
+         v == "enabled" || atoi(value) != 0;
+}
+
+// Shell words that are not files but run fine as a command's first word.
+bool shell_word(const std::string& word) {
+  static const char* const kWords[] = {".", ":", "cd", "eval", "exec", "exit", "export", "set",
+                                       "trap", "umask", "if", "for", "while", "case", "{", "("};
+  for (const char* w : kWords) {
+    if (word == w) return true;
+  }
+  return word.find('=') != std::string::npos;  // an assignment before the command
+}
+
+bool executable_file(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The command's first word is a shell word or names an executable file,
+// directly or through PATH as /bin/sh would find it.
+bool command_runs(const char* command) {
+  const char* p = command;
+  while (*p == ' ' || *p == '\t') ++p;
+  std::string word(p, strcspn(p, " \t;|&<>"));
+  if (word.empty() || shell_word(word)) return true;
+  if (word.find('/') != std::string::npos) return executable_file(word);
+  const char* env = getenv("PATH");
+  std::string path = env && *env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string dir = path.substr(start, end - start);
+    if (executable_file((dir.empty() ? "." : dir) + "/" + word)) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+class checker {
+ public:
+  explicit checker(std::string path) : path_(std::move(path)) {}
+
+  // One key=value line as the store parses it; the first line of a key wins.
+  void line(int number, const std::string& key, const std::string& value) {
+    auto first = first_line_.find(key);
+    if (first != first_line_.end()) {
+      warn(number, key + " is set again: the first setting, on line " + std::to_string(first->second) + ", wins");
+      return;
+    }
+    first_line_[key] = number;
+    const known_key* known = find_known_key(key.c_str());
+    if (known == nullptr) {
+      std::string nearest = nearest_key(key);
+      warn(number, "unknown key \"" + key + "\"" + (nearest.empty() ? "" : " (did you mean " + nearest + "?)"));
+      return;
+    }
+    if (value.empty()) return;  // not set: the default applies
+    if (known->kind == key_kind::on_switch && value != "1" && looks_on(value.c_str())) {
+      warn(number, quoted(key, value) + " is off: only exactly 1 switches it on");
+    }
+    if (known->kind == key_kind::number) number_value(number, key, value);
+  }
+
+  // Findings about the configuration as a whole, as the agent reads it.
+  void whole(const taglist* config) {
+    if (*get_taglist_default(config, "VANTOR_HOST", "") == '\0') {
+      error(0, "VANTOR_HOST is not set: the agent has no server to reach");
+    }
+    for (int id = 0; id < static_cast<int>(FEATURE_ID_COUNT); ++id) {
+      if (__udp_client_feature_support(config, static_cast<uint32_t>(id))) feature(config, id);
+    }
+  }
+
+  check_status report(std::vector<std::string>* out) {
+    // Whole-file findings (line 0) after those of the lines.
+    std::stable_sort(findings_.begin(), findings_.end(), [](const finding& a, const finding& b) {
+      return static_cast<unsigned>(a.line - 1) < static_cast<unsigned>(b.line - 1);
+    });
+    check_status status = check_clean;
+    for (const finding& f : findings_) {
+      std::string where = f.line ? path_ + ":" + std::to_string(f.line) : path_;
+      out->push_back(where + (f.error ? ": error: " : ": warning: ") + f.text);
+      status = std::max(status, f.error ? check_errors : check_warnings);
+    }
+    return status;
+  }
+
+  void warn(int line, std::string text) { findings_.push_back({line, false, std::move(text)}); }
+  void error(int line, std::string text) { findings_.push_back({line, true, std::move(text)}); }
+
+ private:
+  void number_value(int number, const std::string& key, const std::string& value) {
+    number_reading r = read_number(value.c_str());
+    if (!r.in_range) {
+      warn(number, quoted(key, value) + " is out of range for a number");
+      return;
+    }
+    if (!r.complete) warn(number, quoted(key, value) + " reads as " + std::to_string(r.value));
+    for (const setting_rule* rule : kSettingRules) {
+      if (key != rule->key) continue;
+      int32_t n = setting_number(*rule, value.c_str());
+      int32_t in_force = setting_value(*rule, value.c_str());
+      if (n < 1) {
+        warn(number, quoted(key, value) + " reads as " + std::to_string(n) + ", below 1: the agent uses " +
+                         std::to_string(in_force));
+      } else if (n < rule->min || n > rule->max) {
+        warn(number, quoted(key, value) + " is outside " + std::to_string(rule->min) + ".." +
+                         std::to_string(rule->max) + ": the agent uses " + std::to_string(rule->fallback));
+      }
+    }
+  }
+
+  void feature(const taglist* config, int id) {
+    std::string support;
+    for (size_t i = 0; i < kKnownKeyCount; ++i) {
+      const known_key& k = kKnownKeys[i];
+      std::string name = k.name;
+      if (k.feature == id && name.size() > 8 && name.compare(name.size() - 8, 8, "_SUPPORT") == 0 &&
+          name.find("TRIGGER") == std::string::npos) {
+        support = name;
+      }
+    }
+    int line = first_line_.count(support) ? first_line_[support] : 0;
+    for (size_t i = 0; i < kKnownKeyCount; ++i) {
+      const known_key& k = kKnownKeys[i];
+      if (k.feature != id) continue;
+      const char* value = get_taglist_default(config, k.name, "");
+      std::string name = k.name;
+      if (k.kind == key_kind::needed_command && *value == '\0') {
+        error(line, support + " is on but " + name + " is not set");
+      } else if ((k.kind == key_kind::command || k.kind == key_kind::needed_command) && *value != '\0' &&
+                 !command_runs(value)) {
+        error(first_line_[name], name + " does not start with an executable file: " + value);
+      } else if (name.size() > 8 && name.compare(name.size() - 8, 8, "_TIMEOUT") == 0 && atol(value) <= 0) {
+        warn(line, support + " is on but " + name + " is 0 or not set: every run ends at once");
+      }
+    }
+  }
+
+  std::string path_;
+  std::map<std::string, int> first_line_;
+  std::vector<finding> findings_;
+};
+
+}  // namespace
+
+check_status check_configuration(const std::string& path, std::vector<std::string>* findings) {
+  checker check(path);
+  std::unique_ptr<FILE, file_closer> file(fopen(path.c_str(), "r"));
+  if (!file) {
+    findings->push_back(path + ": error: cannot be read (" + strerror(errno) +
+                        "): the agent logs \"Config file err\" and exits");
+    return check_errors;
+  }
+  // Line by line with the store's own line rules, to tell where each
+  // setting comes from.
+  char piece[kMaxLine + 1];
+  int number = 0;
+  bool line_start = true;
+  while (fgets(piece, sizeof piece, file.get()) != nullptr) {
+    if (line_start) ++number;
+    line_start = strchr(piece, '\n') != nullptr;
+    std::unique_ptr<tagitem, void (*)(tagitem*)> item(__parse_tagitem(piece), free_tagitem);
+    if (item) check.line(number, item->tag, item->value);
+  }
+  // The whole file exactly as the agent loads it.
+  taglist_ptr config(load_taglist_ex(path.c_str(), 1));
+  if (!config || config->count == 0) {
+    check.error(0, "holds no setting: the agent logs \"Config file err\" and exits");
+  } else {
+    check.whole(config.get());
+  }
+  return check.report(findings);
+}
