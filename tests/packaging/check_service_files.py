@@ -70,11 +70,16 @@ if shutil.which("systemd-analyze"):
 else:
     print("systemd-analyze not installed: unit not verified")
 
-shell_files = [path for path in sorted(root.glob("**/*"))
-               if path.is_file() and "build" not in path.relative_to(root).parts[:1]
-               and ".git" not in path.parts and path.suffix not in (".py", ".md")
-               and path.read_bytes()[:64].split(b"\n")[0].startswith(b"#!")
-               and re.search(rb"\b(ba)?sh\b", path.read_bytes()[:64].split(b"\n")[0])]
+# Every file that starts with a sh or bash #! line, outside build trees.
+shell_files = []
+for folder, subfolders, files in os.walk(root):
+    subfolders[:] = sorted(d for d in subfolders if d not in (".git", "build") and not d.startswith("build-"))
+    for name in sorted(files):
+        path = pathlib.Path(folder) / name
+        with open(path, "rb") as f:
+            first = f.readline(80)
+        if first.startswith(b"#!") and re.search(rb"\b(ba)?sh\b", first) and path.suffix != ".py":
+            shell_files.append(path)
 check = subprocess.run(["shellcheck", *map(str, shell_files)], capture_output=True, text=True)
 if check.returncode != 0:
     failures.append("shellcheck:\n" + check.stdout + check.stderr)

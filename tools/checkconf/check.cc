@@ -1,12 +1,7 @@
 #include "tools/checkconf/check.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +12,7 @@
 #include "features/setting_rules.h"
 #include "platform/taglist.h"
 #include "tools/checkconf/known_keys.h"
+#include "tools/checkconf/values.h"
 
 namespace {
 
@@ -33,109 +29,6 @@ struct file_closer {
 };
 
 std::string quoted(const std::string& key, const std::string& value) { return key + "=\"" + value + "\""; }
-
-size_t edit_distance(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// The known key nearest to a misspelt one (case and blanks count as
-// differences), or "" when none is close.
-std::string nearest_key(const std::string& key) {
-  std::string best;
-  size_t best_distance = 4;
-  for (size_t i = 0; i < kKnownKeyCount; ++i) {
-    std::string known = kKnownKeys[i].name;
-    std::string folded = key;
-    for (char& c : folded) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    size_t d = std::min(edit_distance(key, known), edit_distance(folded, known));
-    if (d < best_distance) {
-      best_distance = d;
-      best = known;
-    }
-  }
-  return best;
-}
-
-// How atoi/atol read the text: leading blanks and a sign, then digits up to
-// the first non-digit.
-struct number_reading {
-  long long value = 0;
-  bool digits = false;    // any digit at all
-  bool complete = false;  // nothing follows the digits
-  bool in_range = true;   // fits a 32-bit int
-};
-
-number_reading read_number(const char* text) {
-  number_reading r;
-  const char* p = text;
-  while (isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = *p == '-';
-  if (*p == '+' || *p == '-') ++p;
-  for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-    r.digits = true;
-    if (r.value <= INT_MAX) r.value = r.value * 10 + (*p - '0');
-  }
-  if (negative) r.value = -r.value;
-  r.in_range = r.value >= INT_MIN && r.value <= INT_MAX;
-  r.complete = r.digits && *p == '\0';
-  return r;
-}
-
-// Whether a switch value that is not exactly "1" looks as if it was meant to be on.
-bool looks_on(const char* value) {
-  std::string v;
-  for (const char* p = value; *p; ++p) {
-    if (!isspace(static_cast<unsigned char>(*p))) v += static_cast<char>(tolower(static_cast<unsigned char>(*p)));
-  }
-  return v == "1" || v == "yes" || v == "y" || v == "true" || v == "on" || v == "enable" ||
-         v == "enabled" || atoi(value) != 0;
-}
-
-// Shell words that are not files but run fine as a command's first word.
-bool shell_word(const std::string& word) {
-  static const char* const kWords[] = {".", ":", "cd", "eval", "exec", "exit", "export", "set",
-                                       "trap", "umask", "if", "for", "while", "case", "{", "("};
-  for (const char* w : kWords) {
-    if (word == w) return true;
-  }
-  return word.find('=') != std::string::npos;  // an assignment before the command
-}
-
-bool executable_file(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// The command's first word is a shell word or names an executable file,
-// directly or through PATH as /bin/sh would find it.
-bool command_runs(const char* command) {
-  const char* p = command;
-  while (*p == ' ' || *p == '\t') ++p;
-  std::string word(p, strcspn(p, " \t;|&<>"));
-  if (word.empty() || shell_word(word)) return true;
-  if (word.find('/') != std::string::npos) return executable_file(word);
-  const char* env = getenv("PATH");
-  std::string path = env && *env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string dir = path.substr(start, end - start);
-    if (executable_file((dir.empty() ? "." : dir) + "/" + word)) return true;
-    start = end + 1;
-  }
-  return false;
-}
 
 class checker {
  public:
