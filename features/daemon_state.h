@@ -81,7 +81,7 @@ struct daemon_settings {
   daemon_settings();
 };
 
-// Argument record of the feature worker (9 words).
+// Argument record of the feature worker (9 words, then the requested flag).
 struct feature_param {
   daemon_state* state;
   taglist* const* config;
