@@ -91,7 +91,8 @@ class SignalStorms(unittest.TestCase):
                 self.assertIsNotNone(seconds, agent.log()[-2000:])
                 self.assertLessEqual(seconds, 5.0)
                 self.assertEqual(agent.proc.returncode, 0)
-                self.assertEqual(agent.session_processes(), [], "left behind")
+                # A killed process dies a moment after the signal.
+                self.assertTrue(wait_until(lambda: not agent.session_processes(), 10), agent.session_processes())
 
 
 if __name__ == "__main__":
