@@ -15,15 +15,6 @@ std::atomic<int> read_end{-1};
 std::atomic<int> write_end{-1};
 std::once_flag pipe_made;
 
-void make_pipe() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  write_end.store(fds[1]);
-  read_end.store(fds[0]);
-}
-
-void ensure_pipe() { std::call_once(pipe_made, make_pipe); }
-
 // One byte keeps the read end readable; a full pipe is readable anyway.
 void mark() {
   int fd = write_end.load();
@@ -34,6 +25,17 @@ void mark() {
   }
   errno = saved;
 }
+
+void make_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  write_end.store(fds[1]);
+  read_end.store(fds[0]);
+  // A request made before the pipe existed has no byte in it yet.
+  if (requested.load() != 0) mark();
+}
+
+void ensure_pipe() { std::call_once(pipe_made, make_pipe); }
 
 }  // namespace
 
@@ -57,8 +59,6 @@ bool vt_stop_requested() { return requested.load() != 0; }
 
 int vt_stop_fd() {
   ensure_pipe();
-  // A request made before the pipe existed has no byte in it yet.
-  if (requested.load() != 0) mark();
   return read_end.load();
 }
 
