@@ -81,20 +81,23 @@ capture_status capture_command_output(const char* command, const char* path) {
 }
 
 bool read_command_first_line(const char* command, char* line, size_t size, bool* started) {
-  size_t len = 0;
+  size_t len = 0, total = 0;
   bool complete = false;
   const child_output_sink sink = [&](const char* bytes, size_t n) {
     for (size_t i = 0; i < n && !complete; ++i) {
       if (len + 1 < size) line[len++] = bytes[i];
       complete = bytes[i] == '\n' || len + 1 >= size;
     }
-    return true;  // the rest is drained, so the command is not cut off
+    // The rest is drained so that the command can finish, unless it never
+    // stops talking.
+    total += n;
+    return !complete || total < kCommandOutputCap;
   };
   line[0] = '\0';
   child_result r = run_shell_command(command, command_deadline(), &sink);
   line[len] = '\0';
   *started = r.end != child_end::not_started;
-  return r.end == child_end::exited && len > 0;
+  return (r.end == child_end::exited || r.end == child_end::cut) && len > 0;
 }
 
 bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,
