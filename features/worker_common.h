@@ -63,8 +63,9 @@ capture_status capture_command_output(const char* command, const char* path);
 
 // Runs command and reads the first line of its output (at most size - 1
 // bytes, line end included, NUL-terminated); the rest is read and dropped
-// while the command runs on. False when no line could be read or the
-// command was ended; *started tells whether it could be started at all.
+// while the command runs on, up to kCommandOutputCap, past which the
+// command is ended. False when no line could be read or the command was
+// ended before its line; *started tells whether it could be started at all.
 bool read_command_first_line(const char* command, char* line, size_t size, bool* started);
 
 // The worker side of the hand-over. Under mutex, waits (in 5-second
