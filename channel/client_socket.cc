@@ -12,7 +12,7 @@
 int __vantor_udp_client_open_socket(int *sock, const sockaddr_in *local_addr,
                                     const sockaddr_in *server_addr, const char *interface_name,
                                     vantor_udp_client_log_fn log) {
-  *sock = socket(AF_INET, SOCK_DGRAM, 0);
+  *sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (*sock < 0) {
     log(3, "Cannot open socket");
     return 0;

@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/stop.h"
 #include "platform/taglist.h"
 #include "platform/version.h"
 
@@ -153,6 +154,9 @@ void join_outside_lock(std::mutex* mutex, std::thread* thread) {
 // thread calls the handlers, which take the state's mutexes.
 void teardown(daemon_state* state) {
   state->stopping = 1;
+  // Every wait and device command of the cycle ends now, however the
+  // supervision loop was told to stop.
+  vt_request_stop();
   // Idle workers notice the stop at once rather than at their next time-out.
   {
     std::lock_guard<std::mutex> lock(state->feature_mutex);
@@ -186,8 +190,11 @@ enum class cycle_end { next_cycle, leave };
 
 cycle_end run_cycle(process_state* process) {
   daemon_settings& settings = process->settings;
-  if (exit_after_stop) return cycle_end::leave;  // told to leave during the last teardown
   stop_requested = 0;
+  vt_clear_stop();
+  // Told to leave during the last teardown (or just now): tested after the
+  // clearing, so that a SIGTERM is never cleared away.
+  if (exit_after_stop) return cycle_end::leave;
   auto state = std::make_unique<daemon_state>();
 
   std::unique_ptr<taglist, void (*)(taglist*)> config(

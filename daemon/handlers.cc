@@ -26,6 +26,7 @@ int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
   std::lock_guard<std::mutex> lock(state->feature_mutex);
   if (!state->feature_busy && __udp_client_feature_support(state->config, id)) {
     state->feature_busy = 1;
+    state->feature_requested = 1;
     state->feature_request = id;
     state->feature_cond.notify_one();
     return 0;

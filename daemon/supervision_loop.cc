@@ -10,6 +10,7 @@
 #include "features/event_log.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/stop.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ void request_report(daemon_state* state, int32_t now) {
     std::lock_guard<std::mutex> lock(state->report_mutex);
     if (!state->report_busy && __udp_client_feature_support(state->config, FEATURE_ID_REPORT)) {
       state->report_busy = 1;
+      state->report_requested = 1;
       state->report_cond.notify_one();
       requested = true;
     }
@@ -46,6 +48,7 @@ void request_due_feature(daemon_state* state, supervision_vars* vars, int32_t no
     if (!state->feature_busy) {
       state->feature_request = id;
       state->feature_busy = 1;
+      state->feature_requested = 1;
       state->feature_cond.notify_one();
       posted = true;
     }
@@ -131,6 +134,7 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
 void __udp_client_supervision_loop(daemon_state* state, daemon_settings* settings,
                                    supervision_vars* vars) {
   while (!__udp_client_supervision_pass(state, settings, vars)) {
-    sleep(1);
+    // A stop cuts the second short, so the teardown starts at once.
+    vt_wait_for_stop(std::chrono::seconds(1));
   }
 }

@@ -29,12 +29,17 @@ void* __udp_client_action_thread_main(void* arg) {
   auto step = [&](size_t n) -> step_result {
     if (n == kRun) {
       // Without an output file the step still counts as run: the command is
-      // not run twice, and the response then fails for want of a file.
-      if (capture_command_output(param->buffer, output.c_str()) < 0) {
-        __udp_client_log(6, "Action failed");
-        return step_result::failed;
+      // not run twice, and the response then fails for want of a file. An
+      // output cut short by the budget or a stop is no answer; the run ends.
+      switch (capture_command_output(param->buffer, output.c_str())) {
+        case kCaptureNotStarted:
+          __udp_client_log(6, "Action failed");
+          return step_result::failed;
+        case kCaptureEnded:
+          return step_result::failed;
+        default:
+          return step_result::next;
       }
-      return step_result::next;
     }
     client_view client = view_client(param->state->client);
     https_request request;

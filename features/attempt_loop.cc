@@ -6,27 +6,48 @@
 
 #include "features/config_read.h"
 #include "platform/clock.h"
+#include "platform/stop.h"
 
 namespace {
 
-void system_sleep(unsigned seconds) {
-  // sleep() may return early on a signal; the daemon's signals only set flags,
-  // so finish the wait that was decided.
-  while (seconds > 0) seconds = sleep(seconds);
+// The retry wait ends early only for a stop, which the loop then sees.
+void stoppable_sleep(unsigned seconds) {
+  vt_wait_for_stop(std::chrono::seconds(seconds));
 }
+
+// The deadline of the run going on in this thread, for the commands its
+// steps start; 0 outside a run.
+thread_local time_t running_deadline = 0;
+
+// Sets running_deadline for the life of a run.
+class deadline_scope {
+ public:
+  explicit deadline_scope(time_t deadline) : saved_(running_deadline) {
+    running_deadline = deadline;
+  }
+  void update(time_t deadline) { running_deadline = deadline; }
+  ~deadline_scope() { running_deadline = saved_; }
+
+ private:
+  time_t saved_;
+};
 
 std::atomic<attempt_sleep_fn> installed_sleep{nullptr};
 
 void attempt_sleep(unsigned seconds) {
   attempt_sleep_fn fn = installed_sleep.load(std::memory_order_acquire);
-  (fn ? fn : system_sleep)(seconds);
+  (fn ? fn : stoppable_sleep)(seconds);
 }
 
+// The worker's own flag, or a stop of the whole process (which may come
+// before the cycle's teardown sets the flag).
 bool is_stopping(const std::atomic<uint32_t>* stopping) {
-  return stopping != nullptr && stopping->load() != 0;
+  return (stopping != nullptr && stopping->load() != 0) || vt_stop_requested();
 }
 
 }  // namespace
+
+time_t attempt_loop_deadline() { return running_deadline; }
 
 void attempt_loop_set_sleep(attempt_sleep_fn fn) {
   installed_sleep.store(fn, std::memory_order_release);
@@ -69,6 +90,7 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
   time_t deadline = start_time + settings.timeout;
   int failed = 0;
   size_t step = 0;
+  deadline_scope scope(deadline);
 
   for (;;) {
     time_t now = vt_time();
@@ -77,6 +99,7 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
       // A clock set back while a step ran restarts the budget too, not only
       // one set back during the wait.
       if (now < last_seen) deadline = now + read_attempt_timeout(config, prefix);
+      scope.update(deadline);
       last_seen = now;
       // No wait is started that would end at or after the deadline.
       if (now >= deadline || is_stopping(stopping) || now + wait >= deadline) {
@@ -92,6 +115,7 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
       // The clock was set back: the budget counts again from the new time.
       last_seen = now;
       deadline = now + read_attempt_timeout(config, prefix);
+      scope.update(deadline);
     }
 
     for (;;) {
@@ -102,6 +126,9 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
       ++step;
     }
     ++failed;
+    // A step cut off by a stop did not fail on its own: the run gives up,
+    // and a worker that reports used-up attempts does not report this one.
+    if (is_stopping(stopping)) return {attempt_outcome::gave_up, failed};
     if (failed > settings.auto_retry) return {attempt_outcome::used_up, failed};
   }
 }

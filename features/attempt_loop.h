@@ -9,7 +9,8 @@
 // time, so a device whose clock jumps does not hang or give up early.
 //
 // Time is read through vt_time() and waits go through a replaceable sleep,
-// so tests drive whole runs without waiting real minutes.
+// so tests drive whole runs without waiting real minutes. The real wait
+// ends at once when the agent is told to stop.
 #pragma once
 
 #include <atomic>
@@ -66,7 +67,11 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
 // delta. A total below zero waits 0 seconds.
 int attempt_retry_wait(int interval, int delta);
 
-// Replaces the sleep used between attempts (tests advance their clock in it);
-// nullptr restores sleep().
+// The deadline (vt_time() seconds) of the run going on in the calling
+// thread, 0 when none: the commands a step starts are ended when it passes.
+time_t attempt_loop_deadline();
+
+// Replaces the wait between attempts (tests advance their clock in it);
+// nullptr restores the real wait, which a stop request ends early.
 using attempt_sleep_fn = void (*)(unsigned seconds);
 void attempt_loop_set_sleep(attempt_sleep_fn fn);

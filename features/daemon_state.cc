@@ -34,6 +34,7 @@ void __udp_client_init_feature_param(feature_param* p, daemon_state* s) {
   p->mutex = &s->feature_mutex;
   p->request = &s->feature_request;
   p->buffer = s->feature_buffer;
+  p->requested = &s->feature_requested;
 }
 
 void __udp_client_init_report_param(report_param* p, daemon_state* s) {
@@ -47,6 +48,7 @@ void __udp_client_init_report_param(report_param* p, daemon_state* s) {
   p->mutex = &s->report_mutex;
   p->request = nullptr;  // the report worker takes no request id
   p->buffer = s->report_buffer;
+  p->requested = &s->report_requested;
 }
 
 void __udp_client_init_action_param(action_param* p, daemon_state* s) {

@@ -14,8 +14,10 @@
 // Hand-over protocol: under the worker's mutex the requester tests the busy
 // flag and only when it is 0 sets it (and, for the feature worker, the
 // request id) and signals the condition. A request that finds the worker busy
-// is refused, never queued. The worker clears the flag when it goes back to
-// waiting.
+// is refused, never queued. The requester also sets the worker's requested
+// flag, which the worker clears only when it takes the request (so a request
+// posted before the worker first waits is not lost), and the worker clears
+// busy when it is done and goes back to waiting.
 #pragma once
 
 #include <atomic>
@@ -79,7 +81,7 @@ struct daemon_settings {
   daemon_settings();
 };
 
-// Argument record of the feature worker (9 words).
+// Argument record of the feature worker (9 words, then the requested flag).
 struct feature_param {
   daemon_state* state;
   taglist* const* config;
@@ -90,6 +92,7 @@ struct feature_param {
   std::mutex* mutex;
   uint32_t* request;            // guarded by *mutex
   char* buffer;                 // DAEMON_BUFFER_SIZE bytes
+  uint32_t* requested;          // guarded by *mutex: handed over, not yet taken
 };
 
 // Argument record of the report worker: the shape of feature_param, without
@@ -104,6 +107,7 @@ struct report_param {
   std::mutex* mutex;
   uint32_t* request;
   char* buffer;
+  uint32_t* requested;
 };
 
 // Argument record of a remote action thread (7 words).
@@ -139,6 +143,7 @@ struct daemon_state {
   std::atomic<uint32_t> feature_exited{0};
   uint32_t feature_busy = 0;
   uint32_t feature_request = 0;
+  uint32_t feature_requested = 0;  // set with busy by a requester, cleared when the worker takes it
   std::mutex feature_mutex;
   std::condition_variable feature_cond;
   char* feature_buffer = nullptr;
@@ -147,6 +152,7 @@ struct daemon_state {
   report_param report = {};
   std::atomic<uint32_t> report_exited{0};
   uint32_t report_busy = 0;
+  uint32_t report_requested = 0;  // as feature_requested
   std::condition_variable report_cond;
   std::mutex report_mutex;
   char* report_buffer = nullptr;

@@ -28,8 +28,9 @@ void* __udp_client_debug_dump_thread_main(void* arg) {
 
   auto step = [&](size_t n) -> step_result {
     if (n == kDump) {
-      return capture_command_output(command.c_str(), output.c_str()) > 0 ? step_result::next
-                                                                          : step_result::failed;
+      return capture_command_output(command.c_str(), output.c_str()) == kCaptureCopied
+                 ? step_result::next
+                 : step_result::failed;
     }
     client_view client = view_client(param->state->client);
     https_request request;

@@ -14,7 +14,7 @@ struct file_closer {
 
 bool read_event_record(const char* path, event_record* out) {
   if (path == nullptr || out == nullptr) return false;
-  std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
+  std::unique_ptr<FILE, file_closer> f(fopen(path, "rbe"));
   if (!f) return false;
   memset(out, 0, sizeof(*out));
   size_t got = fread(out, 1, sizeof(*out), f.get());

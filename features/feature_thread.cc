@@ -9,8 +9,7 @@ void* __udp_client_feature_thread_main(void* arg) {
   __udp_client_log(6, "Feature Thread Started");
   for (;;) {
     if (param->stopping->load() != 0) break;
-    wait_for_request(param->mutex, param->cond, param->busy, param->stopping);
-    if (param->stopping->load() != 0) break;
+    if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
 
     uint32_t request;
     {
@@ -42,6 +41,7 @@ void* __udp_client_feature_thread_main(void* arg) {
         // The other ids have workers of their own; nothing runs here.
         break;
     }
+    finish_request(param->mutex, param->busy);
   }
   param->exited->store(1);
   return nullptr;

@@ -1,8 +1,5 @@
 // GPS submission: reads the position from a device command and hands it to
 // the real-time channel, which sends it as a GPS report.
-#include <cstdio>
-#include <memory>
-
 #include "channel/vantor_udp_client.h"
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
@@ -16,10 +13,6 @@ namespace {
 
 enum gps_step : size_t { kFetch, kSubmit, kNotify, kStepCount };
 
-struct pipe_closer {
-  void operator()(FILE* f) const { pclose(f); }
-};
-
 }  // namespace
 
 void __udp_client_gps_thread_main(feature_param* param) {
@@ -31,16 +24,15 @@ void __udp_client_gps_thread_main(feature_param* param) {
   auto step = [&](size_t n) -> step_result {
     switch (n) {
       case kFetch: {
-        std::unique_ptr<FILE, pipe_closer> pipe(
-            popen(config_text(config, "FEATURE_GPSDATA_FETCH_CMD"), "r"));
-        if (!pipe) {
+        // Only the first line counts: "<valid> <time> <latitude> <longitude>".
+        char line[200] = {};
+        bool started = false;
+        bool read = read_command_first_line(config_text(config, "FEATURE_GPSDATA_FETCH_CMD"), line,
+                                            sizeof(line), &started);
+        if (!started) {
           __udp_client_log(3, "GPS Fetch Data - Open error");
           return step_result::failed;
         }
-        // Only the first line counts: "<valid> <time> <latitude> <longitude>".
-        char line[200] = {};
-        bool read = fgets(line, sizeof(line), pipe.get()) != nullptr;
-        pipe.reset();
         if (!read || !parse_gps_line(line, &pos)) {
           __udp_client_log(3, "GPS Fetch Data - Read Error");
           return step_result::failed;

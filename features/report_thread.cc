@@ -88,10 +88,10 @@ void* __udp_client_report_thread_main(void* arg) {
 
   while (param->stopping->load() == 0) {
     __udp_client_log(6, "Report Thread going to sleep");
-    wait_for_request(param->mutex, param->cond, param->busy, param->stopping);
-    if (param->stopping->load() != 0) break;
+    if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
     __udp_client_log(6, "Start device reporting ...");
     run_one_report(param, config, s);
+    finish_request(param->mutex, param->busy);
   }
   param->exited->store(1);
   return nullptr;

@@ -7,10 +7,27 @@
 #include <cstring>
 #include <memory>
 
+#include "features/attempt_loop.h"
 #include "features/config_read.h"
+#include "platform/child_process.h"
+#include "platform/clock.h"
+
+namespace {
+
+// Inside a worker's run a command may use what is left of the run's
+// budget; outside one only a stop ends it.
+child_deadline command_deadline() {
+  time_t deadline = attempt_loop_deadline();
+  if (deadline == 0) return kNoChildDeadline;
+  time_t left = deadline - vt_time();
+  return child_deadline_in(left > 0 ? left : 0);
+}
+
+}  // namespace
 
 int run_device_command(const char* command) {
-  return system(command ? command : "");
+  child_result r = run_shell_command(command, command_deadline());
+  return r.end == child_end::exited ? r.status : -1;
 }
 
 void fill_https_request(https_request* request, const taglist* config, const char* path,
@@ -25,9 +42,6 @@ void fill_https_request(https_request* request, const taglist* config, const cha
 }
 
 namespace {
-struct pipe_closer {
-  void operator()(FILE* f) const { pclose(f); }
-};
 struct file_closer {
   void operator()(FILE* f) const { fclose(f); }
 };
@@ -41,26 +55,63 @@ FILE* create_output_file(const char* path, int mode) {
   return f;
 }
 
-int capture_command_output(const char* command, const char* path) {
-  std::unique_ptr<FILE, pipe_closer> pipe(popen(command ? command : "", "r"));
-  if (!pipe) return -1;
+capture_status capture_command_output(const char* command, const char* path) {
+  child_process child({"/bin/sh", "-c", command != nullptr ? command : ""}, true);
+  if (!child.started()) return kCaptureNotStarted;
   std::unique_ptr<FILE, file_closer> out(create_output_file(path, 0600));
-  if (!out) return 0;
-  char chunk[1024];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), pipe.get())) > 0) {
-    fwrite(chunk, 1, n, out.get());
-  }
-  return 1;
+  if (!out) return kCaptureNoFile;  // the command is ended as child goes
+  size_t kept = 0;
+  bool last_was_line_end = true;
+  const child_output_sink sink = [&](const char* bytes, size_t size) {
+    size_t room = kCommandOutputCap - kept;
+    size_t n = size < room ? size : room;
+    fwrite(bytes, 1, n, out.get());
+    kept += n;
+    if (n > 0) last_was_line_end = bytes[n - 1] == '\n';
+    if (n == size) return true;
+    // The server sees where the output was cut, on a line of its own.
+    fprintf(out.get(), "%s[output cut after %zu bytes]\n", last_was_line_end ? "" : "\n",
+            kCommandOutputCap);
+    return false;
+  };
+  child_result r = child.finish(command_deadline(), &sink);
+  // Whatever the command's own status: only an output it was not cut off
+  // from (or that filled the cap) is an answer.
+  return r.end == child_end::exited || r.end == child_end::cut ? kCaptureCopied : kCaptureEnded;
 }
 
-void wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* busy,
+bool read_command_first_line(const char* command, char* line, size_t size, bool* started) {
+  size_t len = 0, total = 0;
+  bool complete = false;
+  const child_output_sink sink = [&](const char* bytes, size_t n) {
+    for (size_t i = 0; i < n && !complete; ++i) {
+      if (len + 1 < size) line[len++] = bytes[i];
+      complete = bytes[i] == '\n' || len + 1 >= size;
+    }
+    // The rest is drained so that the command can finish, unless it never
+    // stops talking.
+    total += n;
+    return !complete || total < kCommandOutputCap;
+  };
+  line[0] = '\0';
+  child_result r = run_shell_command(command, command_deadline(), &sink);
+  line[len] = '\0';
+  *started = r.end != child_end::not_started;
+  return (r.end == child_end::exited || r.end == child_end::cut) && len > 0;
+}
+
+bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,
                       const std::atomic<uint32_t>* stopping) {
   std::unique_lock<std::mutex> lock(*mutex);
+  // Five seconds measured on the monotonic clock: they only bound how late
+  // a stop is seen, and a wall clock set back must not stretch them.
+  while (*requested == 0 && stopping->load() == 0) cond->wait_for(lock, std::chrono::seconds(5));
+  if (stopping->load() != 0) return false;
+  *requested = 0;
+  return true;
+}
+
+void finish_request(std::mutex* mutex, uint32_t* busy) {
+  std::lock_guard<std::mutex> lock(*mutex);
   *busy = 0;
-  do {
-    // Five seconds measured on the monotonic clock: they only bound how late
-    // a stop is seen, and a wall clock set back must not stretch them.
-    cond->wait_for(lock, std::chrono::seconds(5));
-  } while (*busy == 0 && stopping->load() == 0);
 }

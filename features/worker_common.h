@@ -1,6 +1,10 @@
 // Small pieces that every worker shares: running device commands, filling
 // an HTTPS request, naming the interface in failure lines, capturing a
 // command's output, and waiting for a request on a worker's condition.
+//
+// Device commands run through /bin/sh -c in a process group of their own
+// (platform/child_process.h). Inside a worker's run they are ended when the
+// run's time budget is spent, and always when the agent stops.
 #pragma once
 
 #include <atomic>
@@ -15,9 +19,24 @@
 
 struct taglist;
 
-// Runs a configured device command with system(). Returns its status;
-// -1 when no shell could be started. 0 is success.
+// Runs a configured device command as system() would. Returns its wait
+// status; -1 when no shell could be started or the command was ended (its
+// budget spent, the agent stopping) before it finished. 0 is success.
 int run_device_command(const char* command);
+
+// The most output of a device command that the agent keeps (an action's
+// answer, a debug dump). The upload holds it in memory twice, so this bounds
+// what a command can make the agent take. Past it the kept output ends with
+// a line saying so, and the command is ended.
+constexpr size_t kCommandOutputCap = 1024 * 1024;
+
+// What capture_command_output() did.
+enum capture_status : int {
+  kCaptureNotStarted = -1,  // no shell could be started
+  kCaptureNoFile = 0,       // the output file could not be created; the command was ended
+  kCaptureCopied = 1,       // the output (cut at the cap, if need be) is in the file
+  kCaptureEnded = 2,        // budget spent or agent stopping: the output is not complete
+};
 
 // Zeroes request and fills url "https://<VANTOR_HOST>/<path>" and the
 // client's identity.
@@ -38,14 +57,25 @@ inline const char* logged_interface(const client_view& c) {
 // link planted at its name; mode applies to a new file. nullptr on failure.
 FILE* create_output_file(const char* path, int mode);
 
-// Runs command with popen and copies its whole output into path (created
-// with mode "w"), 1024 bytes at a time. Returns -1 when the command could
-// not be started, 0 when the output file could not be created (the command
-// is then not waited for: the pipe is closed), 1 when the output was copied.
-int capture_command_output(const char* command, const char* path);
+// Runs command and copies its output into path (created without following
+// a link), up to kCommandOutputCap bytes.
+capture_status capture_command_output(const char* command, const char* path);
 
-// The worker side of the hand-over: under mutex, clear busy and wait (in
-// 5-second time-outs, so a stop is noticed) until busy is set again or the
-// daemon is stopping.
-void wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* busy,
+// Runs command and reads the first line of its output (at most size - 1
+// bytes, line end included, NUL-terminated); the rest is read and dropped
+// while the command runs on, up to kCommandOutputCap, past which the
+// command is ended. False when no line could be read or the command was
+// ended before its line; *started tells whether it could be started at all.
+bool read_command_first_line(const char* command, char* line, size_t size, bool* started);
+
+// The worker side of the hand-over. Under mutex, waits (in 5-second
+// time-outs, so a stop is noticed) until a request was handed over or the
+// daemon is stopping, and takes it: requested is cleared only here, never
+// on entering the wait, so a request posted before the worker first waits
+// is kept. Returns false when stopping.
+bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,
                       const std::atomic<uint32_t>* stopping);
+
+// The worker is done with the request it took: busy is cleared, and the
+// next request is accepted.
+void finish_request(std::mutex* mutex, uint32_t* busy);

@@ -48,7 +48,7 @@ int writeMulitpartHeader(const char* path) {
 
 char* readFileEx(const char* path, size_t* size) {
   if (path == nullptr) return nullptr;
-  FilePtr f(fopen(path, "rb"));
+  FilePtr f(fopen(path, "rbe"));
   if (!f) return nullptr;
   // Read to the end rather than trusting the size up front: the file may be
   // a pipe or may still be growing.

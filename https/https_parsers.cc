@@ -58,7 +58,7 @@ void set_code(int* code, int value) {
 // Copies the rest of the answer into path; stops before a line that begins
 // with stop_marker when one is given. false when path cannot be written.
 bool copy_body(LineReader& lines, const char* path, const char* stop_marker) {
-  FilePtr out(fopen(path, "w"));
+  FilePtr out(fopen(path, "we"));
   if (!out) return false;
   bool ok = true;
   while (lines.next()) {
@@ -77,7 +77,7 @@ template <typename Handler>
 int parse_output(const char* output_path, Handler handle) {
   int result = 0;
   {
-    FilePtr in(fopen(output_path, "r"));
+    FilePtr in(fopen(output_path, "re"));
     if (in) {
       LineReader lines(in.get());
       lines.next();  // an empty file reads as an empty status line

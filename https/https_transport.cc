@@ -1,15 +1,11 @@
 #include "https/https_transport.h"
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-extern char** environ;
+#include "platform/child_process.h"
 
 namespace {
 
@@ -19,7 +15,7 @@ constexpr int kNotStarted = 127 << 8;
 bool present(const char* s) { return s != nullptr && s[0] != '\0'; }
 
 // The tool promises to give up after its -T seconds. One that is still
-// running this much later has hung: it is killed, so that the thread waiting
+// running this much later has hung: it is ended, so that the thread waiting
 // for it (the channel's re-establishment, a worker, the supervision loop)
 // goes on and reports a failed exchange.
 constexpr long kGraceSeconds = 5;
@@ -35,67 +31,29 @@ long time_limit(const std::vector<std::string>& args) {
   return kDefaultLimitSeconds;
 }
 
-long elapsed_seconds(const timespec& since) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec - since.tv_sec;
-}
-
-// Waits for the tool, polling with naps that grow to a tenth of a second;
-// kills it once it has run past limit + grace. Returns its wait status.
-int wait_for_tool(pid_t pid, long limit) {
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  long nap_ms = 5;
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return status;
-    if (done < 0 && errno != EINTR) return kNotStarted;
-    if (elapsed_seconds(start) >= limit + kGraceSeconds) {
-      kill(pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return kNotStarted;
-      }
-      return status;  // killed by a signal: non-zero, a failed exchange
-    }
-    timespec nap = {0, nap_ms * 1000000};
-    nanosleep(&nap, nullptr);
-    if (nap_ms < 100) nap_ms *= 2;
-  }
-}
-
 }  // namespace
 
 int https_run_fetch_tool(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
+  std::vector<std::string> argv;
   try {
-    argv.reserve(args.size() + 2);
+    argv.reserve(args.size() + 1);
+    argv.emplace_back("wget_https");
+    argv.insert(argv.end(), args.begin(), args.end());
   } catch (...) {
     return kNotStarted;
   }
-  argv.push_back(const_cast<char*>("wget_https"));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  // The tool starts with no signal blocked and with default dispositions for
-  // the signals the agent itself handles or ignores, as a shell would give it.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, reset;
-  sigemptyset(&none);
-  sigemptyset(&reset);
-  for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD, SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
-    sigaddset(&reset, sig);
+  // The tool runs in a group of its own and is ended when it hangs or the
+  // agent stops; a run it did not finish is a failed exchange, whatever its
+  // exit status.
+  child_result r = run_program(argv, child_deadline_in(time_limit(args) + kGraceSeconds));
+  switch (r.end) {
+    case child_end::exited:
+      return r.status;
+    case child_end::not_started:
+      return kNotStarted;
+    default:
+      return SIGKILL;  // the wait status of a run that was killed
   }
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &reset);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid;
-  int spawned = posix_spawnp(&pid, "wget_https", nullptr, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  if (spawned != 0) return kNotStarted;
-  return wait_for_tool(pid, time_limit(args));
 }
 
 int vantor_https_submit(const https_request* request, const char* body_path, const char* interface,

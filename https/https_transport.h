@@ -25,6 +25,8 @@ int vantor_https_submit(const https_request* request, const char* body_path, con
 
 // Runs the fetch tool with exactly these arguments (argv[0] is added) and
 // returns its wait status like system(); 127 << 8 when it cannot be started.
-// A tool still running 5 seconds after its own time-out (-T<seconds>, 30
-// when not given) has hung and is killed; the run then counts as failed.
+// The tool runs in a process group of its own. One still running 5 seconds
+// after its own time-out (-T<seconds>, 30 when not given) has hung, and one
+// still running when the agent stops is in the way: either is ended, and
+// the run counts as failed. Once a stop is requested the tool is not started.
 int https_run_fetch_tool(const std::vector<std::string>& args);

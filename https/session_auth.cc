@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/identity.h"
 #include "platform/paths.h"
+#include "platform/stop.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ int auth_exchange(const https_request* request, const char* body_path, const cha
 
     int result;
     {
-      FilePtr in(fopen(output.c_str(), "r"));
+      FilePtr in(fopen(output.c_str(), "re"));
       result = in ? parse_auth_answer(in.get(), key_out, host_out, port_out) : AUTH_NO_ANSWER;
     }
     unlink(output.c_str());
@@ -155,7 +156,8 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
       interface_out[0] = '\0';
     } else if (wans > 1) {
       int last = wans < kMaxWanIndex ? wans : kMaxWanIndex;
-      for (int i = 1; i <= last; ++i) {
+      // A stop ends the walk: each link could cost a whole tool time-out.
+      for (int i = 1; i <= last && !vt_stop_requested(); ++i) {
         const char* name = get_connection_interface(static_cast<unsigned int>(i));
         if (!present(name)) continue;
         // Copy before the exchange: the name lives in shared storage.
@@ -229,7 +231,7 @@ int __vantor_udp_client_log_interface(const char* path, const char* interface,
     if (log != nullptr) log(5, "Log interface NULL pointer");
     return 0;
   }
-  FilePtr f(fopen(path, "w"));
+  FilePtr f(fopen(path, "we"));
   if (!f) return 0;
   fputs(interface, f.get());
   return fclose(f.release()) == 0 ? 1 : 0;

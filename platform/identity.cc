@@ -1,6 +1,7 @@
 // Model, variant, serial number and firmware version of the device.
 #include "platform/identity.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/child_process.h"
 #include "platform/paths.h"
 
 namespace {
@@ -29,13 +31,8 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-struct pipe_closer {
-  void operator()(FILE* f) const { pclose(f); }
-};
-using pipe_ptr = std::unique_ptr<FILE, pipe_closer>;
-
 file_ptr open_device_file(const char* device_path) {
-  return file_ptr(fopen(system_path(device_path).c_str(), "r"));
+  return file_ptr(fopen(system_path(device_path).c_str(), "re"));
 }
 
 // The tool's path as one single-quoted shell word: a sandbox root may hold blanks.
@@ -51,10 +48,37 @@ std::string shell_quote(const std::string& word) {
   return quoted + "'";
 }
 
-// Runs a device tool with its arguments, its error output discarded.
-pipe_ptr run_device_tool(const char* device_path, const char* arguments) {
+// A device tool gets this long to answer and this much output is read; a
+// tool that hangs must not hold up the start of a cycle (or a stop).
+constexpr long long kToolSeconds = 10;
+constexpr size_t kToolOutputCap = 16384;
+
+// Runs a device tool with its arguments, its error output discarded, and
+// collects its output. False when it could not be started.
+bool run_device_tool(const char* device_path, const char* arguments, std::string* output) {
   std::string command = shell_quote(system_path(device_path)) + arguments + " 2>/dev/null";
-  return pipe_ptr(popen(command.c_str(), "r"));
+  const child_output_sink sink = [output](const char* bytes, size_t size) {
+    output->append(bytes, std::min(size, kToolOutputCap - output->size()));
+    return output->size() < kToolOutputCap;
+  };
+  return run_shell_command(command.c_str(), child_deadline_in(kToolSeconds), &sink).end !=
+         child_end::not_started;
+}
+
+// The next line of a tool's output as fgets(line, 255) reads it, kept to
+// its first 30 characters; false at the end.
+bool next_serial_line(const std::string& text, size_t* pos, char (&line)[256]) {
+  line[0] = '\0';
+  if (*pos >= text.size()) return false;
+  size_t len = 0;
+  while (*pos < text.size() && len < 254) {
+    char c = text[(*pos)++];
+    line[len++] = c;
+    if (c == '\n') break;
+  }
+  line[len] = '\0';
+  line[30] = '\0';
+  return true;
 }
 
 const char* read_first_word(char* cache, const char* primary, const char* fallback) {
@@ -160,18 +184,23 @@ const char* get_serial() {
     scan_serial_line(line, false, result);
   }
   if (!valid_serial(result)) {
-    if (pipe_ptr tool = run_device_tool("/usr/bin/getsn", "")) {
+    std::string output;
+    if (run_device_tool("/usr/bin/getsn", "", &output)) {
+      size_t pos = 0;
       for (;;) {
         result[0] = '\0';
-        if (!read_serial_line(tool.get(), line)) break;
+        if (!next_serial_line(output, &pos, line)) break;
         scan_serial_line(line, true, result);
         if (result[0] != '\0') break;
       }
     }
   }
   if (!valid_serial(result)) {
-    if (pipe_ptr tool = run_device_tool("/bin/gethwinfo", " -f 0 -s")) {
-      if (read_serial_line(tool.get(), line)) scan_serial_line(line, false, result);
+    std::string output;
+    size_t pos = 0;
+    if (run_device_tool("/bin/gethwinfo", " -f 0 -s", &output) &&
+        next_serial_line(output, &pos, line)) {
+      scan_serial_line(line, false, result);
     }
   }
   if (valid_serial(result)) {

@@ -74,7 +74,7 @@ std::string live_path_locked() {
 // The live log file opened for appending, or standard error when it cannot
 // be opened. Called with log_mutex held.
 FILE* __udp_client_log_open(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "a");
+  FILE* file = fopen(path.c_str(), "ae");
   return file ? file : stderr;
 }
 

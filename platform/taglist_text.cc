@@ -40,7 +40,7 @@ tagitem* __parse_tagitem(char* line) {
 taglist* load_taglist_ex(const char* path, int sorted) {
   taglist* list = new_list(sorted);
   if (list == nullptr || path == nullptr) return list;
-  std::unique_ptr<FILE, file_closer> file(fopen(path, "r"));
+  std::unique_ptr<FILE, file_closer> file(fopen(path, "re"));
   if (!file) return list;
   char line[kMaxLine + 1];
   for (;;) {
@@ -79,7 +79,7 @@ void dump_taglist(const taglist* list, FILE* out) {
 
 int save_taglist(const taglist* list, const char* path) {
   if (path == nullptr) return 0;
-  FILE* out = fopen(path, "w");
+  FILE* out = fopen(path, "we");
   if (out == nullptr) return 0;
   dump_taglist(list, out);
   // A full disk must not look like a saved configuration.

@@ -21,7 +21,7 @@ const char kNoInterface[] = "";
 
 int get_wancount() {
   int count = 1;
-  FILE* file = fopen(system_path("/etc/TRELL_wanno").c_str(), "r");
+  FILE* file = fopen(system_path("/etc/TRELL_wanno").c_str(), "re");
   if (file != nullptr) {
     if (fscanf(file, "%d", &count) != 1) count = 1;
     fclose(file);

@@ -160,9 +160,9 @@ class Agent:
         return [r for r in list(self.sim.web.requests) if r.path == "/" + path]
 
     # -- the process -------------------------------------------------------
-    def start(self, args=()):
+    def start(self, args=(), cpus=None):
         """Starts vtclient; its configuration file is written from config
-        unless config is None."""
+        unless config is None. cpus: a taskset CPU list to pin it to."""
         if self.config is not None:
             self.write("etc/vtclient.cfg", "".join("%s=%s\n" % kv for kv in self.config.items()))
         env = dict(os.environ, VTCLIENT_ROOT=self.root, WGET_HTTPS_CA_FILE=self.sim.web.ca_file,
@@ -173,7 +173,8 @@ class Agent:
             env.update(self.faketime, LD_PRELOAD=FAKETIME_LIB)
         self.started = time.monotonic()
         with open(self.path("stdout"), "wb") as out, open(self.path("stderr"), "wb") as err:
-            self.proc = subprocess.Popen([VTCLIENT] + list(args), cwd=self.root, env=env,
+            pin = ["taskset", "-c", cpus] if cpus else []  # taskset execs: same pid
+            self.proc = subprocess.Popen(pin + [VTCLIENT] + list(args), cwd=self.root, env=env,
                                          stdout=out, stderr=err, start_new_session=True)
 
     def run(self, args=(), timeout=20):
@@ -185,7 +186,7 @@ class Agent:
         return self.proc is not None and self.proc.poll() is None
 
     def signal(self, sig):
-        os.kill(self.proc.pid, sig)
+        os.kill(self.proc.pid, sig or signal.SIGTERM)
 
     def stop(self, timeout=15):
         """SIGTERM to the process group (a device command that never ends
@@ -205,6 +206,36 @@ class Agent:
         except ProcessLookupError:
             pass
         return status
+
+    def terminate(self, sig=None, timeout=30):
+        """Sends sig to the agent alone (as procd and systemd do) and returns
+        the seconds until it exited, or None when it did not within timeout."""
+        sent = time.monotonic()
+        os.kill(self.proc.pid, sig or signal.SIGTERM)
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        return time.monotonic() - sent
+
+    def session_processes(self):
+        """Pids of the live processes still in the agent's session (what it
+        started); a killed one may stay a zombie until init reaps it."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except (FileNotFoundError, ProcessLookupError, IndexError):
+                continue
+            if int(fields[3]) == self.proc.pid and int(pid) != self.proc.pid and fields[0] != "Z":
+                found.append(int(pid))
+        return found
+
+    def memory_kib(self, field="VmHWM"):
+        """A /proc/<pid>/status memory figure of the agent (VmHWM: peak RSS)."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
 
     def cleanup(self):
         self.stop()

@@ -1,4 +1,5 @@
 """The wall clock stepped back an hour and forward a day under a running agent."""
+import signal
 import unittest
 
 from harness import Agent, received, require_agent, under_thread_sanitizer, wait_until
@@ -37,6 +38,32 @@ class ClockSteps(unittest.TestCase):
         agent.write("faketime", "+0\n")
         agent.assert_serving(timeout=40)
         self.assertEqual(agent.leftover_temp_files(), [])
+
+
+    def test_first_pass_on_one_cpu_runs_each_due_feature_once(self):
+        # Start time 0 makes config sync, the report and GPS due on the very
+        # first pass of the supervision loop, before the workers may have
+        # reached their first wait: the hand-over must not be lost on one CPU.
+        starts = ("Start configuration sync ...", "Start device reporting ...", "Start GPS Submission")
+        config = {"FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_AUTO_START": "1", "FEATURE_CONFIG_TIMEOUT": "30",
+                  "FEATURE_CONFIG_FETCH_CMD": "true",
+                  "FEATURE_REPORT_SUPPORT": "1", "FEATURE_REPORT_AUTO_START": "1", "FEATURE_REPORT_AUTO_REPEAT": "1",
+                  "FEATURE_REPORT_AUTO_REPEAT_INTERVAL": "3600", "FEATURE_REPORT_TIMEOUT": "30",
+                  "FEATURE_GPSDATA_SUPPORT": "1", "FEATURE_GPSDATA_AUTO_START": "1", "FEATURE_GPSDATA_TIMEOUT": "30",
+                  "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 48.5 -10.25"}
+        tries, batch, good = 20, 10, 0
+        for _ in range(tries // batch):
+            agents = [Agent(self, config=config) for _ in range(batch)]
+            for agent in agents:
+                agent.start(cpus="0")
+            done = [agent.wait_message("GPS Thread is going to sleep", 20) for agent in agents]
+            # GPS followed config sync on a later pass; a pass more shows no repeat.
+            agents[-1].wait_message("Start GPS Submission", 1.5, 2)
+            good += sum(d and [a.count(s) for s in starts] == [1, 1, 1] for a, d in zip(agents, done))
+            for agent in agents:
+                agent.signal(signal.SIGTERM)
+        print("first pass on one CPU: config sync, report and GPS each once in %d of %d tries" % (good, tries))
+        self.assertEqual(good, tries)
 
 
 if __name__ == "__main__":
