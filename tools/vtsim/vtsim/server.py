@@ -360,6 +360,14 @@ class Simulator:
 
     # ----- HTTPS side -----
 
+    def rekey(self):
+        """A new session key, and the server's numbering starts again with
+        the restart mark, as after a restart of the server."""
+        with self.lock:
+            self.key = "".join(random.choice(string.ascii_letters + string.digits) for _ in range(16))
+            self.next_seq = wire.RESTART_SEQ
+        self.emit("rekey", key=self.key)
+
     def on_registration(self):
         # A freshly authorised device starts its sequence numbers, and with
         # them its message ids, again.
