@@ -79,7 +79,7 @@ void report_held_rejections(vantor_udp_client *c, vantor_udp_client_log_fn log, 
   std::copy(r.counted, r.counted + 3, counted);
   remember_counts(c);
   log(3, "Packets rejected in the last %lu s: Header err %lu, Decrypt err %lu, Seq err %lu",
-      static_cast<unsigned long>(now - r.since), static_cast<unsigned long>(r.counted[0] - counted[0]),
+      static_cast<unsigned long>(elapsed < 0 ? 0 : elapsed), static_cast<unsigned long>(r.counted[0] - counted[0]),
       static_cast<unsigned long>(r.counted[1] - counted[1]),
       static_cast<unsigned long>(r.counted[2] - counted[2]));
   r.since = now;
