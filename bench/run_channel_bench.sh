@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Channel client benchmark: reply latency and flood handling against the
-# simulator on loopback (about half a minute). Builds the bench preset first.
+# Channel client benchmark: CPU per rejected datagram and request latency
+# under a garbage flood, each beside a floor measured in the same run (about
+# two minutes). Builds the bench preset first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset bench >/dev/null

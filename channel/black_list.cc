@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "channel/wire_time.h"
+
 namespace {
 
 int32_t advance(const black_list *list, int32_t slot) {
@@ -53,9 +55,7 @@ int black_list_item_exist(black_list *list, uint32_t id, uint32_t now, int mode)
   for (int32_t i = 0; i < list->count; ++i, slot = advance(list, slot)) {
     const black_list_entry &entry = list->entries[slot];
     if (entry.cleared != 0 || entry.id != id) continue;
-    if (mode == BLACK_LIST_ANY_ENTRY ||
-        static_cast<int32_t>(entry.time) >= static_cast<int32_t>(now))
-      return 1;
+    if (mode == BLACK_LIST_ANY_ENTRY || vt_seconds_between(now, entry.time) >= 0) return 1;
   }
   return 0;
 }

@@ -40,8 +40,8 @@ void free_black_list(black_list *list);
 int add_black_list_item(black_list *list, uint32_t id, uint32_t time);
 
 // 1 when an entry that is not cleared has id and either (mode 1) exists at all
-// or (any other mode) has a time not before now, compared as signed 32-bit
-// seconds; 0 otherwise or for a null list.
+// or (any other mode) has a time not before now (wrap-aware 32-bit seconds);
+// 0 otherwise or for a null list.
 int black_list_item_exist(black_list *list, uint32_t id, uint32_t now, int mode);
 
 // Clears every entry whose id is at most threshold or is 0xFFFFFFFF, as after a

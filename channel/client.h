@@ -28,6 +28,17 @@
 
 constexpr uint32_t VANTOR_UDP_CLIENT_HANDLER_SLOTS = 5;
 
+// The receive thread's log lines about rejected packets, rate-limited so that
+// a flood cannot push everything else out of the log: the first line is
+// written as it is, the next ones within a minute only held back, and once a
+// minute one line gives the counts since the last line.
+struct rejected_packet_log {
+  bool quiet = false;       // a minute that began with a line is running
+  uint32_t since = 0;       // when that line was written
+  uint32_t held = 0;        // lines held back since
+  uint32_t counted[3] = {};  // header, decrypt and seq errors at that line
+};
+
 struct vantor_udp_client {
   char serial[26] = {};
   char model[9] = {};
@@ -76,6 +87,13 @@ struct vantor_udp_client {
   std::atomic<uint32_t> reset_sequence{1};
   uint32_t send_seq = 0xFFFFFFFFu;     // send thread only
   uint32_t receive_seq = 0xFFFFFFFFu;  // receive thread only
+  // Receive thread only: true until the first server message accepted under
+  // the current session key, whose bytes are then kept. Only that message may
+  // carry the restart mark; later under the same key the mark is what a
+  // replay looks like.
+  bool numbering_open = true;
+  uint8_t numbering_key[16] = {};
+  rejected_packet_log rejections;  // receive thread only
 
   std::atomic<vantor_udp_client_handler> handlers[VANTOR_UDP_CLIENT_HANDLER_SLOTS] = {};
   std::atomic<vantor_udp_client_handler> spare_handler{nullptr};
@@ -107,7 +125,9 @@ void *__vantor_udp_client_comand_thread_main(void *param);
 // One decoded server message (at least the 16-byte header, header in host
 // order), as the receive thread handles it: sequence check, then replies to
 // the send thread and, past the black lists, requests to the command thread.
-void __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_udp_client_log_fn log,
+// Returns false when the sequence check refused it: such a message is no
+// sign of the server's life.
+bool __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_udp_client_log_fn log,
                                         const uint8_t *message, uint32_t length);
 // One queued server request, as the command thread handles it: its handler
 // is called and, when the server wants one, the reply is queued. The task

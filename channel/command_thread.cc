@@ -11,7 +11,7 @@
 #include "channel/byte_order.h"
 #include "channel/client.h"
 #include "channel/vtrp_message.h"
-#include "platform/clock.h"
+#include "channel/wire_time.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ void queue_reply(vantor_udp_client *c, const vtrp_header &request, int result, c
   if (action)
     std::memcpy(reply + VTRP_HEADER_LENGTH, payload,
                 payload_length < ACTION_VALUE_LENGTH ? payload_length : ACTION_VALUE_LENGTH);
-  task_info *task = create_task_info(0, c->serial, static_cast<uint32_t>(vt_time()), reply, length);
+  task_info *task = create_task_info(0, c->serial, vt_time32(), reply, length);
   if (!task) {
     std::free(reply);
     return;
@@ -161,7 +161,8 @@ void __vantor_udp_client_handle_request(vantor_udp_client *c, task_info *task) {
 void *__vantor_udp_client_comand_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
   vantor_udp_client_log_fn log = c->thread_log;
-  int32_t last_report = 0;
+  bool reported = false;
+  uint32_t last_report = 0;
   while (c->stop == 0) {
     timespec deadline = request_deadline();
     if (task_info *task = shift_task_queue_ex(c->incoming_requests, 1, &deadline)) {
@@ -171,9 +172,11 @@ void *__vantor_udp_client_comand_thread_main(void *param) {
     if (c->stop != 0) break;
     uint32_t interval = c->statistics_interval;
     if (interval == 0) continue;
-    int32_t now = static_cast<int32_t>(vt_time());
-    if (now - last_report < static_cast<int32_t>(interval) && now >= last_report) continue;
+    uint32_t now = vt_time32();
+    int32_t since = vt_seconds_between(last_report, now);
+    if (reported && since >= 0 && since < static_cast<int32_t>(interval)) continue;
     report_statistics(c, log);
+    reported = true;
     last_report = now;
   }
   return nullptr;

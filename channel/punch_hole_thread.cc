@@ -6,17 +6,19 @@
 
 #include "channel/client.h"
 #include "channel/vtrp_message.h"
-#include "platform/clock.h"
+#include "channel/wire_time.h"
 
 void *__vantor_udp_client_punch_hole_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
-  int32_t next_keepalive = 0;
-  int32_t last_keepalive = 0;
+  // The first keepalive is due at once.
+  uint32_t next_keepalive = vt_time32();
+  uint32_t last_keepalive = next_keepalive;
 
   for (;;) {
-    int32_t now = static_cast<int32_t>(vt_time());
+    uint32_t now = vt_time32();
     if (c->stop != 0) break;
-    bool due = now >= next_keepalive || now < last_keepalive || c->keepalive_now != 0;
+    bool clock_went_back = vt_seconds_between(last_keepalive, now) < 0;
+    bool due = vt_seconds_between(next_keepalive, now) >= 0 || clock_went_back || c->keepalive_now != 0;
     if (!due || !c->has_session_key) {
       __vantor_udp_client_nap(c, 1);
       continue;
@@ -26,16 +28,16 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
       __vantor_udp_client_nap(c, 1);
       continue;
     }
-    if (c->keepalive_now.exchange(0) != 0) next_keepalive = static_cast<int32_t>(vt_time());
+    if (c->keepalive_now.exchange(0) != 0) next_keepalive = vt_time32();
 
-    int32_t interval = static_cast<int32_t>(c->keepalive_interval.load());
+    uint32_t interval = c->keepalive_interval.load();
     next_keepalive += interval;
-    if (next_keepalive <= now || now < last_keepalive) next_keepalive = now + interval;
+    if (vt_seconds_between(now, next_keepalive) <= 0 || clock_went_back) next_keepalive = now + interval;
 
     std::memcpy(item->serial, c->serial, sizeof item->serial);
-    item->created = static_cast<uint32_t>(vt_time());
+    item->created = vt_time32();
     item->retry_interval = 10;
-    item->expires = static_cast<uint32_t>(next_keepalive);
+    item->expires = next_keepalive;
     item->flags = VTRP_FLAG_REPLY_WANTED;
     item->category = VTRP_CATEGORY_KEEPALIVE;
     item->type = VTRP_TYPE_KEEPALIVE;

@@ -3,13 +3,21 @@
 // measures turnaround, and watches the channel: silence for
 // disconnect_timeout, 20 undecryptable packets in a row or a request from
 // outside re-establish the session (authorisation, resolution, new socket).
+//
+// Only the server can prove it is alive: a datagram counts as a sign of life
+// when it decrypted under the session key, passed the CRC and, for the
+// server's own messages, the sequence check. Anyone can send the rest, so a
+// trickle or a flood of them never keeps a dead session open; and since the
+// liveness check runs after every datagram, a flood cannot starve it either.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -17,22 +25,66 @@
 #include "channel/packet_decoder.h"
 #include "channel/vtrp_message.h"
 #include "channel/vtrp_packet.h"
+#include "channel/wire_time.h"
 #include "https/session_auth.h"
-#include "platform/clock.h"
 
 namespace {
 
 constexpr size_t RECEIVE_BUFFER = 600;
 constexpr unsigned BAD_PACKET_LIMIT = 20;
+constexpr int32_t REJECTION_LOG_INTERVAL = 60;
 
 struct receive_state {
   vantor_udp_client *client;
   vantor_udp_client_log_fn log;
-  int32_t last_receive_time;
-  int32_t last_attempt_time;
+  uint32_t last_receive_time;
+  uint32_t last_attempt_time;
   int32_t retry_wait = 10;
   unsigned bad_packet_run = 0;
 };
+
+void remember_counts(vantor_udp_client *c) {
+  std::lock_guard<std::mutex> lock(c->statistics_mutex);
+  c->rejections.counted[0] = c->statistics.header_errors;
+  c->rejections.counted[1] = c->statistics.decrypt_errors;
+  c->rejections.counted[2] = c->statistics.seq_errors;
+}
+
+// True when a line about a rejected packet may be written now; otherwise it
+// is held back and counted. Called after the rejection was counted.
+bool may_log_rejection(vantor_udp_client *c) {
+  rejected_packet_log &r = c->rejections;
+  if (r.quiet) {
+    ++r.held;
+    return false;
+  }
+  r.quiet = true;
+  r.since = vt_time32();
+  r.held = 0;
+  remember_counts(c);
+  return true;
+}
+
+// Once the minute after a line is over: one line with the counts since, when
+// lines were held back; otherwise the next rejection is logged as it is.
+void report_held_rejections(vantor_udp_client *c, vantor_udp_client_log_fn log, uint32_t now) {
+  rejected_packet_log &r = c->rejections;
+  int32_t elapsed = vt_seconds_between(r.since, now);
+  if (!r.quiet || (elapsed >= 0 && elapsed < REJECTION_LOG_INTERVAL)) return;
+  if (r.held == 0) {
+    r.quiet = false;
+    return;
+  }
+  uint32_t counted[3];
+  std::copy(r.counted, r.counted + 3, counted);
+  remember_counts(c);
+  log(3, "Packets rejected in the last %lu s: Header err %lu, Decrypt err %lu, Seq err %lu",
+      static_cast<unsigned long>(elapsed < 0 ? 0 : elapsed), static_cast<unsigned long>(r.counted[0] - counted[0]),
+      static_cast<unsigned long>(r.counted[1] - counted[1]),
+      static_cast<unsigned long>(r.counted[2] - counted[2]));
+  r.since = now;
+  r.held = 0;
+}
 
 // Wraps a copy of the message in a task info and queues it; false when the
 // queue (or memory) refused it and the message is lost.
@@ -40,7 +92,7 @@ bool queue_copy(vantor_udp_client *c, task_queue *queue, const uint8_t *message,
   auto *copy = static_cast<uint8_t *>(std::malloc(length));
   if (!copy) return false;
   std::memcpy(copy, message, length);
-  task_info *task = create_task_info(0, c->serial, static_cast<uint32_t>(vt_time()), copy, length);
+  task_info *task = create_task_info(0, c->serial, vt_time32(), copy, length);
   if (!task) {
     std::free(copy);
     return false;
@@ -57,15 +109,15 @@ void measure_turnaround(vantor_udp_client *c, uint32_t seq) {
   if (st.send_seqs[slot] != seq) return;
   timeval now;
   gettimeofday(&now, nullptr);
-  int64_t ms = (static_cast<int64_t>(static_cast<uint32_t>(now.tv_sec)) - st.send_times[slot * 2]) * 1000 +
-               (static_cast<int64_t>(now.tv_usec) - st.send_times[slot * 2 + 1]) / 1000;
+  int64_t seconds = vt_seconds_between(st.send_times[slot * 2], static_cast<uint32_t>(now.tv_sec));
+  int64_t ms = seconds * 1000 + (static_cast<int64_t>(now.tv_usec) - st.send_times[slot * 2 + 1]) / 1000;
   uint32_t value = static_cast<uint32_t>(ms);
   if (st.turnaround_max < value) st.turnaround_max = value;
   st.turnaround_total += value;
   if (st.turnaround_min > value) st.turnaround_min = value;
 }
 
-void reestablish(receive_state &s, int32_t now) {
+void reestablish(receive_state &s, uint32_t now) {
   vantor_udp_client *c = s.client;
   s.last_attempt_time = now;
   s.log(6, "Reestablish HTTPS + UDP...");
@@ -77,6 +129,14 @@ void reestablish(receive_state &s, int32_t now) {
       &c->server_host, &c->server_port, &c->interface_name, c->default_host, c->registration_path,
       c->interface_file);
   c->has_session_key = c->session_key != nullptr;
+  if (c->session_key) {
+    // A key the server has not numbered under starts a new numbering, which
+    // may begin with the restart mark: nothing recorded under another key
+    // decrypts under this one.
+    uint8_t key[VTRP_KEY_LENGTH];
+    vtrp_session_key_bytes(c->session_key, key);
+    c->numbering_open = std::memcmp(key, c->numbering_key, sizeof key) != 0;
+  }
   if (result == 1) s.retry_wait = 3600;
   if (result == -1) s.retry_wait = 10;
   if (result != 0) return;
@@ -96,16 +156,20 @@ void reestablish(receive_state &s, int32_t now) {
   }
 }
 
+// Runs after every datagram and every wait that ended without one.
 void liveness_check(receive_state &s) {
   vantor_udp_client *c = s.client;
-  int32_t now = static_cast<int32_t>(vt_time());
-  if (now < s.last_receive_time) s.last_receive_time = now;
-  if (now - s.last_receive_time >= static_cast<int32_t>(c->disconnect_timeout.load())) {
+  uint32_t now = vt_time32();
+  report_held_rejections(c, s.log, now);
+  int32_t silence = vt_seconds_between(s.last_receive_time, now);
+  if (silence < 0) s.last_receive_time = now;  // the clock went back
+  if (silence >= static_cast<int32_t>(c->disconnect_timeout.load())) {
     c->reconnect_requested = 1;
     s.last_receive_time = now;
   }
   if (c->session_key && c->reconnect_requested == 0) return;
-  if (now - s.last_attempt_time < s.retry_wait && now >= s.last_attempt_time) return;
+  int32_t since_attempt = vt_seconds_between(s.last_attempt_time, now);
+  if (since_attempt < s.retry_wait && since_attempt >= 0) return;
   reestablish(s, now);
 }
 
@@ -124,21 +188,40 @@ bool wait_readable(receive_state &s) {
 
 }  // namespace
 
-// An accepted message: sequence check for the server's own messages, then
-// to the send thread (replies) or, past the black lists, to the command
-// thread (requests).
-void __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_log_fn log,
+// A decoded message: sequence check for the server's own messages, then to
+// the send thread (replies) or, past the black lists, to the command thread
+// (requests).
+//
+// The server's numbering may restart (the restart mark 0xFFFFFFFF, then 0,
+// 1, ...) only as the first server message under a session key. Anyone who
+// recorded a session could otherwise replay its restart mark and then any
+// request of it: the mark lifts the sequence check and the ids it cleans
+// from the black lists would be carried out again. A server that restarts
+// its numbering later in a session therefore gets a new session: its mark
+// is refused and re-establishment requested (within retry_wait), and the new
+// key opens a new numbering.
+bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_log_fn log,
                                         const uint8_t *message, uint32_t length) {
   vtrp_header h = vtrp_read_header(message);
   if (h.category == VTRP_CATEGORY_SERVER) {
-    if (c->receive_seq >= h.seq && c->receive_seq != VTRP_SEQ_RESTART) {
-      log(3, "Seq number fail {cur: %lu, exp: %lu}", static_cast<unsigned long>(h.seq),
-          static_cast<unsigned long>(c->receive_seq));
+    bool restart = h.seq == VTRP_SEQ_RESTART;
+    bool in_order = c->numbering_open ? true
+                    : restart         ? false
+                                      : c->receive_seq < h.seq || c->receive_seq == VTRP_SEQ_RESTART;
+    if (!in_order) {
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 2);
-      return;
+      if (may_log_rejection(c))
+        log(3, "Seq number fail {cur: %lu, exp: %lu}", static_cast<unsigned long>(h.seq),
+            static_cast<unsigned long>(c->receive_seq));
+      if (restart) c->reconnect_requested = 1;
+      return false;
+    }
+    if (c->numbering_open) {
+      c->numbering_open = false;
+      vtrp_session_key_bytes(c->session_key, c->numbering_key);
     }
     c->receive_seq = h.seq;
-    if (h.seq == VTRP_SEQ_RESTART) {
+    if (restart) {
       uint32_t threshold = 3 * c->black_list_capacity;
       black_list_cleanup(c->answered_ids, threshold);
       black_list_cleanup(c->recent_ids, threshold);
@@ -148,22 +231,23 @@ void __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
   if (vtrp_is_reply(h.flags)) {
     if (queue_copy(c, c->incoming_replies, message, length)) __vantor_udp_client_wake_sender(c);
     measure_turnaround(c, h.seq);
-    return;
+    return true;
   }
-  uint32_t now = static_cast<uint32_t>(vt_time());
+  uint32_t now = vt_time32();
   if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
       black_list_item_exist(c->recent_ids, h.id, now, 2)) {
     log(7, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
-    return;
+    return true;
   }
   add_black_list_item(c->recent_ids, h.id, now + 5);
   queue_copy(c, c->incoming_requests, message, length);
+  return true;
 }
 
 void *__vantor_udp_client_receive_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
   receive_state s{c, c->thread_log, 0, 0};
-  s.last_receive_time = s.last_attempt_time = static_cast<int32_t>(vt_time());
+  s.last_receive_time = s.last_attempt_time = vt_time32();
   std::unique_ptr<uint8_t[]> datagram(new (std::nothrow) uint8_t[RECEIVE_BUFFER]);
   if (!datagram) {
     s.log(3, "Can't allocate memory (recv_buffer)");
@@ -175,15 +259,22 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
     return nullptr;
   }
 
+  // After a datagram the next one is read without waiting first: under a
+  // flood the socket is never empty, and one system call per datagram instead
+  // of two about halves what a rejected datagram costs. An empty socket sends
+  // the thread back to the wait.
+  bool may_be_empty = true;
   while (c->stop == 0) {
-    if (!wait_readable(s)) {
+    if ((may_be_empty || c->sock <= 0) && !wait_readable(s)) {
       liveness_check(s);
       continue;
     }
     sockaddr_in source = {};
     socklen_t source_length = sizeof source;
-    ssize_t length = recvfrom(c->sock, datagram.get(), RECEIVE_BUFFER, 0,
+    ssize_t length = recvfrom(c->sock, datagram.get(), RECEIVE_BUFFER, MSG_DONTWAIT,
                               reinterpret_cast<sockaddr *>(&source), &source_length);
+    may_be_empty = length < 0;
+    if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (length <= 0) {
       s.log(3, "Recvfrom socket error");
       liveness_check(s);
@@ -192,26 +283,25 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
     s.log(7, "Recvfrom %s:%d", address, ntohs(source.sin_port));
-    s.last_receive_time = static_cast<int32_t>(vt_time());
 
     uint32_t message_length = 0;
     packet_verdict verdict = vtrp_decode_packet(datagram.get(), static_cast<size_t>(length), c->serial,
                                                 c->session_key, message.get(), &message_length);
     if (packet_verdict_is_header_error(verdict)) {
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 0);
-      continue;
-    }
-    if (verdict != packet_verdict::ok) {
-      s.log(3, verdict == packet_verdict::crc_mismatch ? "Packet CRC err" : "Packet decrypt fail");
+    } else if (verdict != packet_verdict::ok) {
       if (++s.bad_packet_run >= BAD_PACKET_LIMIT) {
         c->reconnect_requested = 1;
         s.bad_packet_run = 0;
       }
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 1);
-      continue;
+      if (may_log_rejection(c))
+        s.log(3, verdict == packet_verdict::crc_mismatch ? "Packet CRC err" : "Packet decrypt fail");
+    } else {
+      s.bad_packet_run = 0;
+      if (__vantor_udp_client_accept_message(c, s.log, message.get(), message_length))
+        s.last_receive_time = vt_time32();
     }
-    s.bad_packet_run = 0;
-    __vantor_udp_client_accept_message(s.client, s.log, message.get(), message_length);
     liveness_check(s);
   }
   return nullptr;

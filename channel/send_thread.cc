@@ -12,15 +12,15 @@
 #include "channel/client.h"
 #include "channel/vtrp_message.h"
 #include "channel/vtrp_packet.h"
-#include "platform/clock.h"
+#include "channel/wire_time.h"
 
 namespace {
 
 struct send_state {
   vantor_udp_client *client;
   vantor_udp_client_log_fn log;
-  int32_t next_pass = 0;
-  int32_t last_pass = 0;
+  uint32_t next_pass;  // seconds; a pass is due from then on
+  uint32_t last_pass;  // when the latest pass began
 };
 
 bool queues_empty(vantor_udp_client *c) {
@@ -30,8 +30,7 @@ bool queues_empty(vantor_udp_client *c) {
 // Waits until the next agenda pass is due, or until a producer has work.
 void wait_for_work(send_state &s) {
   vantor_udp_client *c = s.client;
-  int32_t now = static_cast<int32_t>(vt_time());
-  int32_t seconds = s.next_pass - now;
+  int32_t seconds = vt_seconds_between(vt_time32(), s.next_pass);
   if (seconds < 0) seconds = 0;
   if (seconds > 1) seconds = 1;
   auto wait = std::chrono::milliseconds(seconds * __vantor_udp_client_tick_ms());
@@ -86,25 +85,38 @@ bool transmit(send_state &s, const uint8_t *message, uint32_t length, const char
 void expiry_pass(send_state &s) {
   vantor_udp_client *c = s.client;
   std::lock_guard<std::mutex> lock(c->agenda_mutex);
-  int32_t t = static_cast<int32_t>(vt_time());
+  uint32_t t = vt_time32();
   for (uint32_t i = 0; i < delivery_agenda_get_num_item(&c->agenda); ++i) {
     agenda_item *item = nullptr;
     if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
-    if (item->expires != 0 && static_cast<int32_t>(item->expires) <= t) {
+    if (item->expires != 0 && vt_seconds_between(item->expires, t) >= 0) {
       delivery_agenda_delete_item(&c->agenda, i);
       --i;
     }
   }
 }
 
-void transmission_pass(send_state &s, int32_t t) {
+// The send time and seq of a transmission that wants a reply, stored before
+// the packet goes out: the reply may arrive before sendto returns.
+void record_send_time(vantor_udp_client *c, uint32_t seq) {
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  std::lock_guard<std::mutex> stats(c->statistics_mutex);
+  uint32_t slot = seq % 5;
+  c->statistics.send_times[slot * 2] = static_cast<uint32_t>(tv.tv_sec);
+  c->statistics.send_times[slot * 2 + 1] = static_cast<uint32_t>(tv.tv_usec);
+  c->statistics.send_seqs[slot] = seq;
+}
+
+void transmission_pass(send_state &s, uint32_t t) {
   vantor_udp_client *c = s.client;
   std::lock_guard<std::mutex> lock(c->agenda_mutex);
   uint32_t count = delivery_agenda_get_num_item(&c->agenda);
   for (uint32_t i = 0; i < count && i < delivery_agenda_get_num_item(&c->agenda); ++i) {
     agenda_item *item = nullptr;
     if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
-    if (t < static_cast<int32_t>(item->next_send)) continue;
+    // next_send 0: due at once, whatever the clock says.
+    if (item->next_send != 0 && vt_seconds_between(item->next_send, t) < 0) continue;
 
     if (c->reset_sequence.exchange(0) != 0)
       c->send_seq = 0xFFFFFFFFu;
@@ -115,12 +127,13 @@ void transmission_pass(send_state &s, int32_t t) {
 
     uint8_t message[512];
     uint32_t length = 0;
+    if (item->flags != 0) record_send_time(c, item->seq);
     if (vtrp_compose_message(message, item, &length) == 0)
       transmit(s, message, length, "Send agenda compose packet err");
     else
       s.log(7, "Send agenda compose packet err");
 
-    item->last_send = static_cast<uint32_t>(vt_time());
+    item->last_send = vt_time32();
     item->next_send = item->last_send + item->retry_interval;
     item->retry_interval *= 2;
     __vantor_udp_client_count_send(&c->statistics, &c->statistics_mutex, 0);
@@ -132,13 +145,6 @@ void transmission_pass(send_state &s, int32_t t) {
       --count;
       continue;
     }
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    std::lock_guard<std::mutex> stats(c->statistics_mutex);
-    uint32_t slot = item->seq % 5;
-    c->statistics.send_times[slot * 2] = static_cast<uint32_t>(tv.tv_sec);
-    c->statistics.send_times[slot * 2 + 1] = static_cast<uint32_t>(tv.tv_usec);
-    c->statistics.send_seqs[slot] = item->seq;
   }
 }
 
@@ -150,7 +156,7 @@ void send_replies(send_state &s) {
     vtrp_header header = vtrp_read_header(reply->data);
     // Remembered before sending, so that a retransmitted request is not
     // carried out again even when this reply is lost.
-    add_black_list_item(c->answered_ids, header.id, static_cast<uint32_t>(vt_time()));
+    add_black_list_item(c->answered_ids, header.id, vt_time32());
     vtrp_convert_message_to_network_order(reply->data, reply->length);
     if (transmit(s, reply->data, reply->length, "send ack compose packet err"))
       __vantor_udp_client_count_send(&c->statistics, &c->statistics_mutex, 1);
@@ -162,17 +168,18 @@ void send_replies(send_state &s) {
 
 void *__vantor_udp_client_send_thread_main(void *param) {
   auto *client = static_cast<vantor_udp_client *>(param);
-  send_state s{client, client->thread_log};
+  uint32_t start = vt_time32();
+  send_state s{client, client->thread_log, start, start};
   while (client->stop == 0) {
     wait_for_work(s);
     if (client->stop != 0) break;
     settle_replies(s);
 
-    int32_t now = static_cast<int32_t>(vt_time());
-    if (now >= s.next_pass || now < s.last_pass) {
-      int32_t next_pass = now + 1;
+    uint32_t now = vt_time32();
+    if (vt_seconds_between(s.next_pass, now) >= 0 || vt_seconds_between(s.last_pass, now) < 0) {
+      uint32_t next_pass = now + 1;
       expiry_pass(s);
-      int32_t t = static_cast<int32_t>(vt_time());
+      uint32_t t = vt_time32();
       transmission_pass(s, t);
       s.next_pass = next_pass;
       s.last_pass = t;

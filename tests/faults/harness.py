@@ -18,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -84,6 +85,30 @@ def ask(sim, send, timeout=20.0, resend=2.0):
         if wait_until(reply, max(0.0, min(resend, deadline - time.monotonic())), 0.01):
             return reply()
     return None
+
+
+class Spoofer(threading.Thread):
+    """Datagrams that are not the server's (a kind of Simulator.flood) sent
+    from the server's address to the device's port: count of them, spread
+    evenly over seconds, or fewer when stopped first."""
+
+    def __init__(self, test, sim, kind, count, seconds):
+        super().__init__(daemon=True)
+        self.sim, self.kind, self.count, self.seconds = sim, kind, count, seconds
+        self.stopped = threading.Event()
+        test.addCleanup(self.stop)
+
+    def run(self):
+        batches = min(self.count, 200)
+        for i in range(batches):
+            if self.stopped.wait(self.seconds / batches):
+                return
+            self.sim.flood(self.kind, self.count * (i + 1) // batches - self.count * i // batches)
+
+    def stop(self):
+        self.stopped.set()
+        if self.is_alive():
+            self.join()
 
 
 class Agent:

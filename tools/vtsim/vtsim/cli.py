@@ -31,7 +31,7 @@ HELP = """commands:
   bad KIND [COUNT]                       damaged packets: {kinds}
   keepalives on|off|drop N|late SECONDS  answer keepalives, stop, leave the next N unanswered, or answer late
   reset-seq                              the next request carries the restart mark 0xFFFFFFFF
-  auth ok|plain|broken|down              how the registration page answers
+  auth ok|plain|broken|down|rekey        how the registration page answers (rekey: a new key each time)
   https PATH CODE [@FILE | TEXT]         scripted answer for a feature request path
   flood garbage|wrongkey COUNT [PORT]    datagrams at full speed (to the device, or 127.0.0.1:PORT)
   latency COUNT [MASK]                   invitations one at a time; p50/p99 of the reply time
@@ -128,8 +128,8 @@ class Console:
             with sim.lock:
                 sim.next_seq = 0xFFFFFFFF
         elif command == "auth":
-            if words[0] not in ("ok", "plain", "broken", "down"):
-                raise ValueError("auth mode is ok, plain, broken or down")
+            if words[0] not in ("ok", "plain", "broken", "down", "rekey"):
+                raise ValueError("auth mode is ok, plain, broken, down or rekey")
             sim.web.auth_mode = words[0]
         elif command == "https":
             code = int(words[1])

@@ -230,9 +230,9 @@ class Simulator:
             self.requests[seq] = {"id": msg_id, "code": message.code, "payload": bytes(payload)}
             self.last_request = (type_, bytes(payload), flags, msg_id, category)
             self.by_id[msg_id] = self.last_request
-            self._send(message.encode(), what=message.name, seq=seq, id=msg_id,
-                       flags="0x%04x" % flags, payload=bytes(payload).hex())
-            self.requests[seq]["sent_ns"] = self.last_send_ns
+            packet = self._send(message.encode(), what=message.name, seq=seq, id=msg_id,
+                                flags="0x%04x" % flags, payload=bytes(payload).hex())
+            self.requests[seq].update(sent_ns=self.last_send_ns, packet=packet)
         return seq, msg_id, waiter
 
     def invite(self, mask, **kw):
@@ -260,6 +260,11 @@ class Simulator:
         """Sends the back-th latest datagram again, byte for byte."""
         packet, _ = self.sent[-back]
         self._send(packet, raw=True, what="replay", back=back)
+
+    def replay_request(self, seq):
+        """The packet of the request sent with seq again, byte for byte, to
+        the device's current address: what someone who recorded it can do."""
+        self._send(self.requests[seq]["packet"], raw=True, what="replay", seq=seq)
 
     def bad_packet(self, kind):
         """One packet that the device must reject; returns its bytes."""
@@ -359,6 +364,14 @@ class Simulator:
         return result
 
     # ----- HTTPS side -----
+
+    def rekey(self):
+        """A new session key, and the server's numbering starts again with
+        the restart mark, as after a restart of the server."""
+        with self.lock:
+            self.key = "".join(random.choice(string.ascii_letters + string.digits) for _ in range(16))
+            self.next_seq = wire.RESTART_SEQ
+        self.emit("rekey", key=self.key)
 
     def on_registration(self):
         # A freshly authorised device starts its sequence numbers, and with

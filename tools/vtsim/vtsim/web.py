@@ -59,7 +59,8 @@ class WebSide:
         self.sim = sim
         self.registration_path = "/" + registration_path.lstrip("/")
         # "ok": a valid redirect; "plain": 200 without redirect; "broken":
-        # a redirect with a short key line; "down": answers 500.
+        # a redirect with a short key line; "down": answers 500; "rekey": a
+        # valid redirect with a fresh key, as a restarted server gives.
         self.auth_mode = "ok"
         self.scripts = {}  # path -> (status line, body bytes)
         self.requests = []
@@ -104,7 +105,9 @@ class WebSide:
             return "200 OK", b"welcome\n"
         if mode == "down":
             return "500 Internal Server Error", b""
-        key = self.sim.key if mode == "ok" else self.sim.key[:8]
+        if mode == "rekey":
+            self.sim.rekey()
+        key = self.sim.key[:8] if mode == "broken" else self.sim.key
         lines = "%s\n127.0.0.1\n%d\n" % (key, self.sim.udp_port)
         self.sim.on_registration()
         return "302 Found", lines.encode()
