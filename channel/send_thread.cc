@@ -86,11 +86,12 @@ bool transmit(send_state &s, const uint8_t *message, uint32_t length, const char
 void expiry_pass(send_state &s) {
   vantor_udp_client *c = s.client;
   std::lock_guard<std::mutex> lock(c->agenda_mutex);
-  int32_t t = static_cast<int32_t>(vt_time());
+  const uint32_t t = vt_time32(vt_time());
   for (uint32_t i = 0; i < delivery_agenda_get_num_item(&c->agenda); ++i) {
     agenda_item *item = nullptr;
     if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
-    if (item->expires != 0 && static_cast<int32_t>(item->expires) <= t) {
+    // Item times are 32-bit fields: compared the short way round, past 2038 too.
+    if (item->expires != 0 && vt_time32_diff(item->expires, t) <= 0) {
       delivery_agenda_delete_item(&c->agenda, i);
       --i;
     }
@@ -104,7 +105,8 @@ void transmission_pass(send_state &s, int32_t t) {
   for (uint32_t i = 0; i < count && i < delivery_agenda_get_num_item(&c->agenda); ++i) {
     agenda_item *item = nullptr;
     if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
-    if (t < static_cast<int32_t>(item->next_send)) continue;
+    // 0: never sent, due at once.
+    if (item->next_send != 0 && vt_time32_diff(item->next_send, vt_time32(t)) > 0) continue;
 
     if (c->reset_sequence.exchange(0) != 0)
       c->send_seq = 0xFFFFFFFFu;
