@@ -161,7 +161,7 @@ void __vantor_udp_client_handle_request(vantor_udp_client *c, task_info *task) {
 void *__vantor_udp_client_comand_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
   vantor_udp_client_log_fn log = c->thread_log;
-  int32_t last_report = 0;
+  time_t last_report = 0;
   while (c->stop == 0) {
     timespec deadline = request_deadline();
     if (task_info *task = shift_task_queue_ex(c->incoming_requests, 1, &deadline)) {
@@ -171,8 +171,8 @@ void *__vantor_udp_client_comand_thread_main(void *param) {
     if (c->stop != 0) break;
     uint32_t interval = c->statistics_interval;
     if (interval == 0) continue;
-    int32_t now = static_cast<int32_t>(vt_time());
-    if (now - last_report < static_cast<int32_t>(interval) && now >= last_report) continue;
+    const time_t now = vt_time();
+    if (now - last_report < static_cast<time_t>(interval) && now >= last_report) continue;
     report_statistics(c, log);
     last_report = now;
   }

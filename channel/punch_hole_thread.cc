@@ -10,11 +10,11 @@
 
 void *__vantor_udp_client_punch_hole_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
-  int32_t next_keepalive = 0;
-  int32_t last_keepalive = 0;
+  time_t next_keepalive = 0;
+  time_t last_keepalive = 0;
 
   for (;;) {
-    int32_t now = static_cast<int32_t>(vt_time());
+    const time_t now = vt_time();
     if (c->stop != 0) break;
     bool due = now >= next_keepalive || now < last_keepalive || c->keepalive_now != 0;
     if (!due || !c->has_session_key) {
@@ -26,16 +26,16 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
       __vantor_udp_client_nap(c, 1);
       continue;
     }
-    if (c->keepalive_now.exchange(0) != 0) next_keepalive = static_cast<int32_t>(vt_time());
+    if (c->keepalive_now.exchange(0) != 0) next_keepalive = vt_time();
 
-    int32_t interval = static_cast<int32_t>(c->keepalive_interval.load());
+    const time_t interval = c->keepalive_interval.load();
     next_keepalive += interval;
     if (next_keepalive <= now || now < last_keepalive) next_keepalive = now + interval;
 
     std::memcpy(item->serial, c->serial, sizeof item->serial);
-    item->created = static_cast<uint32_t>(vt_time());
+    item->created = vt_time32(vt_time());
     item->retry_interval = 10;
-    item->expires = static_cast<uint32_t>(next_keepalive);
+    item->expires = vt_time32(next_keepalive);
     item->flags = VTRP_FLAG_REPLY_WANTED;
     item->category = VTRP_CATEGORY_KEEPALIVE;
     item->type = VTRP_TYPE_KEEPALIVE;

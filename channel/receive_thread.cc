@@ -28,8 +28,8 @@ constexpr unsigned BAD_PACKET_LIMIT = 20;
 struct receive_state {
   vantor_udp_client *client;
   vantor_udp_client_log_fn log;
-  int32_t last_receive_time;
-  int32_t last_attempt_time;
+  time_t last_receive_time;
+  time_t last_attempt_time;
   int32_t retry_wait = 10;
   unsigned bad_packet_run = 0;
 };
@@ -65,7 +65,7 @@ void measure_turnaround(vantor_udp_client *c, uint32_t seq) {
   if (st.turnaround_min > value) st.turnaround_min = value;
 }
 
-void reestablish(receive_state &s, int32_t now) {
+void reestablish(receive_state &s, time_t now) {
   vantor_udp_client *c = s.client;
   s.last_attempt_time = now;
   s.log(6, "Reestablish HTTPS + UDP...");
@@ -98,9 +98,9 @@ void reestablish(receive_state &s, int32_t now) {
 
 void liveness_check(receive_state &s) {
   vantor_udp_client *c = s.client;
-  int32_t now = static_cast<int32_t>(vt_time());
+  const time_t now = vt_time();
   if (now < s.last_receive_time) s.last_receive_time = now;
-  if (now - s.last_receive_time >= static_cast<int32_t>(c->disconnect_timeout.load())) {
+  if (now - s.last_receive_time >= static_cast<time_t>(c->disconnect_timeout.load())) {
     c->reconnect_requested = 1;
     s.last_receive_time = now;
   }
@@ -163,7 +163,7 @@ void __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
 void *__vantor_udp_client_receive_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
   receive_state s{c, c->thread_log, 0, 0};
-  s.last_receive_time = s.last_attempt_time = static_cast<int32_t>(vt_time());
+  s.last_receive_time = s.last_attempt_time = vt_time();
   std::unique_ptr<uint8_t[]> datagram(new (std::nothrow) uint8_t[RECEIVE_BUFFER]);
   if (!datagram) {
     s.log(3, "Can't allocate memory (recv_buffer)");
@@ -192,7 +192,7 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
     s.log(7, "Recvfrom %s:%d", address, ntohs(source.sin_port));
-    s.last_receive_time = static_cast<int32_t>(vt_time());
+    s.last_receive_time = vt_time();
 
     uint32_t message_length = 0;
     packet_verdict verdict = vtrp_decode_packet(datagram.get(), static_cast<size_t>(length), c->serial,

@@ -19,8 +19,8 @@ namespace {
 struct send_state {
   vantor_udp_client *client;
   vantor_udp_client_log_fn log;
-  int32_t next_pass = 0;
-  int32_t last_pass = 0;
+  time_t next_pass = 0;
+  time_t last_pass = 0;
 };
 
 bool queues_empty(vantor_udp_client *c) {
@@ -30,8 +30,7 @@ bool queues_empty(vantor_udp_client *c) {
 // Waits until the next agenda pass is due, or until a producer has work.
 void wait_for_work(send_state &s) {
   vantor_udp_client *c = s.client;
-  int32_t now = static_cast<int32_t>(vt_time());
-  int32_t seconds = s.next_pass - now;
+  time_t seconds = s.next_pass - vt_time();
   if (seconds < 0) seconds = 0;
   if (seconds > 1) seconds = 1;
   auto wait = std::chrono::milliseconds(seconds * __vantor_udp_client_tick_ms());
@@ -98,7 +97,7 @@ void expiry_pass(send_state &s) {
   }
 }
 
-void transmission_pass(send_state &s, int32_t t) {
+void transmission_pass(send_state &s, uint32_t t) {
   vantor_udp_client *c = s.client;
   std::lock_guard<std::mutex> lock(c->agenda_mutex);
   uint32_t count = delivery_agenda_get_num_item(&c->agenda);
@@ -106,7 +105,7 @@ void transmission_pass(send_state &s, int32_t t) {
     agenda_item *item = nullptr;
     if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
     // 0: never sent, due at once.
-    if (item->next_send != 0 && vt_time32_diff(item->next_send, vt_time32(t)) > 0) continue;
+    if (item->next_send != 0 && vt_time32_diff(item->next_send, t) > 0) continue;
 
     if (c->reset_sequence.exchange(0) != 0)
       c->send_seq = 0xFFFFFFFFu;
@@ -170,12 +169,12 @@ void *__vantor_udp_client_send_thread_main(void *param) {
     if (client->stop != 0) break;
     settle_replies(s);
 
-    int32_t now = static_cast<int32_t>(vt_time());
+    const time_t now = vt_time();
     if (now >= s.next_pass || now < s.last_pass) {
-      int32_t next_pass = now + 1;
+      time_t next_pass = now + 1;
       expiry_pass(s);
-      int32_t t = static_cast<int32_t>(vt_time());
-      transmission_pass(s, t);
+      const time_t t = vt_time();
+      transmission_pass(s, vt_time32(t));
       s.next_pass = next_pass;
       s.last_pass = t;
     }
