@@ -53,7 +53,7 @@ struct cycle_buffers {
 };
 
 void set_process_defaults(process_state* process) {
-  process->loop.last_tick = static_cast<int32_t>(vt_time());
+  process->loop.last_tick = vt_time();
   __udp_client_install_signal_handlers();
   // Every random spread of the process draws from this one seed.
   struct timeval now = {};

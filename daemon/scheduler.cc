@@ -106,34 +106,31 @@ int __udp_client_get_auto_repeat_info(const taglist* config, uint32_t id, int32_
   return keys ? read_auto_info(config, keys->repeat, interval, spread) : 0;
 }
 
-void __udp_client_set_auto_start_time(const taglist* config, int32_t* schedule) {
-  const int32_t now = static_cast<int32_t>(vt_time());
+void __udp_client_set_auto_start_time(const taglist* config, time_t* schedule) {
+  const time_t now = vt_time();
   for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) {
     int32_t offset = 0;
     uint32_t spread = 0;
     if (!__udp_client_feature_support(config, id)) continue;
     if (!__udp_client_get_auto_start_info(config, id, &offset, &spread)) continue;
-    // Seconds since the epoch wrap as 32-bit numbers, like the rest of the timetable.
-    schedule[id] = static_cast<int32_t>(static_cast<uint32_t>(now) + static_cast<uint32_t>(offset) +
-                                        __udp_client_random_spread(spread));
+    schedule[id] = now + offset + static_cast<time_t>(__udp_client_random_spread(spread));
   }
 }
 
-void __udp_client_update_schedule(uint32_t id, const taglist* config, int32_t* schedule) {
+void __udp_client_update_schedule(uint32_t id, const taglist* config, time_t* schedule) {
   if (id >= FEATURE_ID_COUNT) return;
-  const int32_t now = static_cast<int32_t>(vt_time());
+  const time_t now = vt_time();
   schedule[id] = 0;
   int32_t interval = 0;
   uint32_t spread = 0;
   if (__udp_client_get_auto_repeat_info(config, id, &interval, &spread)) {
-    schedule[id] = static_cast<int32_t>(static_cast<uint32_t>(now) + static_cast<uint32_t>(interval) +
-                                        __udp_client_random_spread(spread));
+    schedule[id] = now + interval + static_cast<time_t>(__udp_client_random_spread(spread));
   }
 }
 
-int __udp_client_smallest_feature_start_time(const int32_t* schedule, uint32_t* id, int32_t* time) {
+int __udp_client_smallest_feature_start_time(const time_t* schedule, uint32_t* id, time_t* time) {
   uint32_t best_id = 255;
-  int32_t best_time = 0;
+  time_t best_time = 0;
   for (uint32_t i = 0; i < FEATURE_ID_COUNT; ++i) {
     // The report is requested on its own path by the supervision loop.
     if (i == FEATURE_ID_REPORT || schedule[i] == 0) continue;

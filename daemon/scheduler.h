@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "features/daemon_state.h"
 #include "platform/taglist.h"
@@ -18,15 +19,15 @@ int __udp_client_get_auto_start_info(const taglist* config, uint32_t id, int32_t
 int __udp_client_get_auto_repeat_info(const taglist* config, uint32_t id, int32_t* interval, uint32_t* spread);
 
 // First automatic start of every supported feature whose start switch is on.
-void __udp_client_set_auto_start_time(const taglist* config, int32_t* schedule);
+void __udp_client_set_auto_start_time(const taglist* config, time_t* schedule);
 
 // Called right after a feature was handed to its worker: the next run is
 // counted from now, or the entry is cleared when automatic repeat is off.
-void __udp_client_update_schedule(uint32_t id, const taglist* config, int32_t* schedule);
+void __udp_client_update_schedule(uint32_t id, const taglist* config, time_t* schedule);
 
 // Earliest scheduled feature other than the report (ties go to the lower id).
 // Returns 0 with id 255 and time 0 when nothing is scheduled.
-int __udp_client_smallest_feature_start_time(const int32_t* schedule, uint32_t* id, int32_t* time);
+int __udp_client_smallest_feature_start_time(const time_t* schedule, uint32_t* id, time_t* time);
 
 void __udp_client_get_config_trigger(const taglist* config, feature_trigger* trigger);
 void __udp_client_get_gps_trigger(const taglist* config, feature_trigger* trigger);

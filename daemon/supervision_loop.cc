@@ -14,7 +14,7 @@
 
 namespace {
 
-void request_report(daemon_state* state, int32_t now) {
+void request_report(daemon_state* state, time_t now) {
   if (now < state->schedule[FEATURE_ID_REPORT]) return;
   bool requested = false;
   {
@@ -29,7 +29,7 @@ void request_report(daemon_state* state, int32_t now) {
   if (requested) __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
 }
 
-void request_due_feature(daemon_state* state, supervision_vars* vars, int32_t now) {
+void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now) {
   if (!__udp_client_smallest_feature_start_time(state->schedule, &vars->next_feature,
                                                 &vars->next_feature_time)) {
     return;
@@ -86,10 +86,10 @@ bool take_file(const char* path) {
 
 int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings,
                                   supervision_vars* vars) {
-  const int32_t now = static_cast<int32_t>(vt_time());
+  const time_t now = vt_time();
   if (now < vars->last_tick) {
     // The clock was set back: whatever was planned is due at once.
-    for (int32_t& entry : state->schedule) {
+    for (time_t& entry : state->schedule) {
       if (entry != 0) entry = now;
     }
   }
@@ -122,11 +122,11 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
   }
   if (settings->config_trigger.enabled && take_file(settings->config_trigger.file)) {
     __udp_client_log(6, "Trigger config sync");
-    state->schedule[FEATURE_ID_CONFIG] = static_cast<int32_t>(vt_time());
+    state->schedule[FEATURE_ID_CONFIG] = vt_time();
   }
   if (settings->gps_trigger.enabled && take_file(settings->gps_trigger.file)) {
     __udp_client_log(6, "Trigger GPS submission");
-    state->schedule[FEATURE_ID_GPS] = static_cast<int32_t>(vt_time());
+    state->schedule[FEATURE_ID_GPS] = vt_time();
   }
   return 0;
 }

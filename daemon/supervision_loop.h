@@ -4,14 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "features/daemon_state.h"
 
 // Loop variables; they live across cycles.
 struct supervision_vars {
-  int32_t last_tick;
+  time_t last_tick;
   uint32_t next_feature;
-  int32_t next_feature_time;
+  time_t next_feature_time;
   int last_debug_mode;
 };
 

@@ -170,7 +170,8 @@ struct daemon_state {
 
   char* event_log_buffer = nullptr;
 
-  int32_t schedule[FEATURE_ID_COUNT] = {};
+  // Next automatic start of each feature, seconds since the epoch; 0 = none.
+  time_t schedule[FEATURE_ID_COUNT] = {};
 };
 
 // Fills the identity texts and replaces every in/out setting whose

@@ -114,14 +114,15 @@ int urlencoded_exchange(const https_request* request, const char* interface,
   return parse(files.output.c_str());
 }
 
-std::string identity_form(const https_request& r, long now) {
+std::string identity_form(const https_request& r, int64_t now) {
   return "serial=" + field_text(r.serial, sizeof(r.serial)) +
          "&model=" + field_text(r.model, sizeof(r.model)) +
          "&variant=" + field_text(r.variant, sizeof(r.variant)) +
          "&version=" + field_text(r.version, sizeof(r.version)) + "&time=" + std::to_string(now);
 }
 
-long now() { return static_cast<long>(vt_time()); }
+// The full time: a 32-bit long would turn negative in 2038.
+int64_t now() { return vt_time(); }
 
 auto parse_response(int* code) {
   return [code](const char* output) { return vantor_https_parse_response(output, code); };
@@ -176,7 +177,10 @@ int vantor_https_submit_event_log(const https_request* request, const char* inte
             const event_record& e = events[i - 1];
             std::string n = std::to_string(i);
             body.text("event" + n + "_code", std::to_string(e.code));
-            body.text("event" + n + "_ts", std::to_string(static_cast<long>(e.timestamp)));
+            // Producers write the time modulo 2^32; an event is recent, so it
+            // is the full time nearest to now, also once 2038 has passed.
+            int64_t ts = vt_time32_widen(static_cast<uint32_t>(e.timestamp), vt_time());
+            body.text("event" + n + "_ts", std::to_string(ts));
             body.text("event" + n + "_content", field_text(e.content, sizeof(e.content)));
           }
           body.close_after_text();

@@ -42,7 +42,7 @@ void MultipartBody::identity(const https_request& request) {
   text("version", field_text(request.version, sizeof(request.version)));
 }
 
-void MultipartBody::common_head(const https_request& request, long now) {
+void MultipartBody::common_head(const https_request& request, int64_t now) {
   identity(request);
   text("time", std::to_string(now));
 }

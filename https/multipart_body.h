@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "https/https_request.h"
@@ -30,7 +31,7 @@ class MultipartBody {
   void close_after_file();
 
   // serial, model, variant, version and the time: the head of most bodies.
-  void common_head(const https_request& request, long now);
+  void common_head(const https_request& request, int64_t now);
   // serial, model, variant and version only.
   void identity(const https_request& request);
 

@@ -138,7 +138,7 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
                        "&model=" + field_text(request->model, sizeof(request->model)) +
                        "&variant=" + field_text(request->variant, sizeof(request->variant)) +
                        "&version=" + field_text(request->version, sizeof(request->version)) +
-                       "&time=" + std::to_string(static_cast<long>(vt_time()));
+                       "&time=" + std::to_string(static_cast<int64_t>(vt_time()));
     {
       FilePtr f(https_create_private_file(body_path.c_str()));
       if (!f) return AUTH_NO_ANSWER;

@@ -33,7 +33,7 @@ class SchedulerTest : public ::testing::Test {
  protected:
   void SetUp() override { vt_set_clock(fixed_clock); }
   void TearDown() override { vt_set_clock(nullptr); }
-  int32_t schedule[FEATURE_ID_COUNT] = {};
+  time_t schedule[FEATURE_ID_COUNT] = {};
 };
 
 TEST_F(SchedulerTest, SupportNeedsExactlyTheTextOne) {
@@ -55,9 +55,9 @@ TEST_F(SchedulerTest, AutoStartIsTheStartTimePlusTheWrappedSpread) {
   const uint32_t r = first_rand();
   const struct {
     std::string config;
-    int32_t config_entry;
+    time_t config_entry;
   } cases[] = {
-      {on + "FEATURE_CONFIG_AUTO_START_DELTA=30\n", static_cast<int32_t>(kNow + 60 + (r * 100u) % 30u)},  // wraps
+      {on + "FEATURE_CONFIG_AUTO_START_DELTA=30\n", kNow + 60 + (r * 100u) % 30u},  // wraps
       {"FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START=yes\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0},
       {"FEATURE_CONFIG_SUPPORT=0\nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0},
       // Reboot, remote action and debug dump have no automatic start at all.
@@ -67,7 +67,7 @@ TEST_F(SchedulerTest, AutoStartIsTheStartTimePlusTheWrappedSpread) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.config);
     auto config = config_from(c.config);
-    int32_t fresh[FEATURE_ID_COUNT] = {};
+    time_t fresh[FEATURE_ID_COUNT] = {};
     first_rand();
     __udp_client_set_auto_start_time(config.get(), fresh);
     EXPECT_EQ(fresh[FEATURE_ID_CONFIG], c.config_entry);
@@ -97,10 +97,10 @@ TEST_F(SchedulerTest, RepeatCountsFromTheHandOver) {
 
 TEST_F(SchedulerTest, SmallestStartSkipsTheReportAndPrefersTheLowerIdOnTies) {
   const struct {
-    int32_t entries[FEATURE_ID_COUNT];
+    time_t entries[FEATURE_ID_COUNT];
     int found;
     uint32_t id;
-    int32_t time;
+    time_t time;
   } cases[] = {
       {{0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 255, 0},
       {{0, 50, 0, 0, 0, 0, 0, 0, 0}, 0, 255, 0},
@@ -111,7 +111,7 @@ TEST_F(SchedulerTest, SmallestStartSkipsTheReportAndPrefersTheLowerIdOnTies) {
   };
   for (const auto& c : cases) {
     uint32_t id = 77;
-    int32_t time = 77;
+    time_t time = 77;
     EXPECT_EQ(__udp_client_smallest_feature_start_time(c.entries, &id, &time), c.found);
     EXPECT_EQ(id, c.id);
     EXPECT_EQ(time, c.time);

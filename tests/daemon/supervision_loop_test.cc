@@ -23,7 +23,7 @@ class SupervisionTest : public vt_test::DaemonStateTest {
     DaemonStateTest::SetUp();
     g_now = 1700000000;
     vt_set_clock(test_clock);
-    vars.last_tick = static_cast<int32_t>(g_now);
+    vars.last_tick = g_now;
     configure("NOTHING=1\n");
     state->report_busy = 1;  // keeps the report path out of the way
   }
@@ -33,7 +33,7 @@ class SupervisionTest : public vt_test::DaemonStateTest {
     DaemonStateTest::TearDown();
   }
   int pass() { return __udp_client_supervision_pass(state.get(), &settings, &vars); }
-  int32_t now() const { return static_cast<int32_t>(g_now); }
+  time_t now() const { return g_now; }
 
   daemon_settings settings;
   supervision_vars vars = {};
@@ -42,7 +42,7 @@ class SupervisionTest : public vt_test::DaemonStateTest {
 TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
   state->feature_busy = 1;  // a busy worker: the entries stay as the clock rule left them
-  const int32_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
+  const time_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
   std::copy(std::begin(planned), std::end(planned), state->schedule);
   g_now -= 3600;
   EXPECT_EQ(pass(), 0);
@@ -69,7 +69,7 @@ TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
   EXPECT_EQ(state->feature_busy, 1u);
   EXPECT_EQ(state->feature_request, 0u);  // ties go to the lower id
   EXPECT_EQ(state->schedule[FEATURE_ID_CONFIG], 0);  // no repeat configured
-  const int32_t gps_due = now();
+  const time_t gps_due = now();
   g_now += 1;
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(state->schedule[FEATURE_ID_GPS], gps_due);  // busy: still due

@@ -12,6 +12,7 @@ condition with a bounded time-out; nothing sleeps to synchronise.
 """
 import os
 import re
+import shlex
 import shutil
 import signal
 import struct
@@ -28,6 +29,10 @@ from vtsim import Simulator  # noqa: E402
 
 SERIAL = "00AABBCC0011"
 VTCLIENT = os.environ.get("VTCLIENT_BIN", "")
+# A command put before the agent's argv, e.g. an emulator for a cross build:
+# "qemu-mips -L /usr/mips-linux-gnu -U LD_PRELOAD" (libfaketime is then
+# preloaded into qemu itself and kept out of the emulated program).
+VTCLIENT_EXEC = shlex.split(os.environ.get("VTCLIENT_EXEC", ""))
 WGET_HTTPS = os.environ.get("WGET_HTTPS_BIN", "")
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 
@@ -199,7 +204,7 @@ class Agent:
         self.started = time.monotonic()
         with open(self.path("stdout"), "wb") as out, open(self.path("stderr"), "wb") as err:
             pin = ["taskset", "-c", cpus] if cpus else []  # taskset execs: same pid
-            self.proc = subprocess.Popen(pin + [VTCLIENT] + list(args), cwd=self.root, env=env,
+            self.proc = subprocess.Popen(pin + VTCLIENT_EXEC + [VTCLIENT] + list(args), cwd=self.root, env=env,
                                          stdout=out, stderr=err, start_new_session=True)
 
     def run(self, args=(), timeout=20):

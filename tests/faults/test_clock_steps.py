@@ -1,8 +1,15 @@
-"""The wall clock stepped back an hour and forward a day under a running agent."""
+"""The wall clock stepped back an hour and forward a day under a running agent,
+and running on past 2038."""
+import datetime
+import os
+import re
 import signal
 import unittest
 
 from harness import Agent, received, require_agent, under_thread_sanitizer, wait_until
+
+# 2038-01-19 03:14:08 UTC: the first second a signed 32-bit count cannot hold.
+SIGNED_32_END = 2 ** 31
 
 
 @require_agent
@@ -38,6 +45,45 @@ class ClockSteps(unittest.TestCase):
         agent.write("faketime", "+0\n")
         agent.assert_serving(timeout=40)
         self.assertEqual(agent.leftover_temp_files(), [])
+
+    def test_past_2038(self):
+        # Run against a 32-bit build too: VTCLIENT_EXEC names its emulator.
+        start = SIGNED_32_END - 128  # 2038-01-19 03:12:00 UTC
+        agent = Agent(self, config={
+            # Planned before the boundary, due after it, then every minute.
+            "FEATURE_CONFIG_SUPPORT": "1",
+            "FEATURE_CONFIG_AUTO_START": "1",
+            "FEATURE_CONFIG_AUTO_START_TIME": "150",
+            "FEATURE_CONFIG_AUTO_REPEAT": "1",
+            "FEATURE_CONFIG_AUTO_REPEAT_INTERVAL": "60",
+            "FEATURE_CONFIG_TIMEOUT": "600",
+            "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
+        }, faketime={"FAKETIME": "@2038-01-19 03:12:00 x10", "DONT_FAKE_MONOTONIC": "1",
+                     "TZ": "UTC"})
+        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+        agent.start()
+        agent.assert_serving()
+
+        # The time each configuration upload carried.
+        def uploads():
+            names = sorted(n for n in os.listdir(agent.path("wget", "bodies")) if n.startswith("config."))
+            found = [re.search(r'name="time"\r\n\r\n(-?\d+)\r\n', agent.read("wget/bodies/" + n))
+                     for n in names]
+            return [int(m.group(1)) for m in found if m]  # a body still being copied has none yet
+        # Five simulated minutes on, syncs still run every minute.
+        self.assertTrue(wait_until(lambda: any(t >= start + 300 for t in uploads()), 120),
+                        "%s\n%s" % (uploads(), agent.log()[-3000:]))
+        times = sorted(uploads())
+        self.assertGreaterEqual(times[0], start + 150, "the first sync came early: %s" % times)
+        agent.assert_serving()
+
+        # Every log line carries its true time, past the boundary too.
+        agent.stop()
+        stamps = [datetime.datetime.strptime(line[1:line.index("]")], "%a %b %d %H:%M:%S %Z %Y")
+                  .replace(tzinfo=datetime.timezone.utc).timestamp()
+                  for line in agent.log().splitlines() if line.startswith("[")]
+        self.assertTrue(all(start <= t < start + 3600 for t in stamps), agent.log()[-3000:])
+        self.assertGreaterEqual(max(stamps), start + 300)
 
 
     def test_first_pass_on_one_cpu_runs_each_due_feature_once(self):
