@@ -22,6 +22,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/private_dir.h"
 #include "platform/taglist.h"
 
 namespace {
@@ -198,6 +199,9 @@ cycle_end run_cycle(process_state* process) {
   sort_taglist(config.get());
   derive_settings(config.get(), &settings);
   log_settings(settings);
+  // Made (or checked) now, after the log settings, so that a refused
+  // directory is reported in the configured log before any exchange.
+  private_directory();
 
   cycle_buffers buffers;
   if (!buffers.allocate()) {
