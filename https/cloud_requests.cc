@@ -35,7 +35,9 @@ enum class Parser { kResponse, kConfig };
 struct ExchangeFiles {
   std::string body, header, output;
   ExchangeFiles(const char* b, const char* h, const char* o)
-      : body(private_path(b)), header(h ? private_path(h) : std::string()), output(private_path(o)) {}
+      : body(private_path(b)),
+        header(h ? private_path(h) : std::string()),
+        output(private_path(o)) {}
 };
 
 // Removes the body and header files however the request ends.

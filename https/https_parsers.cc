@@ -107,7 +107,8 @@ bool copy_extension(LineReader& lines, const char* path) {
   bool ok = true;
   size_t copied = 0;
   while (copied < kExtensionTextMax && lines.next()) {
-    size_t n = lines.size() < kExtensionTextMax - copied ? lines.size() : kExtensionTextMax - copied;
+    size_t room = kExtensionTextMax - copied;
+    size_t n = lines.size() < room ? lines.size() : room;
     if (fwrite(lines.data(), 1, n, out.get()) != n) ok = false;
     copied += n;
   }

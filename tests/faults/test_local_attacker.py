@@ -109,7 +109,7 @@ class LocalAttacker(unittest.TestCase):
         agent.signal(signal.SIGUSR1)
         self.assertTrue(wait_until(lambda: 9999 in uploaded_events(agent) and not spooled_events(agent), 30),
                         agent.log()[-2000:])
-        self.assertEqual(ask(agent.sim, lambda s: s.action(9, []))["result"], "accepted")
+        self.assertEqual(ask(agent.sim, lambda s: s.action(9, ["x"]))["result"], "accepted")
         self.assertTrue(wait_until(lambda: agent.wget_calls("action") >= 1, 30), agent.log()[-2000:])
 
         leaked = as_nobody(SEARCH, agent.sim.key, agent.path("tmp"), agent.path("spool"))

@@ -42,7 +42,12 @@ TEST(PrivateDirectory, OnlyADirectoryOfOursWithMode0700IsUsed) {
       {"missing", [] {}, true},
       {"ours", [&] { mkdir(fixed.c_str(), 0700); }, true},
       {"wider mode", [&] { mkdir(fixed.c_str(), 0700); chmod(fixed.c_str(), 0777); }, false},
-      {"link", [&] { mkdir((fixed + ".real").c_str(), 0700); symlink((fixed + ".real").c_str(), fixed.c_str()); }, false},
+      {"link",
+       [&] {
+         mkdir((fixed + ".real").c_str(), 0700);
+         symlink((fixed + ".real").c_str(), fixed.c_str());
+       },
+       false},
       {"file", [&] { vt_test::write_text_file(fixed, ""); }, false},
   };
   for (const auto& c : cases) {

@@ -211,7 +211,9 @@ int fetch(const FetchOptions& o) {
   if (answer.too_large) {
     return fail(o, kTooLarge, "answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes");
   }
-  if (answer.write_failed || rc == CURLE_OK) return fail(o, kOutput, "cannot write " + o.output_file);
+  if (answer.write_failed || rc == CURLE_OK) {
+    return fail(o, kOutput, "cannot write " + o.output_file);
+  }
   return fail(o, is_tls_failure(rc) ? kTls : kNetwork, curl_easy_strerror(rc));
 }
 
