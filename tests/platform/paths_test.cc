@@ -25,15 +25,11 @@ TEST(SystemPath, RootPrefixesAbsolutePathsUnlessUnsetOrEmpty) {
   unsetenv("VTCLIENT_ROOT");
 }
 
-}  // namespace
-
-namespace {
-
 // The private directory: made 0700 when missing, kept when it is ours;
-// anything else at its name is left alone for a fresh directory of our own.
+// anything else at its name is left as it is for a fresh directory of ours.
 TEST(PrivateDirectory, OnlyADirectoryOfOursWithMode0700IsUsed) {
   vt_test::Sandbox sandbox;
-  const std::string fixed = sandbox.path("/tmp/vtclient");
+  const std::string fixed = sandbox.path("/tmp/vtclient"), real = fixed + ".real";
   const struct {
     const char* what;
     std::function<void()> plant;
@@ -41,31 +37,24 @@ TEST(PrivateDirectory, OnlyADirectoryOfOursWithMode0700IsUsed) {
   } cases[] = {
       {"missing", [] {}, true},
       {"ours", [&] { mkdir(fixed.c_str(), 0700); }, true},
-      {"wider mode", [&] { mkdir(fixed.c_str(), 0700); chmod(fixed.c_str(), 0777); }, false},
-      {"link",
-       [&] {
-         mkdir((fixed + ".real").c_str(), 0700);
-         symlink((fixed + ".real").c_str(), fixed.c_str());
-       },
-       false},
+      {"wider mode", [&] { mkdir(fixed.c_str(), 0700), chmod(fixed.c_str(), 0777); }, false},
+      {"link", [&] { mkdir(real.c_str(), 0700), symlink(real.c_str(), fixed.c_str()); }, false},
       {"file", [&] { vt_test::write_text_file(fixed, ""); }, false},
   };
   for (const auto& c : cases) {
-    std::system(("rm -rf " + sandbox.path("/tmp") + "/vtclient*").c_str());
+    std::system(("rm -rf " + fixed + "*").c_str());
     c.plant();
-    struct stat before;
-    lstat(fixed.c_str(), &before);
+    struct stat planted = {}, st = {};
+    lstat(fixed.c_str(), &planted);
     std::string dir = private_directory();
     EXPECT_EQ(dir == fixed, c.fixed_used) << c.what;
-    struct stat st;
     ASSERT_EQ(lstat(dir.c_str(), &st), 0) << c.what;
-    EXPECT_TRUE(S_ISDIR(st.st_mode)) << c.what;
-    EXPECT_EQ(st.st_mode & 07777, 0700u) << c.what;
+    EXPECT_TRUE(S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0700) << c.what;
     EXPECT_EQ(private_path("x.in"), dir + "/x.in") << c.what;
-    struct stat after;
     if (!c.fixed_used) {
-      ASSERT_EQ(lstat(fixed.c_str(), &after), 0) << c.what;
-      EXPECT_EQ(after.st_mode, before.st_mode) << c.what << ": the planted name was changed";
+      struct stat after = {};
+      lstat(fixed.c_str(), &after);
+      EXPECT_EQ(after.st_mode, planted.st_mode) << c.what << ": the planted name was changed";
     }
   }
 }
