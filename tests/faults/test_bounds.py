@@ -2,19 +2,17 @@
 wget_https stand-in against idle under huge answers and a huge spool, and
 the configuration answer on a full disk."""
 import os
+import signal
 import socket
 import ssl
 import struct
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
 
-from harness import HERE, WGET_HTTPS, Agent, ask, require_agent, under_thread_sanitizer, wait_until
-
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "vtsim"))
-from vtsim.web import make_certificate  # noqa: E402
+from harness import WGET_HTTPS, Agent, ask, require_agent, wait_until
+from vtsim.web import make_certificate  # on the path harness set up
 
 MiB = 1024 * 1024
 SANITIZED = os.environ.get("VTCLIENT_BUILD_TYPE", "").lower() in ("asan", "tsan")
@@ -104,7 +102,7 @@ class Bounds(unittest.TestCase):
             with open(os.path.join(spool, "e%05d.event" % i), "wb") as f:
                 f.write(struct.pack("=ii132s", 1, 1700000000 + i, b"event number %d" % i))
         agent.write("wget/answer.event", "413 Request Entity Too Large\n")
-        agent.signal(__import__("signal").SIGUSR1)
+        agent.signal(signal.SIGUSR1)
         self.assertTrue(wait_until(lambda: agent.wget_calls("event") >= 1, 120))
         agent.assert_serving()
         figures.append(("50,000 events", peak_kib(agent.proc.pid)))
