@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/stop.h"
+#include "platform/private_dir.h"
 #include "platform/taglist.h"
 #include "platform/version.h"
 
@@ -206,6 +207,9 @@ cycle_end run_cycle(process_state* process) {
   sort_taglist(config.get());
   derive_settings(config.get(), &settings);
   log_settings(settings);
+  // Made (or checked) now, after the log settings, so that a refused
+  // directory is reported in the configured log before any exchange.
+  private_directory();
 
   cycle_buffers buffers;
   if (!buffers.allocate()) {

@@ -12,7 +12,7 @@
 #include "https/cloud_requests.h"
 #include "platform/clock.h"
 #include "platform/log.h"
-#include "platform/paths.h"
+#include "platform/private_dir.h"
 
 namespace {
 enum action_step : size_t { kRun, kRespond, kStepCount };
@@ -24,7 +24,7 @@ void* __udp_client_action_thread_main(void* arg) {
   const taglist* config = *param->config;
   const char* path = config_text(config, "FEATURE_REMOTE_ACTION_PATH");
   attempt_settings settings = read_attempt_settings(config, "REMOTE_ACTION");
-  const std::string output = system_path("/tmp/action_tmp");
+  const std::string output = private_path("action_tmp");
 
   auto step = [&](size_t n) -> step_result {
     if (n == kRun) {

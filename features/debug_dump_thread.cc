@@ -12,7 +12,7 @@
 #include "https/cloud_requests.h"
 #include "platform/clock.h"
 #include "platform/log.h"
-#include "platform/paths.h"
+#include "platform/private_dir.h"
 
 namespace {
 enum dump_step : size_t { kDump, kUpload, kStepCount };
@@ -24,7 +24,7 @@ void* __udp_client_debug_dump_thread_main(void* arg) {
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "DEBUG_DUMP");
   const std::string command = config_text(config, "FEATURE_DEBUG_DUMP_CMD");
-  const std::string output = system_path("/tmp/qdms_debug_dump.dump");
+  const std::string output = private_path("qdms_debug_dump.dump");
 
   auto step = [&](size_t n) -> step_result {
     if (n == kDump) {

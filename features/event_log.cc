@@ -1,7 +1,9 @@
 #include "features/event_log.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include "https/cloud_requests.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/safe_file.h"
 
 namespace {
 
@@ -24,23 +27,42 @@ namespace {
 // through the status file, that it was delivered.
 constexpr int32_t kStatusEventCode = 5;
 
-struct listing {
-  dirent** entries = nullptr;
-  int count = 0;
-  ~listing() {
-    for (int i = 0; i < count; ++i) free(entries[i]);
-    free(entries);
-  }
+struct dir_closer {
+  void operator()(DIR* d) const { closedir(d); }
 };
 
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
+// The order of the standard alphasort listing.
+bool name_before(const std::string& a, const std::string& b) {
+  return strcoll(a.c_str(), b.c_str()) < 0;
+}
+
+// The next batch: the first kEventBatch event names, in listing order, that
+// come after `after` ("" for the first batch). One pass over the directory
+// keeps only the batch in memory, so a spool of any size costs the same.
+std::vector<std::string> next_batch(DIR* dir, const std::string& after, bool first) {
+  std::vector<std::string> batch;  // a max-heap by name while it is filled
+  batch.reserve(kEventBatch + 1);
+  rewinddir(dir);
+  while (const dirent* entry = readdir(dir)) {
+    if (event_log_filter_func(entry) == 0) continue;
+    std::string name(entry->d_name);
+    if (!first && !name_before(after, name)) continue;
+    if (batch.size() == kEventBatch && !name_before(name, batch.front())) continue;
+    batch.push_back(std::move(name));
+    std::push_heap(batch.begin(), batch.end(), name_before);
+    if (batch.size() > kEventBatch) {
+      std::pop_heap(batch.begin(), batch.end(), name_before);
+      batch.pop_back();
+    }
+  }
+  std::sort_heap(batch.begin(), batch.end(), name_before);
+  return batch;
+}
 
 void write_status_file(const std::string& path) {
-  // Other programs read this file; it is recreated with ordinary permissions.
-  std::unique_ptr<FILE, file_closer> f(create_output_file(path.c_str(), 0644));
-  if (f) fputs("000", f.get());
+  // Other programs read this file: it is replaced whole, with ordinary
+  // permissions, never written through whatever was put at its name.
+  replace_file(path, "000", 3, 0644);
 }
 
 }  // namespace
@@ -52,63 +74,61 @@ int event_log_filter_func(const struct dirent* entry) {
 int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* config, char* buffer) {
   const char* spool = config_text(config, "FEATURE_EVENT_SPOOL");
   std::vector<char> own_buffer;
-  if (buffer == nullptr) {
-    try {
+  try {
+    if (buffer == nullptr) {
       own_buffer.assign(DAEMON_BUFFER_SIZE, '\0');
-    } catch (const std::bad_alloc&) {
+      buffer = own_buffer.data();
+    }
+    std::unique_ptr<DIR, dir_closer> dir(opendir(spool));
+    if (!dir) {
+      __udp_client_log(3, "Dir not found: %s", spool);
       return 0;
     }
-    buffer = own_buffer.data();
-  }
-  listing list;
-  list.count = scandir(spool, &list.entries, event_log_filter_func, alphasort);
-  if (list.count < 0) {
-    list.count = 0;
-    __udp_client_log(3, "Dir not found: %s", spool);
-    return 0;
-  }
-  if (list.count == 0) return 0;
+    const std::string status_file = system_path("/tmp/qrms_eventlog.log");
+    std::string last;
+    for (bool first = true;; first = false) {
+      std::vector<std::string> names = next_batch(dir.get(), last, first);
+      if (names.empty()) return 0;
+      if (first) __udp_client_log(6, "Send event log");
+      last = names.back();
 
-  __udp_client_log(6, "Send event log");
-  std::vector<event_record> events;
-  std::vector<std::string> sent_files;
-  try {
-    events.reserve(static_cast<size_t>(list.count));
-    sent_files.reserve(static_cast<size_t>(list.count));
+      std::vector<event_record> events;
+      std::vector<std::string> sent_files;
+      events.reserve(names.size());
+      sent_files.reserve(names.size());
+      bool status_event = false;
+      for (const std::string& name : names) {
+        snprintf(buffer, DAEMON_BUFFER_SIZE, "%s%s", spool, name.c_str());
+        event_record record;
+        if (!read_event_record(buffer, &record)) {
+          // A file that cannot be read (or is no regular file) can never be
+          // sent; drop it.
+          unlink(buffer);
+          continue;
+        }
+        if (record.code == kStatusEventCode) {
+          status_event = true;
+          unlink(status_file.c_str());
+        }
+        events.push_back(record);
+        sent_files.emplace_back(buffer);
+      }
+      if (events.empty()) continue;
+
+      client_view view = view_client(client);
+      https_request request;
+      fill_https_request(&request, config, config_text(config, "FEATURE_EVENT_PATH"), view);
+      int code = 0;
+      int ok = vantor_https_submit_event_log(&request, request_interface(view),
+                                             static_cast<int>(events.size()), events.data(), &code);
+      // This batch and the later ones stay spooled for the next request;
+      // the batches before it are delivered and gone.
+      if (ok != 1) return 0;
+      for (const std::string& file : sent_files) unlink(file.c_str());
+      if (status_event) write_status_file(status_file);
+    }
   } catch (const std::bad_alloc&) {
-    // The files stay in the spool; the next SIGUSR1 tries again.
+    // The files not yet delivered stay in the spool for the next SIGUSR1.
     return 0;
   }
-
-  const std::string status_file = system_path("/tmp/qrms_eventlog.log");
-  bool status_event = false;
-  for (int i = 0; i < list.count; ++i) {
-    snprintf(buffer, DAEMON_BUFFER_SIZE, "%s%s", spool, list.entries[i]->d_name);
-    event_record record;
-    if (!read_event_record(buffer, &record)) {
-      // A file that cannot be read can never be sent; drop it.
-      unlink(buffer);
-      continue;
-    }
-    if (record.code == kStatusEventCode) {
-      status_event = true;
-      unlink(status_file.c_str());
-    }
-    events.push_back(record);
-    sent_files.emplace_back(buffer);
-  }
-  if (events.empty()) return 0;
-
-  client_view view = view_client(client);
-  https_request request;
-  fill_https_request(&request, config, config_text(config, "FEATURE_EVENT_PATH"), view);
-  int code = 0;
-  int ok = vantor_https_submit_event_log(&request, request_interface(view),
-                                         static_cast<int>(events.size()), events.data(), &code);
-  if (ok != 1) return 0;  // the events stay spooled for the next request
-
-  // Only now that the server has them are the records removed.
-  for (const std::string& file : sent_files) unlink(file.c_str());
-  if (status_event) write_status_file(status_file);
-  return 0;
 }

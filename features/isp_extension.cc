@@ -20,7 +20,7 @@
 #include "https/https_files.h"
 #include "platform/clock.h"
 #include "platform/log.h"
-#include "platform/paths.h"
+#include "platform/private_dir.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void __udp_client_isp_thread_main(feature_param* param) {
   __udp_client_log(6, "Start ISP ...");
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "UPISPD");
-  const std::string info_file = system_path("/tmp/ISP_tmp");
+  const std::string info_file = private_path("ISP_tmp");
   int code = 0;
   owned_text name, url, apply_now;
 

@@ -12,7 +12,7 @@
 #include "https/https_transport.h"
 #include "https/multipart_body.h"
 #include "platform/clock.h"
-#include "platform/paths.h"
+#include "platform/private_dir.h"
 
 namespace {
 
@@ -35,7 +35,9 @@ enum class Parser { kResponse, kConfig };
 struct ExchangeFiles {
   std::string body, header, output;
   ExchangeFiles(const char* b, const char* h, const char* o)
-      : body(system_path(b)), header(h ? system_path(h) : std::string()), output(system_path(o)) {}
+      : body(private_path(b)),
+        header(h ? private_path(h) : std::string()),
+        output(private_path(o)) {}
 };
 
 // Removes the body and header files however the request ends.

@@ -1,5 +1,7 @@
 #include "https/https_parsers.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -7,78 +9,125 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "https/https_request.h"
+#include "platform/safe_file.h"
 
 namespace {
+
+// A descriptor owned for the length of a parse.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 struct FileCloser {
   void operator()(FILE* f) const { fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// One line of a file, line feed included, NUL bytes kept.
+// The answer read in pieces of at most kAnswerLineMax bytes: a line, line
+// feed included, or a part of a longer line. Memory stays bounded whatever
+// the tool left in the file; NUL bytes are kept.
 class LineReader {
  public:
   explicit LineReader(FILE* f) : f_(f) {}
-  ~LineReader() { free(buf_); }
-  LineReader(const LineReader&) = delete;
-  LineReader& operator=(const LineReader&) = delete;
 
   // false at the end of the file.
   bool next() {
-    ssize_t n = getline(&buf_, &cap_, f_);
-    if (n < 0) {
-      // At the end getline() may leave its buffer as it found it: read as "".
-      if (buf_ != nullptr) buf_[0] = '\0';
-      len_ = 0;
-      return false;
+    line_start_ = ended_line_;
+    len_ = 0;
+    int c;
+    while (len_ < sizeof(buf_) && (c = getc(f_)) != EOF) {
+      buf_[len_++] = static_cast<char>(c);
+      if (c == '\n') break;
     }
-    len_ = static_cast<size_t>(n);
-    return true;
+    ended_line_ = len_ > 0 && buf_[len_ - 1] == '\n';
+    total_ += len_;
+    return len_ > 0;
   }
-  const char* data() const { return buf_ ? buf_ : ""; }
+  const char* data() const { return buf_; }
   size_t size() const { return len_; }
+  // Bytes read so far, status line included.
+  size_t total() const { return total_; }
+  // Only a piece that begins a line can begin with a marker.
   bool starts_with(const char* prefix) const {
     size_t n = strlen(prefix);
-    return len_ >= n && memcmp(buf_, prefix, n) == 0;
+    return line_start_ && len_ >= n && memcmp(buf_, prefix, n) == 0;
   }
+  // The piece as a NUL-terminated text (for the status line).
+  std::string text() const { return std::string(buf_, strnlen(buf_, len_)); }
 
  private:
   FILE* f_;
-  char* buf_ = nullptr;
-  size_t cap_ = 0;
+  char buf_[kAnswerLineMax];
   size_t len_ = 0;
+  size_t total_ = 0;
+  bool line_start_ = true;
+  bool ended_line_ = true;
 };
 
 void set_code(int* code, int value) {
   if (code != nullptr) *code = value;
 }
 
-// Copies the rest of the answer into path; stops before a line that begins
-// with stop_marker when one is given. false when path cannot be written.
-bool copy_body(LineReader& lines, const char* path, const char* stop_marker) {
-  FilePtr out(fopen(path, "we"));
-  if (!out) return false;
-  bool ok = true;
+// The configuration answer, all or nothing: copied into a new file beside
+// path up to its "ENDOFFILE" line, which must be there, and put in place
+// only when every byte reached the disk. A cut, oversized or unwritable
+// answer leaves path exactly as it was, so a retry uploads the device's own
+// configuration again and never the server's half text.
+bool replace_config(LineReader& lines, const char* path) {
+  struct stat st;
+  // The new file keeps the permissions of the one it replaces (it holds
+  // keys); a new one is for the agent alone.
+  mode_t mode = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 0777) : 0600;
+  replacement_file out(path, mode);
+  if (!out.is_open()) return false;
   while (lines.next()) {
-    if (stop_marker != nullptr && lines.starts_with(stop_marker)) break;
-    if (fwrite(lines.data(), 1, lines.size(), out.get()) != lines.size()) ok = false;
+    if (lines.starts_with("ENDOFFILE")) return out.commit();
+    if (lines.total() > kConfigAnswerMax) return false;
+    if (!out.write(lines.data(), lines.size())) return false;
   }
-  // A configuration cut short by a full disk must not count as received.
+  return false;  // no end marker: the answer was cut short
+}
+
+// The extension text: copied unchanged, cut after kExtensionTextMax bytes
+// (the text holds at most 100 short sections, far less than that).
+bool copy_extension(LineReader& lines, const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  FilePtr out(fdopen(fd, "w"));
+  if (!out) {
+    close(fd);
+    return false;
+  }
+  bool ok = true;
+  size_t copied = 0;
+  while (copied < kExtensionTextMax && lines.next()) {
+    size_t room = kExtensionTextMax - copied;
+    size_t n = lines.size() < room ? lines.size() : room;
+    if (fwrite(lines.data(), 1, n, out.get()) != n) ok = false;
+    copied += n;
+  }
   if (fclose(out.release()) != 0) ok = false;
   return ok;
 }
 
-// The parsers' common frame: open the output file, read its status line,
-// let handle() judge it and read the rest, then close and delete the file.
+// The parsers' common frame: open the output file (a regular file only,
+// never through a link, never blocking), read its status line, let
+// handle() judge it and read the rest, then close and delete the file.
 // When the file cannot be opened the code keeps its value.
 template <typename Handler>
 int parse_output(const char* output_path, Handler handle) {
   int result = 0;
   {
-    FilePtr in(fopen(output_path, "re"));
+    FdCloser fd{open_regular_file(output_path)};
+    FilePtr in(fd.fd >= 0 ? fdopen(fd.fd, "r") : nullptr);
     if (in) {
+      fd.fd = -1;  // the stream owns it now
       LineReader lines(in.get());
       lines.next();  // an empty file reads as an empty status line
       result = handle(lines);
@@ -105,7 +154,7 @@ int vantor_https_parse_response(const char* output_path, int* code) {
       set_code(code, HTTPS_CODE_OK);
       return 1;
     }
-    set_code(code, https_status_code(lines.data()));
+    set_code(code, https_status_code(lines.text().c_str()));
     return 0;
   });
 }
@@ -119,9 +168,9 @@ int vantor_https_parse_extension(const char* output_path, const char* result_pat
     }
     if (lines.starts_with("302")) {
       set_code(code, HTTPS_CODE_FOUND);
-      return copy_body(lines, result_path, nullptr) ? 1 : 0;
+      return copy_extension(lines, result_path) ? 1 : 0;
     }
-    set_code(code, https_status_code(lines.data()));
+    set_code(code, https_status_code(lines.text().c_str()));
     return 0;
   });
 }
@@ -135,9 +184,9 @@ int vantor_https_parse_config(const char* output_path, const char* config_path, 
     }
     if (lines.starts_with("301") || lines.starts_with("302")) {
       set_code(code, lines.starts_with("301") ? HTTPS_CODE_MOVED : HTTPS_CODE_FOUND);
-      return copy_body(lines, config_path, "ENDOFFILE") ? 1 : 0;
+      return replace_config(lines, config_path) ? 1 : 0;
     }
-    set_code(code, https_status_code(lines.data()));
+    set_code(code, https_status_code(lines.text().c_str()));
     return 0;
   });
 }

@@ -32,29 +32,30 @@ enum : int {
   HTTPS_CODE_NO_NUMBER = 999,  // status line empty or without a leading number
 };
 
-// The fixed temporary files of each kind of exchange, as they are named on
-// the device. They are always opened through system_path(). Two exchanges
-// of the same kind must never overlap, since they share these names.
+// The temporary files of each kind of exchange, by their base names in the
+// agent's private directory (private_path(), platform/private_dir.h). Two
+// exchanges of the same kind must never overlap, since they share these
+// names.
 namespace https_files {
-constexpr const char* kConfBody = "/tmp/udps_conf.in";
-constexpr const char* kConfHeader = "/tmp/udps_conf.header";
-constexpr const char* kConfOutput = "/tmp/udps_conf.dump";
-constexpr const char* kEventBody = "/tmp/udps_event.in";
-constexpr const char* kEventHeader = "/tmp/udps_event.header";
-constexpr const char* kEventOutput = "/tmp/udps_event.dump";
-constexpr const char* kReportBody = "/tmp/udps_report.in";
-constexpr const char* kReportHeader = "/tmp/udps_report.header";
-constexpr const char* kReportOutput = "/tmp/udps_report.dump";
-constexpr const char* kExtenBody = "/tmp/udps_exten.in";
-constexpr const char* kExtenOutput = "/tmp/udps_exten.dump";
-constexpr const char* kExtenDelBody = "/tmp/udps_exten_del.in";
-constexpr const char* kExtenDelOutput = "/tmp/udps_exten_del.dump";
-constexpr const char* kActionBody = "/tmp/udps_action.in";
-constexpr const char* kActionHeader = "/tmp/udps_action.header";
-constexpr const char* kActionOutput = "/tmp/udps_action.dump";
-constexpr const char* kDumpBody = "/tmp/debug_dump.in";
-constexpr const char* kDumpHeader = "/tmp/debug_dump.header";
-constexpr const char* kDumpOutput = "/tmp/debug_dump.tmp";
-constexpr const char* kAuthBody = "/tmp/udps_auth.in";
-constexpr const char* kAuthOutput = "/tmp/udps_auth.dump";
+constexpr const char* kConfBody = "udps_conf.in";
+constexpr const char* kConfHeader = "udps_conf.header";
+constexpr const char* kConfOutput = "udps_conf.dump";
+constexpr const char* kEventBody = "udps_event.in";
+constexpr const char* kEventHeader = "udps_event.header";
+constexpr const char* kEventOutput = "udps_event.dump";
+constexpr const char* kReportBody = "udps_report.in";
+constexpr const char* kReportHeader = "udps_report.header";
+constexpr const char* kReportOutput = "udps_report.dump";
+constexpr const char* kExtenBody = "udps_exten.in";
+constexpr const char* kExtenOutput = "udps_exten.dump";
+constexpr const char* kExtenDelBody = "udps_exten_del.in";
+constexpr const char* kExtenDelOutput = "udps_exten_del.dump";
+constexpr const char* kActionBody = "udps_action.in";
+constexpr const char* kActionHeader = "udps_action.header";
+constexpr const char* kActionOutput = "udps_action.dump";
+constexpr const char* kDumpBody = "debug_dump.in";
+constexpr const char* kDumpHeader = "debug_dump.header";
+constexpr const char* kDumpOutput = "debug_dump.tmp";
+constexpr const char* kAuthBody = "udps_auth.in";
+constexpr const char* kAuthOutput = "udps_auth.dump";
 }  // namespace https_files

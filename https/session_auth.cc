@@ -17,6 +17,8 @@
 #include "platform/identity.h"
 #include "platform/paths.h"
 #include "platform/stop.h"
+#include "platform/private_dir.h"
+#include "platform/safe_file.h"
 
 namespace {
 
@@ -107,7 +109,7 @@ int auth_exchange(const https_request* request, const char* body_path, const cha
     return AUTH_NO_ANSWER;
   }
   try {
-    std::string output = system_path(https_files::kAuthOutput);
+    std::string output = private_path(https_files::kAuthOutput);
     // The device's command line: "wget_https -q -T10 [-i<if>] -f<body>
     // -O<output> "<url>"", here as separate words.
     std::vector<std::string> args = {"-q", "-T10"};
@@ -119,7 +121,9 @@ int auth_exchange(const https_request* request, const char* body_path, const cha
 
     int result;
     {
-      FilePtr in(fopen(output.c_str(), "re"));
+      int fd = open_regular_file(output.c_str());
+      FilePtr in(fd >= 0 ? fdopen(fd, "r") : nullptr);
+      if (fd >= 0 && !in) close(fd);
       result = in ? parse_auth_answer(in.get(), key_out, host_out, port_out) : AUTH_NO_ANSWER;
     }
     unlink(output.c_str());
@@ -133,7 +137,7 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
                          char* interface_out) {
   if (request == nullptr || interface_out == nullptr) return AUTH_NO_ANSWER;
   try {
-    std::string body_path = system_path(https_files::kAuthBody);
+    std::string body_path = private_path(https_files::kAuthBody);
     std::string body = "serial=" + field_text(request->serial, sizeof(request->serial)) +
                        "&model=" + field_text(request->model, sizeof(request->model)) +
                        "&variant=" + field_text(request->variant, sizeof(request->variant)) +
@@ -174,7 +178,7 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
     unlink(body_path.c_str());
     return result;
   } catch (...) {
-    unlink(system_path(https_files::kAuthBody).c_str());
+    unlink(private_path(https_files::kAuthBody).c_str());
     return AUTH_NO_ANSWER;
   }
 }
@@ -231,8 +235,7 @@ int __vantor_udp_client_log_interface(const char* path, const char* interface,
     if (log != nullptr) log(5, "Log interface NULL pointer");
     return 0;
   }
-  FilePtr f(fopen(path, "we"));
-  if (!f) return 0;
-  fputs(interface, f.get());
-  return fclose(f.release()) == 0 ? 1 : 0;
+  // Other programs read this file at its fixed name: it is replaced whole,
+  // never written through a link or FIFO planted there.
+  return replace_file(path, interface, strlen(interface), 0644) ? 1 : 0;
 }

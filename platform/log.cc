@@ -1,6 +1,8 @@
 // The daemon logger, the channel library's default logger and the log settings.
 #include "platform/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -72,10 +74,26 @@ std::string live_path_locked() {
 }
 
 // The live log file opened for appending, or standard error when it cannot
-// be opened. Called with log_mutex held.
+// be opened. Called with log_mutex held, so the open must never wait: the
+// path lies in a directory other users can write, and a FIFO there would
+// otherwise block every thread that logs. A link, a FIFO, a device or a
+// second name of another file (a hard link) is not the log: the line goes
+// to standard error instead, and nothing is written through that name.
 FILE* __udp_client_log_open(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "ae");
-  return file ? file : stderr;
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                0644);
+  if (fd < 0) return stderr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    close(fd);
+    return stderr;
+  }
+  FILE* file = fdopen(fd, "a");
+  if (file == nullptr) {
+    close(fd);
+    return stderr;
+  }
+  return file;
 }
 
 // Moves copy i-1 to copy i from the oldest kept copy down, then the live file

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-cryptography faketime
   iproute2 procps shellcheck
+  time  # GNU time: a child's peak memory in the fault tests
 )
 
 missing=()

@@ -15,6 +15,7 @@ import re
 import shlex
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -36,7 +37,7 @@ VTCLIENT_EXEC = shlex.split(os.environ.get("VTCLIENT_EXEC", ""))
 WGET_HTTPS = os.environ.get("WGET_HTTPS_BIN", "")
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 
-# Files the agent's exchanges create under /tmp and must remove again.
+# Files the agent's exchanges create in its private directory and must remove again.
 TEMP_FILE_PATTERN = re.compile(r"^(udps_.*\.(in|header|dump)|debug_dump\.(in|header|tmp)|"
                                r"action_tmp|qdms_debug_dump\.dump|ISP_tmp)$")
 # First lines of AddressSanitizer, LeakSanitizer, UBSan and ThreadSanitizer reports.
@@ -280,12 +281,14 @@ class Agent:
 
     # -- observations ------------------------------------------------------
     def read(self, rel):
-        """A sandbox file's text ("" when it is missing): stdout, stderr, a log..."""
+        """A sandbox file's text ("" when it is missing or no regular file,
+        such as a FIFO planted at the log path): stdout, stderr, a log..."""
         try:
-            with open(self.path(rel), "rb") as f:
-                return f.read().decode("latin-1")
+            fd = os.open(self.path(rel), os.O_RDONLY | os.O_NONBLOCK)
         except FileNotFoundError:
             return ""
+        with open(fd, "rb") as f:
+            return f.read().decode("latin-1") if stat.S_ISREG(os.fstat(fd).st_mode) else ""
 
     def log(self):
         """The log, rotated files first."""
@@ -310,7 +313,10 @@ class Agent:
         return wait_until(lambda: self.count(message) >= count, timeout, 0.1)
 
     def leftover_temp_files(self):
-        return sorted(n for n in os.listdir(self.path("tmp")) if TEMP_FILE_PATTERN.match(n))
+        """Exchange files left in the private directory, or anywhere in /tmp."""
+        private = self.path("tmp", "vtclient")
+        names = os.listdir(self.path("tmp")) + (os.listdir(private) if os.path.isdir(private) else [])
+        return sorted(n for n in names if TEMP_FILE_PATTERN.match(n))
 
     def assert_serving(self, sim=None, timeout=20):
         """The agent is alive, keeps its channel and answers an invitation."""

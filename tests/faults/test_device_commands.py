@@ -43,7 +43,7 @@ class EndlessDeviceCommands(unittest.TestCase):
         self.assertEqual(ask(agent.sim, lambda s: s.send_request(5))["result"], "accepted")
         self.assertTrue(wait_until(lambda: agent.wget_calls("dump") >= 1, 20), agent.log()[-2000:])
         self.assertTrue(agent.wait_log("Debug dump finish"))
-        self.assertFalse(os.path.exists(agent.path("tmp", "qdms_debug_dump.dump")))
+        self.assertFalse(os.path.exists(agent.path("tmp", "vtclient", "qdms_debug_dump.dump")))
         agent.assert_serving()
 
 

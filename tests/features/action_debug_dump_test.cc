@@ -37,7 +37,7 @@ TEST_F(Action, LargeOutputIsSentWholeWithRequestIdAndOnlyTheUploadRetried) {
   EXPECT_NE(body.find(std::string(204801, 'x')), std::string::npos);
   EXPECT_EQ(body.find(std::string(204802, 'x')), std::string::npos);
   EXPECT_NE(body.find("name=\"action_id\"\r\n\r\n4711\r\n"), std::string::npos);
-  EXPECT_FALSE(exists("tmp/action_tmp"));
+  EXPECT_FALSE(exists("tmp/vtclient/action_tmp"));
   EXPECT_EQ(state_->action_done.load(), 1u);
 }
 
@@ -52,7 +52,7 @@ TEST_F(Action, DebugDumpUploadsOutputAndRetriesUploadOnly) {
   EXPECT_NE(https_runs()[1].find("https://cloud.example/dump"), std::string::npos);
   // A failed dump upload is reported at info level, not as an error.
   EXPECT_EQ(logged("info", "Submit Debug Dump Fail (code=404, interface=Default)"), 1);
-  EXPECT_FALSE(exists("tmp/qdms_debug_dump.dump"));
+  EXPECT_FALSE(exists("tmp/vtclient/qdms_debug_dump.dump"));
   EXPECT_EQ(state_->debug_dump_done.load(), 1u);
 }
 
@@ -62,7 +62,7 @@ TEST_F(Action, GivingUpOrStoppingStillCleansUpAndSetsDone) {
   https_answers({"EXIT 1"});
   run_action(command("act", "echo out"), 1);
   EXPECT_EQ(https_runs().size(), 2u);
-  EXPECT_FALSE(exists("tmp/action_tmp"));
+  EXPECT_FALSE(exists("tmp/vtclient/action_tmp"));
   EXPECT_EQ(state_->action_done.load(), 1u);
 
   state_->action_done.store(0);

@@ -31,9 +31,9 @@ TEST_F(ConfigSync, TurnsFollowTheServersAnswers) {
   } cases[] = {
       {kBudget, {"200 OK\n"}, 0, 0, 1},
       // Every turn exports the applied configuration again.
-      {kBudget, {"301 Moved\nB=2\n", "302 Found\nC=3\n", "200 OK\n"}, 1, 1, 3},
-      {kBudget, {"302 Found\nC=3\n"}, 0, 11, 11},  // a server that keeps changing
-      {"FEATURE_CONFIG_TIMEOUT=600\nFEATURE_CONFIG_AUTO_RETRY=-1\n", {"302 Found\nC=3\n", "200 OK\n"}, 0, 1, 1},
+      {kBudget, {"301 Moved\nB=2\nENDOFFILE\n", "302 Found\nC=3\nENDOFFILE\n", "200 OK\n"}, 1, 1, 3},
+      {kBudget, {"302 Found\nC=3\nENDOFFILE\n"}, 0, 11, 11},  // a server that keeps changing
+      {"FEATURE_CONFIG_TIMEOUT=600\nFEATURE_CONFIG_AUTO_RETRY=-1\n", {"302 Found\nC=3\nENDOFFILE\n", "200 OK\n"}, 0, 1, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answers[0] + c.budget);
@@ -53,7 +53,7 @@ TEST_F(ConfigSync, TurnsFollowTheServersAnswers) {
 
 TEST_F(ConfigSync, FailingApplyIsRetriedWithoutNewFetch) {
   apply_ = fails_first("apply", 2);
-  run(kBudget, {"302 Found\nC=3\n", "200 OK\n"});
+  run(kBudget, {"302 Found\nC=3\nENDOFFILE\n", "200 OK\n"});
   EXPECT_EQ(runs("apply"), 3);
   EXPECT_EQ(logged("err", "Apply fail"), 2);
   EXPECT_EQ(runs("fetch"), 2);  // the first turn and the confirming one

@@ -66,6 +66,23 @@ TEST_F(EventLog, FailedUploadKeepsFilesAndStatusMarkerFollowsSuccess) {
   EXPECT_NE(https_body(3).find(part("event1_content", "kept")), std::string::npos);
 }
 
+// Batches of 100: each leaves the spool after its own "200"; a refused one
+// ends the call, and the next call starts with it, not with the ones sent.
+TEST_F(EventLog, EventsGoUpInBatchesAndARefusedBatchStays) {
+  for (int i = 0; i < 250; ++i) spool("e" + std::to_string(1000 + i) + ".event", i, i, "c");
+  https_answers({"200 OK\n", "413 Too Large\n", "200 OK\n", "200 OK\n"});
+  handle();
+  handle();
+  ASSERT_EQ(https_runs().size(), 4u);
+  const char* firsts[] = {"0", "100", "100", "200"};
+  const char* counts[] = {"100", "100", "100", "50"};
+  for (int run = 1; run <= 4; ++run) {
+    EXPECT_NE(https_body(run).find(part("num", counts[run - 1])), std::string::npos) << run;
+    EXPECT_NE(https_body(run).find(part("event1_code", firsts[run - 1])), std::string::npos) << run;
+  }
+  EXPECT_FALSE(exists("spool/e1249.event"));
+}
+
 TEST_F(EventLog, ShortFileIsZeroFilledAndUnterminatedContentCut) {
   spool("a.event", 7, 9, "", 6);  // code and half a timestamp only
   spool("b.event", 8, 10, std::string(132, 'c'));

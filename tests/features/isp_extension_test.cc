@@ -93,7 +93,7 @@ TEST_F(Isp, ExtensionIsAppliedDeletedAndRestartFollowsApplyNow) {
     ASSERT_EQ(https_runs().size(), 2u);
     EXPECT_NE(https_runs()[1].find("https://cloud.example/extdel"), std::string::npos);
     EXPECT_NE(https_body(2).find("custom_message_name=isp one"), std::string::npos);
-    EXPECT_FALSE(exists("tmp/ISP_tmp"));
+    EXPECT_FALSE(exists("tmp/vtclient/ISP_tmp"));
   }
 }
 
@@ -104,7 +104,7 @@ TEST_F(Isp, FailedDeleteOrRestartIsRetriedAloneWithoutApplyingAgain) {
   EXPECT_EQ(logged("err", "Reboot fail"), 1);
   EXPECT_EQ(https_runs().size(), 3u);
   EXPECT_EQ(logged("err", "Delete Extension Fail (code=500, interface=Default)"), 1);
-  EXPECT_FALSE(exists("tmp/ISP_tmp"));
+  EXPECT_FALSE(exists("tmp/vtclient/ISP_tmp"));
 }
 
 TEST_F(Isp, NoExtensionEndsAfterOneRequestAndAFailedRequestIsRetried) {

@@ -43,7 +43,7 @@ class CloudRequestsTest : public vt_test::HttpsExchangeTest {
     for (std::string f : {"udps_conf", "udps_event", "udps_report", "udps_exten", "udps_exten_del",
                           "udps_action", "debug_dump"}) {
       for (const char* suffix : {".in", ".header", ".dump", ".tmp"}) {
-        EXPECT_FALSE(sandbox.exists("/tmp/" + f + suffix)) << f << suffix << " outlived the call";
+        EXPECT_FALSE(sandbox.exists("/tmp/vtclient/" + f + suffix)) << f << suffix << " outlived the call";
       }
     }
   }
@@ -62,7 +62,7 @@ class CloudRequestsTest : public vt_test::HttpsExchangeTest {
   // these temporary files, and the server got exactly body.
   void expect_sent(const std::string& files, const std::string& path, const std::string& iface,
                    const std::string& body, bool multipart, const char* out = ".dump") {
-    std::string tmp = sandbox.path("/tmp/" + files);
+    std::string tmp = sandbox.path("/tmp/vtclient/" + files);
     std::vector<std::string> args = {"-q", "-T30", "-f" + tmp + ".in", "-O" + tmp + out,
                                      server.url(path)};
     if (!iface.empty()) args.push_back("-i" + iface);
@@ -205,14 +205,14 @@ TEST_F(CloudRequestsTest, ToolFailureOrAPlantedLinkGivesCodeZero) {
   // A link planted at a temporary name is not followed.
   std::string victim = sandbox.path("/victim");
   write_text_file(victim, "precious");
-  ASSERT_EQ(symlink(victim.c_str(), sandbox.path("/tmp/udps_event.in").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), sandbox.path("/tmp/vtclient/udps_event.in").c_str()), 0);
   event_record e = {1, 2, "x"};
   code = -1;
   EXPECT_EQ(vantor_https_submit_event_log(&request("ev"), nullptr, 1, &e, &code), 0);
   EXPECT_EQ(code, 0);
   EXPECT_EQ(read_text_file(victim), "precious");
   EXPECT_EQ(tool.runs(), 1);
-  unlink(sandbox.path("/tmp/udps_event.in").c_str());
+  unlink(sandbox.path("/tmp/vtclient/udps_event.in").c_str());
 }
 
 }  // namespace

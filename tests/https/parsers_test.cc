@@ -64,9 +64,11 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
   } cases[] = {
       {config, "200 OK\nA=1\n", 1, 200, "old"},
       {config, "301 Moved Permanently\nA=1\nB=\"2\"\nENDOFFILE\ntrailer\n", 1, 301, "A=1\nB=\"2\"\n"},
-      {config, "302 Found\nA=1\r\nB=2", 1, 302, "A=1\r\nB=2"},  // no ENDOFFILE: whole body
+      // Without its end marker the answer was cut short: the old file stays.
+      {config, "302 Found\nA=1\r\nB=2", 0, 302, "old"},
+      {config, "302 Found\n", 0, 302, "old"},
+      {config, "301 Moved\n" + std::string(kConfigAnswerMax, 'y') + "\nENDOFFILE\n", 0, 301, "old"},
       {config, "302 Found\nENDOFFILE\n", 1, 302, ""},
-      {config, "302 Found\n", 1, 302, ""},
       {config, "302 Found\nA=ENDOFFILE\nENDOFFILEX\nB=1\n", 1, 302, "A=ENDOFFILE\n"},
       {config, "301 Moved\n" + kept + "ENDOFFILE\n", 1, 301, kept},
       {config, "404 Not Found\nA=1\n", 0, 404, "old"},
@@ -74,6 +76,8 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
       {extension, "200 OK\nignored\n", 1, 200, "old"},
       {extension, "302 Found\nline1\nENDOFFILE\nline3", 1, 302, "line1\nENDOFFILE\nline3"},
       {extension, "302 Found\n", 1, 302, ""},
+      {extension, "302 Found\n" + std::string(kExtensionTextMax + 9, 'z'), 1, 302,
+       std::string(kExtensionTextMax, 'z')},
       {extension, "403 Forbidden\nx\n", 0, 403, "old"},
       {extension, "", 0, 999, "old"},
   };
@@ -89,10 +93,10 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
 }
 
 TEST_F(ParsersTest, ConfigThatCannotBeWrittenWholeFailsWithTheCode) {
-  // A file that cannot be created, and one whose writes fail (a full disk):
-  // neither may count as a configuration received.
-  for (std::string bad : {sandbox.path("/no/such/dir/cfg"), std::string("/dev/full")}) {
-    write_text_file(output_, "301 Moved\nA=1\n");
+  // A file that cannot be created beside, and a name that cannot be
+  // replaced: neither may count as a configuration received.
+  for (std::string bad : {sandbox.path("/no/such/dir/cfg"), sandbox.path("/tmp")}) {
+    write_text_file(output_, "301 Moved\nA=1\nENDOFFILE\n");
     int code = 0;
     EXPECT_EQ(vantor_https_parse_config(output_.c_str(), bad.c_str(), &code), 0) << bad;
     EXPECT_EQ(code, 301);

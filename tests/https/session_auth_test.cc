@@ -39,8 +39,8 @@ class SessionAuthTest : public vt_test::HttpsExchangeTest {
     free(key);
     free(host);
     free(iface);
-    EXPECT_FALSE(sandbox.exists("/tmp/udps_auth.in")) << "request body outlived the call";
-    EXPECT_FALSE(sandbox.exists("/tmp/udps_auth.dump")) << "answer outlived the call";
+    EXPECT_FALSE(sandbox.exists("/tmp/vtclient/udps_auth.in")) << "request body outlived the call";
+    EXPECT_FALSE(sandbox.exists("/tmp/vtclient/udps_auth.dump")) << "answer outlived the call";
   }
 
   // WAN links 1..n, each connected over its interface name, or down when "".
@@ -62,8 +62,8 @@ class SessionAuthTest : public vt_test::HttpsExchangeTest {
   std::vector<std::string> expected_args(const std::string& interface) {
     std::vector<std::string> a = {"-q", "-T10"};
     if (!interface.empty()) a.push_back("-i" + interface);
-    a.push_back("-f" + sandbox.path("/tmp/udps_auth.in"));
-    a.push_back("-O" + sandbox.path("/tmp/udps_auth.dump"));
+    a.push_back("-f" + sandbox.path("/tmp/vtclient/udps_auth.in"));
+    a.push_back("-O" + sandbox.path("/tmp/vtclient/udps_auth.dump"));
     a.push_back(server.url("udps/reg"));
     return a;
   }

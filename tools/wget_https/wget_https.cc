@@ -6,9 +6,13 @@
 // phrase when the server sent none) on its own line, followed by the body.
 // Redirects are not followed: a 302 is an answer like any other.
 //
+// The body goes to the file as it arrives, never held whole in memory. An
+// answer whose body passes kMaxAnswerBytes (8 MiB) is not taken: the
+// transfer stops, the output file is removed and the tool fails.
+//
 // Exit status: 0 when the exchange completed, whatever the HTTP status;
 // 2 bad command line or unreadable input file; 3 output file not written;
-// 4 network failure or time-out; 5 TLS failure.
+// 4 network failure or time-out; 5 TLS failure; 6 answer too large.
 //
 // The server's certificate is always verified: against the system's CA
 // store, or, when WGET_HTTPS_CA_FILE names a PEM file, against the CA
@@ -29,12 +33,22 @@
 
 namespace {
 
-enum Exit { kOk = 0, kUsage = 2, kOutput = 3, kNetwork = 4, kTls = 5 };
+enum Exit { kOk = 0, kUsage = 2, kOutput = 3, kNetwork = 4, kTls = 5, kTooLarge = 6 };
 
+// The largest answer body the tool takes.
+constexpr size_t kMaxAnswerBytes = 8 * 1024 * 1024;
+
+// The answer as it arrives: the reason phrase from the headers, the body
+// streamed into the output file (opened, status line first, at the first
+// body bytes or at the end for an empty body).
 struct Answer {
-  long code = 0;
+  CURL* curl = nullptr;
+  std::string path;  // "" when no output file was asked for
+  int fd = -1;
   std::string reason;
-  std::string body;
+  size_t body_bytes = 0;
+  bool too_large = false;
+  bool write_failed = false;
 };
 
 bool read_file(const std::string& path, std::string* out) {
@@ -60,9 +74,46 @@ size_t on_header(char* data, size_t size, size_t n, void* user) {
   return size * n;
 }
 
+bool write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t w = write(fd, data, size);
+    if (w <= 0) return false;
+    data += w;
+    size -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Creates the output file (mode 0600, never through a symbolic link planted
+// at its name) and writes the status line as the agent's parsers read it.
+bool open_output(Answer* answer) {
+  if (answer->fd >= 0) return true;
+  long code = 0;
+  curl_easy_getinfo(answer->curl, CURLINFO_RESPONSE_CODE, &code);
+  answer->fd =
+      open(answer->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (answer->fd < 0) return false;
+  std::string reason = answer->reason.empty() ? standard_reason_phrase(code) : answer->reason;
+  std::string line = std::to_string(code);
+  if (!reason.empty()) line += " " + reason;
+  line += "\n";
+  return write_all(answer->fd, line.data(), line.size());
+}
+
 size_t on_body(char* data, size_t size, size_t n, void* user) {
-  static_cast<Answer*>(user)->body.append(data, size * n);
-  return size * n;
+  auto* answer = static_cast<Answer*>(user);
+  size_t bytes = size * n;
+  answer->body_bytes += bytes;
+  if (answer->body_bytes > kMaxAnswerBytes) {
+    answer->too_large = true;
+    return 0;  // stops the transfer
+  }
+  if (answer->path.empty()) return bytes;
+  if (!open_output(answer) || !write_all(answer->fd, data, bytes)) {
+    answer->write_failed = true;
+    return 0;
+  }
+  return bytes;
 }
 
 bool is_tls_failure(CURLcode rc) {
@@ -83,28 +134,6 @@ bool is_tls_failure(CURLcode rc) {
     default:
       return false;
   }
-}
-
-// Writes the answer as the agent's parsers read it. The file is created
-// with mode 0600 and never through a symbolic link planted at its name.
-bool write_output(const std::string& path, const Answer& answer) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::string reason = answer.reason.empty() ? standard_reason_phrase(answer.code) : answer.reason;
-  std::string text = std::to_string(answer.code);
-  if (!reason.empty()) text += " " + reason;
-  text += "\n";
-  text += answer.body;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t w = write(fd, text.data() + done, text.size() - done);
-    if (w <= 0) {
-      close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return close(fd) == 0;
 }
 
 // Extra request header lines, one per line of the file; blank lines skipped.
@@ -138,6 +167,8 @@ int fetch(const FetchOptions& o) {
   if (curl == nullptr) return fail(o, kNetwork, "cannot start libcurl");
   curl_slist* header_list = read_headers(headers);
   Answer answer;
+  answer.curl = curl;
+  answer.path = o.output_file;
 
   curl_easy_setopt(curl, CURLOPT_URL, o.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
@@ -169,17 +200,21 @@ int fetch(const FetchOptions& o) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
 
   CURLcode rc = curl_easy_perform(curl);
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.code);
+  bool written = rc == CURLE_OK && (answer.path.empty() || open_output(&answer));
+  if (answer.fd >= 0 && close(answer.fd) != 0) written = false;
   curl_slist_free_all(header_list);
   curl_easy_cleanup(curl);
 
-  if (rc != CURLE_OK) {
-    return fail(o, is_tls_failure(rc) ? kTls : kNetwork, curl_easy_strerror(rc));
+  if (written) return kOk;
+  // No half answer is left behind for the agent to read.
+  if (answer.fd >= 0) unlink(answer.path.c_str());
+  if (answer.too_large) {
+    return fail(o, kTooLarge, "answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes");
   }
-  if (!o.output_file.empty() && !write_output(o.output_file, answer)) {
+  if (answer.write_failed || rc == CURLE_OK) {
     return fail(o, kOutput, "cannot write " + o.output_file);
   }
-  return kOk;
+  return fail(o, is_tls_failure(rc) ? kTls : kNetwork, curl_easy_strerror(rc));
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ class ServerRequests(AgentTest):
         self.assert_uploaded("api/action", b'name="action_id"\r\n\r\n77\r\n',
                              b'name="response"\r\n\r\n<a><b c; touch x>\r\n')
         self.assertTrue(self.agent.wait_message("Action finish"))
-        self.assertFalse(os.path.exists(self.agent.path("tmp/action_tmp")))
+        self.assertFalse(os.path.exists(self.agent.path("tmp/vtclient/action_tmp")))
         self.assertEqual(action(3, ["y"])["result"], "accepted")
         self.assertTrue(self.agent.wait_message("Action finish", count=2))
         self.assertEqual(len(self.agent.web_requests("api/action")), 2)

@@ -1,0 +1,131 @@
+"""A local unprivileged user (nobody, through setpriv) against the agent.
+
+The sandbox's /tmp and spool have mode 1777, like a device's /tmp. The
+attacker plants files, links, FIFOs and a squatted private directory at
+the names the agent uses, and forces re-authorisation through the
+interface update file. Nothing here depends on fs.protected_symlinks,
+fs.protected_regular or fs.protected_fifos: every plant is made before the
+agent touches the name, or at a name the agent only ever replaces.
+"""
+import os
+import shlex
+import signal
+import struct
+import subprocess
+import time
+import unittest
+
+from harness import Agent, ask, require_agent, spooled_events, uploaded_events, wait_until
+
+NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+PLANTS = {"file": ": > {p}", "link": "ln -s {t} {p}", "fifo": "mkfifo {p}", "dir": "mkdir {p}"}
+
+
+def as_nobody(*argv):
+    return subprocess.run(NOBODY + list(argv), capture_output=True, text=True, timeout=60, cwd="/")
+
+
+def found_by_nobody(secret, *trees):
+    """Files under trees that nobody can read and that hold secret (links
+    not followed, FIFOs skipped)."""
+    return as_nobody("grep", "-rlsF", "--devices=skip", "-e", secret, *trees).stdout
+
+
+def shared_agent(test, config):
+    """An agent whose /tmp and spool are open to every user, like a device's."""
+    agent = Agent(test, config=config)
+    os.chmod(agent.root, 0o755)
+    for shared in ("tmp", "spool"):
+        os.chmod(agent.path(shared), 0o1777)
+    return agent
+
+
+def plant(agent, items):
+    """Plants [kind, path, link target] items as nobody, open to all (umask 0)."""
+    steps = [PLANTS[k].format(p=shlex.quote(agent.path(p)), t=shlex.quote(agent.path(t or "")))
+             for k, p, t in items]
+    done = as_nobody("sh", "-c", "umask 0 && " + " && ".join(steps or [":"]))
+    if done.returncode != 0:
+        raise AssertionError("the attacker could not plant: " + done.stderr)
+
+
+def drop_status_event(agent):
+    with open(agent.path("spool", "status.event"), "wb") as f:
+        f.write(struct.pack("=ii132s", 5, 1700000000, b"event number 9999"))
+
+
+@require_agent
+class LocalAttacker(unittest.TestCase):
+
+    def test_planted_names_give_away_nothing_and_change_nothing(self):
+        agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1", "FEATURE_REMOTE_ACTION_SUPPORT": "1",
+                                    "FEATURE_REMOTE_ACTION_TIMEOUT": "60",
+                                    "FEATURE_REMOTE_ACTION_CMD": "echo secret-action-output"})
+        agent.write("etc/victim", "precious")
+        plant(agent, [
+            # The exchange files' old shared names, pre-created for reading.
+            ("file", "tmp/udps_auth.dump", None), ("file", "tmp/udps_conf.in", None),
+            ("file", "tmp/action_tmp", None),
+            # The private directory's name, squatted, with a file waiting inside.
+            ("dir", "tmp/vtclient", None), ("file", "tmp/vtclient/udps_auth.dump", None),
+            # Links from the names others read to a root-owned file.
+            ("link", "tmp/interface.using", "etc/victim"), ("link", "tmp/qrms_eventlog.log", "etc/victim"),
+            # Spool entries that are no event files.
+            ("fifo", "spool/a-fifo.event", None), ("link", "spool/b-link.event", "etc/victim"),
+        ])
+        agent.start()
+        agent.assert_serving()
+        # Forced re-authorisation: the key is fetched again while the plants wait.
+        plant(agent, [("file", "tmp/interface.update", None)])
+        self.assertTrue(wait_until(lambda: agent.wget_calls("register") >= 2, 30), agent.log()[-2000:])
+        drop_status_event(agent)
+        agent.signal(signal.SIGUSR1)
+        self.assertTrue(wait_until(lambda: 9999 in uploaded_events(agent) and not spooled_events(agent), 30),
+                        agent.log()[-2000:])
+        self.assertEqual(ask(agent.sim, lambda s: s.action(9, ["x"]))["result"], "accepted")
+        self.assertTrue(wait_until(lambda: agent.wget_calls("action") >= 1, 30), agent.log()[-2000:])
+
+        self.assertEqual(found_by_nobody(agent.sim.key, agent.path("tmp"), agent.path("spool")), "",
+                         "the session key reached the attacker")
+        self.assertEqual(found_by_nobody("secret-action-output", agent.path("tmp")), "")
+        self.assertEqual(agent.read("etc/victim"), "precious")
+        for name, content in (("tmp/interface.using", ""), ("tmp/qrms_eventlog.log", "000")):
+            self.assertFalse(os.path.islink(agent.path(name)), name)
+            self.assertEqual(agent.read(name), content, name)
+        for name in ("tmp/udps_auth.dump", "tmp/udps_conf.in", "tmp/action_tmp", "tmp/vtclient/udps_auth.dump"):
+            self.assertEqual(os.path.getsize(agent.path(name)), 0, name + " was written")
+        self.assertEqual(os.listdir(agent.path("spool")), [])
+        self.assertIn("Private directory %s is not safe" % agent.path("tmp", "vtclient"), agent.log())
+        agent.assert_serving()
+
+    def test_fifo_at_each_fixed_name_blocks_nothing(self):
+        # Each run: a FIFO at one fixed name, then the work that uses it, a
+        # request answered afterwards, and the seconds from SIGTERM to exit.
+        names = ["tmp/udp_client.log", "tmp/interface.using", "tmp/interface.update",
+                 "tmp/qrms_eventlog.log", "spool/fifo.event"]
+        figures = []
+        for name in names:
+            with self.subTest(name=name):
+                agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1"})
+                plant(agent, [("fifo", name, None)])
+                agent.start()
+                agent.assert_serving()
+                plant(agent, [("file", "tmp/interface.update", None)] if name != "tmp/interface.update" else [])
+                self.assertTrue(wait_until(lambda: agent.wget_calls("register") >= 2, 30))
+                drop_status_event(agent)
+                agent.signal(signal.SIGUSR1)
+                self.assertTrue(wait_until(lambda: 9999 in uploaded_events(agent), 30))
+                self.assertTrue(wait_until(lambda: not os.path.exists(agent.path("spool", "fifo.event")), 10))
+                agent.assert_serving()
+                start = time.monotonic()
+                agent.signal(signal.SIGTERM)
+                agent.proc.wait(30)
+                figures.append((name, time.monotonic() - start))
+                self.assertLessEqual(figures[-1][1], 5.0, name)
+        print("\nseconds from SIGTERM to exit, FIFO at:")
+        for name, seconds in figures:
+            print("  %-24s %.2f" % (name, seconds))
+
+
+if __name__ == "__main__":
+    unittest.main()
