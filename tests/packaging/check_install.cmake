@@ -8,7 +8,7 @@ set(procd etc/init.d/vtclient etc/hotplug.d/iface/95-vtclient)
 set(systemd usr/lib/systemd/system/vtclient.service)
 set(docs usr/share/doc/vtclient/README.md usr/share/doc/vtclient/configuration.md
     usr/share/doc/vtclient/files-and-signals.md usr/share/doc/vtclient/log.md
-    usr/share/doc/vtclient/lab.md)
+    usr/share/doc/vtclient/lab.md usr/share/doc/vtclient/security.md)
 set(stand-in usr/bin/wget_https)
 if(NOT HAVE_VTCLIENT)
   set(agent etc/vtclient.cfg)
