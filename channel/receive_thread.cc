@@ -32,6 +32,8 @@ struct receive_state {
   int32_t last_attempt_time;
   int32_t retry_wait = 10;
   unsigned bad_packet_run = 0;
+  // Decrypts every packet; keeps the key schedule until the session key changes.
+  udp_cipher_context_ptr cipher{udp_cipher_context_new()};
 };
 
 // Wraps a copy of the message in a task info and queues it; false when the
@@ -196,7 +198,8 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
 
     uint32_t message_length = 0;
     packet_verdict verdict = vtrp_decode_packet(datagram.get(), static_cast<size_t>(length), c->serial,
-                                                c->session_key, message.get(), &message_length);
+                                                c->session_key, message.get(), &message_length,
+                                                s.cipher.get());
     if (packet_verdict_is_header_error(verdict)) {
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 0);
       continue;
