@@ -3,7 +3,10 @@
 # bench/*_bench.cc program. Within a program, a benchmark whose name starts
 # with BM_Baseline is the yardstick: every other benchmark of that program is
 # also shown as a ratio to it (median CPU time: the machine is shared, so wall
-# time mostly measures the neighbours).
+# time mostly measures the neighbours). A program with several yardsticks
+# compares BM_<name>_<Tag> with BM_Baseline_<Tag>.
+# codec_bench runs once per cipher backend: OpenSSL (preset "bench") and
+# mbedTLS (preset "mbedtls"), each against its own floor.
 #   scripts/bench.sh [program ...]     (default: all programs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,11 +19,21 @@ fi
 
 cmake --preset bench >/dev/null
 cmake --build --preset bench --target "${programs[@]}"
+if [[ " ${programs[*]} " == *" codec_bench "* ]]; then
+  cmake --preset mbedtls >/dev/null
+  cmake --build --preset mbedtls --target codec_bench
+fi
 
+runs=()
 for program in "${programs[@]}"; do
-  json="build/bench/$program.json"
-  echo "=== $program ==="
-  "build/bench/bench/$program" --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true \
+  runs+=("bench $program")
+  [ "$program" = codec_bench ] && runs+=("mbedtls $program")
+done
+for run in "${runs[@]}"; do
+  read -r build program <<<"$run"
+  json="build/$build/$program.json"
+  echo "=== $program ($build) ==="
+  "build/$build/bench/$program" --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true \
     --benchmark_out="$json" --benchmark_out_format=json
   /usr/bin/python3 - "$json" <<'PY'
@@ -31,7 +44,9 @@ base = [n for n in ns if n.startswith("BM_Baseline")]
 for name, value in ns.items():
     line = "%-40s %10.1f ns" % (name, value)
     if base and name not in base:
-        line += "   %.2f x %s" % (value / ns[base[0]], base[0])
+        own = [b for b in base if "_" in b[3:] and name.endswith(b[b.rindex("_"):])]
+        floor = (own or base)[0]
+        line += "   %.2f x %s" % (value / ns[floor], floor)
     print(line)
 PY
 done
