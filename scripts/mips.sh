@@ -37,11 +37,13 @@ done
 # Host packages first (cmake, GoogleTest sources, ...), then the cross tools.
 scripts/install-deps.sh
 packages=(g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static libgtest-dev libgmock-dev
-          dpkg-dev perl make npm)
+          dpkg-dev perl make)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The Zig toolchain comes through npm (Node.js's own, or Debian's package).
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
