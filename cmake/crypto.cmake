@@ -15,8 +15,12 @@ elseif(VTCLIENT_CRYPTO STREQUAL "mbedtls")
   # VTCLIENT_MBEDTLS_ROOT: prefix of a cross-built mbedTLS (include/, lib/);
   # without it the system's libmbedtls-dev is used.
   set(VTCLIENT_MBEDTLS_ROOT "" CACHE PATH "Prefix of the mbedTLS to link (empty: the system's)")
-  find_path(VTCLIENT_MBEDTLS_INCLUDE mbedtls/aes.h HINTS ${VTCLIENT_MBEDTLS_ROOT}/include)
-  find_library(VTCLIENT_MBEDCRYPTO NAMES mbedcrypto HINTS ${VTCLIENT_MBEDTLS_ROOT}/lib)
+  if(VTCLIENT_MBEDTLS_ROOT)
+    # That prefix alone, whatever root paths a toolchain file sets.
+    set(vt_only_root NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  endif()
+  find_path(VTCLIENT_MBEDTLS_INCLUDE mbedtls/aes.h PATHS ${VTCLIENT_MBEDTLS_ROOT}/include ${vt_only_root})
+  find_library(VTCLIENT_MBEDCRYPTO NAMES mbedcrypto PATHS ${VTCLIENT_MBEDTLS_ROOT}/lib ${vt_only_root})
   if(NOT VTCLIENT_MBEDTLS_INCLUDE OR NOT VTCLIENT_MBEDCRYPTO)
     message(FATAL_ERROR "mbedTLS not found (libmbedtls-dev, or VTCLIENT_MBEDTLS_ROOT)")
   endif()
