@@ -11,17 +11,20 @@ void vtrp_session_key_bytes(const char *session_key, uint8_t key[VTRP_KEY_LENGTH
 
 void random_string(char *buffer, int length) {
   if (buffer == nullptr || length <= 0) return;
-  // 26^6 < 2^31 - 1 = RAND_MAX of the C libraries the agent runs on; the
-  // letters need no cryptographic strength, only to differ between packets.
+  // The letters are the base-26 digits of draw / 2^31, six per draw (26^6 <
+  // 2^31 - 1, the RAND_MAX of the C libraries the agent runs on), each found
+  // by one multiplication. They need no cryptographic strength, only to
+  // differ between packets.
   int left = 0;
-  unsigned draw = 0;
+  uint32_t draw = 0;
   for (int i = 0; i < length; ++i, --left) {
     if (left == 0) {
-      draw = static_cast<unsigned>(rand());
+      draw = static_cast<uint32_t>(rand()) & 0x7FFFFFFFu;
       left = 6;
     }
-    buffer[i] = static_cast<char>('a' + draw % 26);
-    draw /= 26;
+    const uint64_t scaled = static_cast<uint64_t>(draw) * 26;
+    buffer[i] = static_cast<char>('a' + (scaled >> 31));
+    draw = static_cast<uint32_t>(scaled) & 0x7FFFFFFFu;
   }
 }
 

@@ -46,20 +46,16 @@ int cipher_backend_run(udp_cipher_context *context, const uint8_t *input, size_t
   std::memcpy(iv, vector, kBlock);
 
   if (context->in_use.direction == UDP_CIPHER_ENCRYPT) {
-    const size_t whole = input_length / kBlock * kBlock;
-    if (whole != 0 &&
-        mbedtls_aes_crypt_cbc(&context->aes, MBEDTLS_AES_ENCRYPT, whole, iv, input, output) != 0)
+    // The input and its padding, 1 to 16 bytes each holding the padding
+    // length (a whole block of them when the input fills its last block),
+    // then one CBC call over them in place.
+    const size_t padded = (input_length / kBlock + 1) * kBlock;
+    std::memmove(output, input, input_length);
+    std::memset(output + input_length, static_cast<int>(padded - input_length),
+                padded - input_length);
+    if (mbedtls_aes_crypt_cbc(&context->aes, MBEDTLS_AES_ENCRYPT, padded, iv, output, output) != 0)
       return -1;
-    // The last block: the rest of the input, then 1 to 16 bytes each holding
-    // the padding length (a whole block of them when nothing is left over).
-    unsigned char last[kBlock];
-    const size_t rest = input_length - whole;
-    std::memcpy(last, input + whole, rest);
-    std::memset(last + rest, static_cast<int>(kBlock - rest), kBlock - rest);
-    if (mbedtls_aes_crypt_cbc(&context->aes, MBEDTLS_AES_ENCRYPT, kBlock, iv, last,
-                              output + whole) != 0)
-      return -1;
-    return static_cast<int>(whole + kBlock);
+    return static_cast<int>(padded);
   }
 
   if (input_length == 0 || input_length % kBlock != 0) return -1;
