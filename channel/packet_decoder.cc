@@ -4,7 +4,6 @@
 
 #include "channel/byte_order.h"
 #include "channel/crc.h"
-#include "channel/packet_cipher.h"
 #include "channel/vtrp_message.h"
 #include "channel/vtrp_packet.h"
 
@@ -49,7 +48,7 @@ const char *packet_verdict_name(packet_verdict verdict) {
 
 packet_verdict vtrp_decode_packet(const uint8_t *datagram, size_t datagram_length,
                                   const char *serial, const char *session_key, uint8_t *message,
-                                  uint32_t *message_length) {
+                                  uint32_t *message_length, udp_cipher_context *context) {
   if (datagram == nullptr) return packet_verdict::too_short;
   const packet_verdict header = check_header(datagram, datagram_length, serial);
   if (header != packet_verdict::ok) return header;
@@ -58,7 +57,7 @@ packet_verdict vtrp_decode_packet(const uint8_t *datagram, size_t datagram_lengt
   uint8_t key[VTRP_KEY_LENGTH];
   vtrp_session_key_bytes(session_key, key);
   int length = 0;
-  if (udp_aes_128_cbc_cipher(nullptr, datagram + VTRP_OFFSET_CIPHERTEXT,
+  if (udp_aes_128_cbc_cipher(context, datagram + VTRP_OFFSET_CIPHERTEXT,
                              static_cast<int>(datagram_length - VTRP_PACKET_HEADER_LENGTH), message,
                              &length, key, datagram + VTRP_OFFSET_IV, UDP_CIPHER_DECRYPT) != 1)
     return packet_verdict::decrypt_failed;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channel/packet_cipher.h"
+
 enum class packet_verdict {
   ok,
   too_short,      // fewer than 36 bytes
@@ -39,7 +41,8 @@ const char *packet_verdict_name(packet_verdict verdict);
 // message receives the decrypted message with its header in host order and
 // must hold VTRP_MAX_CIPHERTEXT (512) bytes; message_length receives its
 // length. Both are written only when the verdict is ok (the message buffer may
-// hold partial data otherwise).
+// hold partial data otherwise). context is the receiver's cipher context, kept
+// for the session (null: a temporary one for this packet).
 packet_verdict vtrp_decode_packet(const uint8_t *datagram, size_t datagram_length,
                                   const char *serial, const char *session_key, uint8_t *message,
-                                  uint32_t *message_length);
+                                  uint32_t *message_length, udp_cipher_context *context = nullptr);

@@ -41,6 +41,8 @@ struct receive_state {
   uint32_t last_attempt_time;
   int32_t retry_wait = 10;
   unsigned bad_packet_run = 0;
+  // Decrypts every packet; keeps the key schedule until the session key changes.
+  udp_cipher_context_ptr cipher{udp_cipher_context_new()};
 };
 
 void remember_counts(vantor_udp_client *c) {
@@ -286,7 +288,8 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
 
     uint32_t message_length = 0;
     packet_verdict verdict = vtrp_decode_packet(datagram.get(), static_cast<size_t>(length), c->serial,
-                                                c->session_key, message.get(), &message_length);
+                                                c->session_key, message.get(), &message_length,
+                                                s.cipher.get());
     if (packet_verdict_is_header_error(verdict)) {
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 0);
     } else if (verdict != packet_verdict::ok) {

@@ -21,6 +21,8 @@ struct send_state {
   vantor_udp_client_log_fn log;
   uint32_t next_pass;  // seconds; a pass is due from then on
   uint32_t last_pass;  // when the latest pass began
+  // Encrypts every packet; keeps the key schedule until the session key changes.
+  udp_cipher_context_ptr cipher{udp_cipher_context_new()};
 };
 
 bool queues_empty(vantor_udp_client *c) {
@@ -62,15 +64,16 @@ void settle_replies(send_state &s) {
 bool transmit(send_state &s, const uint8_t *message, uint32_t length, const char *compose_error) {
   vantor_udp_client *c = s.client;
   std::lock_guard<std::mutex> lock(c->connection_mutex);
-  uint32_t packet_length = 0;
-  vtrp_packet_ptr packet(c->session_key ? vtrp_compose_packet(message, length, c->serial, c->session_key,
-                                                              &packet_length, VTRP_PACKET_KIND_NAME)
-                                        : nullptr);
-  if (!packet) {
+  uint8_t packet[VTRP_MAX_PACKET];
+  const uint32_t packet_length =
+      c->session_key ? vtrp_compose_packet_into(packet, message, length, c->serial, c->session_key,
+                                                VTRP_PACKET_KIND_NAME, s.cipher.get())
+                     : 0;
+  if (packet_length == 0) {
     s.log(7, "%s", compose_error);
     return false;
   }
-  ssize_t sent = sendto(c->sock, packet.get(), packet_length, 0,
+  ssize_t sent = sendto(c->sock, packet, packet_length, 0,
                         reinterpret_cast<const sockaddr *>(&c->server_addr), sizeof c->server_addr);
   if (sent < static_cast<ssize_t>(packet_length)) {
     s.log(3, "Sendto socket error");

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "channel/packet_cipher.h"
 #include "channel/vtrp_message.h"
 
 constexpr size_t VTRP_PACKET_HEADER_LENGTH = 50;
@@ -53,8 +54,16 @@ void vtrp_session_key_bytes(const char *session_key, uint8_t key[VTRP_KEY_LENGTH
 uint8_t *vtrp_compose_packet(const uint8_t *message, uint32_t message_length, const char *identity,
                              const char *session_key, uint32_t *packet_length, uint16_t kind);
 
-// Writes length letters 'a' + rand() % 26 into buffer, without a terminator;
-// nothing for a null buffer or a length of 0 or less.
+// The same packet, composed into the caller's buffer of VTRP_MAX_PACKET bytes
+// with the caller's cipher context (kept for the session; null: a temporary
+// one). Returns the packet length, or 0 where vtrp_compose_packet returns null.
+uint32_t vtrp_compose_packet_into(uint8_t *packet, const uint8_t *message, uint32_t message_length,
+                                  const char *identity, const char *session_key, uint16_t kind,
+                                  udp_cipher_context *context);
+
+// Writes length letters 'a'..'z' drawn from rand() into buffer, without a
+// terminator; nothing for a null buffer or a length of 0 or less. One rand()
+// gives six letters: a packet's vector costs three calls, not sixteen.
 void random_string(char *buffer, int length);
 
 struct vtrp_packet_deleter {

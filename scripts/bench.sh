@@ -17,16 +17,26 @@ fi
 
 cmake --preset bench >/dev/null
 cmake --build --preset bench --target "${programs[@]}"
+if [[ " ${programs[*]} " == *" codec_bench "* ]]; then
+  cmake --preset mbedtls >/dev/null
+  cmake --build --preset mbedtls --target codec_bench
+fi
 
+runs=()
 for program in "${programs[@]}"; do
-  json="build/bench/$program.json"
-  echo "=== $program ==="
+  runs+=("bench $program")
+  [ "$program" = codec_bench ] && runs+=("mbedtls $program")
+done
+for run in "${runs[@]}"; do
+  read -r build program <<<"$run"
+  json="build/$build/$program.json"
+  echo "=== $program ($build) ==="
   if [ "$program" = channel_client_bench ]; then
     # Not a Google Benchmark program: it prints its own figures and floors.
-    "build/bench/bench/$program"
+    "build/$build/bench/$program"
     continue
   fi
-  "build/bench/bench/$program" --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true \
+  "build/$build/bench/$program" --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true \
     --benchmark_out="$json" --benchmark_out_format=json
   /usr/bin/python3 - "$json" <<'PY'
@@ -37,7 +47,9 @@ base = [n for n in ns if n.startswith("BM_Baseline")]
 for name, value in ns.items():
     line = "%-40s %10.1f ns" % (name, value)
     if base and name not in base:
-        line += "   %.2f x %s" % (value / ns[base[0]], base[0])
+        own = [b for b in base if "_" in b[3:] and name.endswith(b[b.rindex("_"):])]
+        floor = (own or base)[0]
+        line += "   %.2f x %s" % (value / ns[floor], floor)
     print(line)
 PY
 done

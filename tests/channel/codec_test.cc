@@ -62,3 +62,43 @@ TEST(Codec, CipherRefusesNegativeLengthsAndMissingBuffers) {
   EXPECT_EQ(udp_aes_128_cbc_cipher(nullptr, in, -16, out, &n, key, iv, UDP_CIPHER_DECRYPT), 0);
   EXPECT_EQ(udp_aes_128_cbc_cipher(nullptr, in, 16, nullptr, &n, key, iv, UDP_CIPHER_ENCRYPT), 0);
 }
+
+// A context kept for the session must give the bytes a fresh one gives, with
+// no key schedule left over from the last key or direction.
+TEST(Codec, KeptContextFollowsKeyAndDirection) {
+  const uint8_t key_a[16] = {'a'}, key_b[16] = {'b'}, iv[16] = {'v'};
+  uint8_t plain[40] = {1, 2, 3}, cipher_a[48], cipher_b[48];
+  int n = 0;
+  ASSERT_EQ(udp_aes_128_cbc_cipher(nullptr, plain, 40, cipher_a, &n, key_a, iv, UDP_CIPHER_ENCRYPT), 1);
+  ASSERT_EQ(udp_aes_128_cbc_cipher(nullptr, plain, 40, cipher_b, &n, key_b, iv, UDP_CIPHER_ENCRYPT), 1);
+  const struct {
+    const uint8_t *key;
+    int direction;
+    const uint8_t *input;
+    int length;
+    const uint8_t *expected;  // null: refused (bad padding)
+    int expected_length;
+  } steps[] = {
+      {key_a, UDP_CIPHER_ENCRYPT, plain, 40, cipher_a, 48},
+      {key_a, UDP_CIPHER_DECRYPT, cipher_a, 48, plain, 40},
+      {key_a, UDP_CIPHER_DECRYPT, cipher_b, 48, nullptr, 0},
+      {key_b, UDP_CIPHER_DECRYPT, cipher_b, 48, plain, 40},
+      {key_b, UDP_CIPHER_ENCRYPT, plain, 40, cipher_b, 48},
+      {key_a, UDP_CIPHER_ENCRYPT, plain, 40, cipher_a, 48},
+      {key_a, UDP_CIPHER_DECRYPT, cipher_a, 47, nullptr, 0},  // not whole blocks
+      {key_a, UDP_CIPHER_DECRYPT, cipher_a, 48, plain, 40},   // a failure leaves nothing behind
+  };
+  udp_cipher_context_ptr context(udp_cipher_context_new());
+  ASSERT_TRUE(context);
+  int step = 0;
+  for (const auto &s : steps) {
+    uint8_t out[64];
+    n = 0;
+    const int ok = udp_aes_128_cbc_cipher(context.get(), s.input, s.length, out, &n, s.key, iv, s.direction);
+    EXPECT_EQ(ok, s.expected ? 1 : 0) << "step " << step;
+    if (s.expected && ok) {
+      EXPECT_TRUE(n == s.expected_length && std::memcmp(out, s.expected, n) == 0) << "step " << step;
+    }
+    ++step;
+  }
+}

@@ -30,12 +30,34 @@ from vtsim import Simulator  # noqa: E402
 
 SERIAL = "00AABBCC0011"
 VTCLIENT = os.environ.get("VTCLIENT_BIN", "")
-# A command put before the agent's argv, e.g. an emulator for a cross build:
-# "qemu-mips -L /usr/mips-linux-gnu -U LD_PRELOAD" (libfaketime is then
-# preloaded into qemu itself and kept out of the emulated program).
-VTCLIENT_EXEC = shlex.split(os.environ.get("VTCLIENT_EXEC", ""))
 WGET_HTTPS = os.environ.get("WGET_HTTPS_BIN", "")
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+# A command put before the agent's own (shell words), for instance
+# "qemu-mips-static -L /usr/mips-linux-gnu" for an agent built for big-endian
+# MIPS. The simulator, the fetch tool and the device commands stay native.
+# libfaketime cannot be preloaded into an emulated program; a dynamically
+# linked emulator that keeps it out of the program's environment
+# ("qemu-mips -L /usr/mips-linux-gnu -U LD_PRELOAD") takes it itself and
+# answers the program's clock calls with the faked clock.
+EXEC_PREFIX = shlex.split(os.environ.get("VTCLIENT_EXEC", ""))
+FAKETIME_IN_EMULATOR = "-U" in EXEC_PREFIX and "LD_PRELOAD" in EXEC_PREFIX
+
+
+def agent_is_big_endian():
+    """Whether the agent, and so the device's own programs, keep records
+    big-endian: VTCLIENT_BIG_ENDIAN=1/0, else the agent's ELF header."""
+    if os.environ.get("VTCLIENT_BIG_ENDIAN"):
+        return os.environ["VTCLIENT_BIG_ENDIAN"] == "1"
+    try:
+        with open(VTCLIENT, "rb") as f:
+            head = f.read(6)
+    except OSError:
+        return sys.byteorder == "big"
+    return head[:4] == b"\x7fELF" and head[5] == 2  # EI_DATA: ELFDATA2MSB
+
+
+# Byte order of the records the device's programs write (event files).
+RECORD_ORDER = ">" if agent_is_big_endian() else "<"
 
 # Files the agent's exchanges create in its private directory and must remove again.
 TEMP_FILE_PATTERN = re.compile(r"^(udps_.*\.(in|header|dump)|debug_dump\.(in|header|tmp)|"
@@ -147,8 +169,10 @@ class Agent:
         # that many times faster, so wall-clock time-outs (silence, retry waits)
         # pass in moments while monotonic waits stay real. Tests keep their
         # limits long enough for real speed, which ThreadSanitizer builds run at.
+        # libfaketime cannot be preloaded into an emulated agent: there, as
+        # under ThreadSanitizer, the clock runs at real speed.
         self.faketime = faketime
-        if speed and faketime is None and not under_thread_sanitizer():
+        if speed and faketime is None and not under_thread_sanitizer() and not EXEC_PREFIX:
             self.faketime = {"FAKETIME": "+0 x%d" % speed, "DONT_FAKE_MONOTONIC": "1"}
 
     # -- sandbox -----------------------------------------------------------
@@ -201,11 +225,13 @@ class Agent:
         # A sanitizer runtime wants to come first; libfaketime is preloaded before it.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         if self.faketime is not None:
+            if EXEC_PREFIX and not FAKETIME_IN_EMULATOR:
+                self.test.skipTest("needs libfaketime inside the agent, which runs under %s" % EXEC_PREFIX[0])
             env.update(self.faketime, LD_PRELOAD=FAKETIME_LIB)
         self.started = time.monotonic()
         with open(self.path("stdout"), "wb") as out, open(self.path("stderr"), "wb") as err:
             pin = ["taskset", "-c", cpus] if cpus else []  # taskset execs: same pid
-            self.proc = subprocess.Popen(pin + VTCLIENT_EXEC + [VTCLIENT] + list(args), cwd=self.root, env=env,
+            self.proc = subprocess.Popen(pin + EXEC_PREFIX + [VTCLIENT] + list(args), cwd=self.root, env=env,
                                          stdout=out, stderr=err, start_new_session=True)
 
     def run(self, args=(), timeout=20):
@@ -330,10 +356,14 @@ class Agent:
         self.test.assertEqual(reply["result"], "refused")
 
 
+def event_record(code, stamp, text):
+    """A 140-byte event record in the agent's byte order."""
+    return struct.pack(RECORD_ORDER + "ii132s", code, stamp, text)
+
+
 def drop_event(spool, index):
     """Writes one event record the way producers should: whole, then renamed."""
-    record = struct.pack("=ii132s", 100 + index % 7, 1700000000 + index,
-                         ("event number %d" % index).encode())
+    record = event_record(100 + index % 7, 1700000000 + index, ("event number %d" % index).encode())
     tmp = os.path.join(spool, "ev%06d.part" % index)
     with open(tmp, "wb") as f:
         f.write(record)

@@ -4,13 +4,12 @@ simulator's UDP and HTTPS sides, and the wget_https stand-in over TLS."""
 import os
 import re
 import signal
-import struct
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "faults"))
-from harness import Agent, received, wait_until  # noqa: E402
+from harness import VTCLIENT, Agent, event_record, received, wait_until  # noqa: E402
 
 USAGE = ("Vantor UDP Client daemon for real time protocol\n"
          "REV $Name:  $\n\n"
@@ -50,7 +49,7 @@ class CommandLineAndConfiguration(AgentTest):
     def test_usage_for_v_and_for_any_other_option(self):
         for args in (["-v"], ["-x"], ["-v", "extra"]):
             self.assertEqual(self.agent.run(args), 0)
-            self.assertEqual(self.agent.read("stdout"), USAGE.format(self.agent.proc.args[0]))
+            self.assertEqual(self.agent.read("stdout"), USAGE.format(VTCLIENT))
             # The configuration is never read: no line was logged at all.
             self.assertEqual(self.agent.log(), "")
 
@@ -251,7 +250,7 @@ class Scheduling(AgentTest):
 class Signals(AgentTest):
     def test_sigusr1_uploads_the_event_spool(self):
         self.start(**feature_config(self.agent))
-        self.agent.write("spool/b.event", struct.pack("=ii132s", 7, 1700000001, b"link down"))
+        self.agent.write("spool/b.event", event_record(7, 1700000001, b"link down"))
         self.agent.write("spool/notes.txt", "keep")
         self.agent.signal(signal.SIGUSR1)
         self.assert_uploaded("api/event", b'name="num"\r\n\r\n1\r\n', b'name="event1_content"\r\n\r\nlink down\r\n')
