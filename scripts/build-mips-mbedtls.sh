@@ -52,6 +52,7 @@ mkdir -p "$work"
 # never changed), for the download only.
 uris="$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)"
 [ -n "$uris" ] || uris=http://deb.debian.org/debian
+# shellcheck source=/dev/null
 codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
 $SUDO tee "$src_list" >/dev/null <<LIST
 Types: deb-src
