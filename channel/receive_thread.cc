@@ -104,11 +104,16 @@ bool queue_copy(vantor_udp_client *c, task_queue *queue, const uint8_t *message,
   return false;
 }
 
-void measure_turnaround(vantor_udp_client *c, uint32_t seq) {
+// True only for the first reply to one of the latest transmissions: a reply
+// recorded and sent again later answers nothing open, so it can neither
+// pass for a sign of the server's life nor be measured twice.
+bool measure_turnaround(vantor_udp_client *c, uint32_t seq) {
   uint32_t slot = seq % 5;
   std::lock_guard<std::mutex> lock(c->statistics_mutex);
   vantor_udp_client_statistics &st = c->statistics;
-  if (st.send_seqs[slot] != seq) return;
+  if (st.send_seqs[slot] != seq) return false;
+  // 2^31 is 3 modulo 5: the changed seq never belongs to this slot again.
+  st.send_seqs[slot] = seq ^ 0x80000000u;
   timeval now;
   gettimeofday(&now, nullptr);
   int64_t seconds = vt_seconds_between(st.send_times[slot * 2], static_cast<uint32_t>(now.tv_sec));
@@ -117,6 +122,7 @@ void measure_turnaround(vantor_udp_client *c, uint32_t seq) {
   if (st.turnaround_max < value) st.turnaround_max = value;
   st.turnaround_total += value;
   if (st.turnaround_min > value) st.turnaround_min = value;
+  return true;
 }
 
 void reestablish(receive_state &s, uint32_t now) {
@@ -232,8 +238,7 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
   }
   if (vtrp_is_reply(h.flags)) {
     if (queue_copy(c, c->incoming_replies, message, length)) __vantor_udp_client_wake_sender(c);
-    measure_turnaround(c, h.seq);
-    return true;
+    return measure_turnaround(c, h.seq);
   }
   uint32_t now = vt_time32();
   if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
@@ -243,7 +248,9 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
   }
   add_black_list_item(c->recent_ids, h.id, now + 5);
   queue_copy(c, c->incoming_requests, message, length);
-  return true;
+  // Only the server's own numbered requests and fresh replies show that it
+  // is alive; any other message could be a recording.
+  return h.category == VTRP_CATEGORY_SERVER;
 }
 
 void *__vantor_udp_client_receive_thread_main(void *param) {
@@ -277,7 +284,9 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
                               reinterpret_cast<sockaddr *>(&source), &source_length);
     may_be_empty = length < 0;
     if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-    if (length <= 0) {
+    // An empty datagram is not a socket error: it is rejected as too short
+    // below, counted and not logged, like any other garbage.
+    if (length < 0) {
       s.log(3, "Recvfrom socket error");
       liveness_check(s);
       continue;

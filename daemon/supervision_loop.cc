@@ -107,8 +107,9 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
   }
 
   // A request to leave always ends the cycle too, even one that came in just
-  // as the cycle started and cleared stop_requested.
-  if (stop_requested == 1 || exit_after_stop != 0) return 1;
+  // as the cycle started and cleared stop_requested, or whose process-wide
+  // stop outlived the clearing (every wait would otherwise return at once).
+  if (stop_requested == 1 || exit_after_stop != 0 || vt_stop_requested()) return 1;
 
   if (event_log_requested == 1) {
     event_log_requested = 0;

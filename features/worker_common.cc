@@ -56,10 +56,12 @@ FILE* create_output_file(const char* path, int mode) {
 }
 
 capture_status capture_command_output(const char* command, const char* path) {
+  // The file comes first: a command is never started only to be ended
+  // because its output has nowhere to go.
+  std::unique_ptr<FILE, file_closer> out(create_output_file(path, 0600));
+  if (!out) return kCaptureNoFile;
   child_process child({"/bin/sh", "-c", command != nullptr ? command : ""}, true);
   if (!child.started()) return kCaptureNotStarted;
-  std::unique_ptr<FILE, file_closer> out(create_output_file(path, 0600));
-  if (!out) return kCaptureNoFile;  // the command is ended as child goes
   size_t kept = 0;
   bool last_was_line_end = true;
   const child_output_sink sink = [&](const char* bytes, size_t size) {
@@ -76,8 +78,15 @@ capture_status capture_command_output(const char* command, const char* path) {
   };
   child_result r = child.finish(command_deadline(), &sink);
   // Whatever the command's own status: only an output it was not cut off
-  // from (or that filled the cap) is an answer.
-  return r.end == child_end::exited || r.end == child_end::cut ? kCaptureCopied : kCaptureEnded;
+  // from (or that filled the cap), and that reached the file whole, is an
+  // answer; a full /tmp must not pass a cut file off as the whole output.
+  bool written = ferror(out.get()) == 0 && fclose(out.release()) == 0;
+  if (r.end != child_end::exited && r.end != child_end::cut) return kCaptureEnded;
+  if (!written) {
+    unlink(path);
+    return kCaptureNoFile;
+  }
+  return kCaptureCopied;
 }
 
 bool read_command_first_line(const char* command, char* line, size_t size, bool* started) {

@@ -33,7 +33,8 @@ constexpr size_t kCommandOutputCap = 1024 * 1024;
 // What capture_command_output() did.
 enum capture_status : int {
   kCaptureNotStarted = -1,  // no shell could be started
-  kCaptureNoFile = 0,       // the output file could not be created; the command was ended
+  kCaptureNoFile = 0,       // no whole output file (none is left): not created, so the
+                            // command was not started, or not fully written
   kCaptureCopied = 1,       // the output (cut at the cap, if need be) is in the file
   kCaptureEnded = 2,        // budget spent or agent stopping: the output is not complete
 };

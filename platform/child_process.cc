@@ -123,6 +123,14 @@ void child_process::end_group() {
   pid_ = -1;
 }
 
+// Whether the command has ended. It is left unreaped, so that its group id
+// cannot pass to another process before wait_exit() reaps it.
+bool child_process::has_ended() const {
+  siginfo_t info = {};
+  return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid_;
+}
+
 bool child_process::wait_exit(child_deadline deadline, child_end* why) {
   milliseconds pause(5);
   for (;;) {
@@ -147,17 +155,33 @@ child_result child_process::finish(child_deadline deadline, const child_output_s
   if (output_ >= 0) {
     const int stop_fd = vt_stop_fd();
     char chunk[4096];
+    // Something the command left running in the background may hold its
+    // output open long after the command itself ended: while the pipe is
+    // quiet the command is looked at in growing pauses, and once it has
+    // ended, what is left in the pipe is read and the pipe let go.
+    milliseconds pause(5);
+    bool command_ended = false;
     for (;;) {
       if (must_end(deadline, &why)) {
         end_group();
         return {why, -1};
       }
       pollfd fds[2] = {{output_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-      int ready = poll(fds, stop_fd >= 0 ? 2 : 1, millis_left(deadline, milliseconds(
-                                                      stop_fd >= 0 ? 60000 : 100)));
-      if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      int ready = poll(fds, stop_fd >= 0 ? 2 : 1, millis_left(deadline, pause));
+      if (ready < 0) continue;
+      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        if (command_ended) break;
+        command_ended = has_ended();
+        if (command_ended) fcntl(output_, F_SETFL, O_NONBLOCK);
+        pause = std::min(pause * 2, milliseconds(200));
+        continue;
+      }
       ssize_t n = read(output_, chunk, sizeof chunk);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) {
+        if (command_ended) break;
+        continue;
+      }
       if (n <= 0) break;
       if (sink != nullptr && !(*sink)(chunk, static_cast<size_t>(n))) {
         end_group();

@@ -67,6 +67,7 @@ class child_process {
   void end_group();
 
  private:
+  bool has_ended() const;
   bool wait_exit(child_deadline deadline, child_end* why);
 
   pid_t pid_ = -1;

@@ -4,6 +4,7 @@
 #include "platform/child_process.h"
 
 #include <dirent.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,20 @@ TEST_F(ChildProcess, EndsTheWholeGroupAtDeadlineOrCutAndNeverCallsThatSuccess) {
     EXPECT_TRUE(group == 0 || vt_test::wait_until([&] { return live_in_group(group) == 0; }))
         << "a process of the group is left";
   }
+}
+
+TEST_F(ChildProcess, ACommandThatEndedIsNotWaitedForWhileItsBackgroundChildHoldsTheOutput) {
+  // A service restarted in the background keeps the output pipe open; the
+  // command is done once it has ended, and what it started is left alone.
+  const std::string command = "echo $$ > " + sandbox.path("/pid") + "; sleep 60 & echo started";
+  std::string output;
+  const child_output_sink sink = [&](const char* b, size_t n) { return output.append(b, n), true; };
+  child_result r = run_shell_command(command.c_str(), child_deadline_in(30), &sink);
+  int group = atoi(sandbox.read_file("/pid").c_str());
+  EXPECT_EQ(live_in_group(group), 1) << "the background child was ended";
+  if (group > 0) killpg(group, SIGKILL);
+  EXPECT_EQ(r.end, child_end::exited);
+  EXPECT_EQ(output, "started\n");
 }
 
 }  // namespace

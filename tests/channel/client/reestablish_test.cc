@@ -57,6 +57,8 @@ TEST_F(ReestablishTest, SilenceForTheDisconnectTimeoutReestablishes) {
   time_t heard = test_now();  // the server's last datagram came no later than this
   advance(59);
   device_sent("keepalive", 2);  // the device still talks; the server is silent
+  // A recorded keepalive reply sent again is no sign of the server's life.
+  ASSERT_EQ(sim->command("replay").name, "ok");
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 0u);
   set_test_now(heard + 70);
   expect_new_session();
