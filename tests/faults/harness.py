@@ -43,6 +43,12 @@ EXEC_PREFIX = shlex.split(os.environ.get("VTCLIENT_EXEC", ""))
 FAKETIME_IN_EMULATOR = "-U" in EXEC_PREFIX and "LD_PRELOAD" in EXEC_PREFIX
 
 
+def clock_can_run_fast():
+    """Whether libfaketime can speed up the agent's clock: not under
+    ThreadSanitizer, nor in an emulator that cannot take it."""
+    return not under_thread_sanitizer() and (not EXEC_PREFIX or FAKETIME_IN_EMULATOR)
+
+
 def agent_is_big_endian():
     """Whether the agent, and so the device's own programs, keep records
     big-endian: VTCLIENT_BIG_ENDIAN=1/0, else the agent's ELF header."""

@@ -4,10 +4,10 @@ recorded session."""
 import time
 import unittest
 
-from harness import Agent, Spoofer, ask, require_agent, under_thread_sanitizer, wait_keepalives, wait_until
+from harness import Agent, Spoofer, ask, clock_can_run_fast, require_agent, wait_keepalives, wait_until
 
 SPEED = 10  # agent seconds per real second
-NEEDS_FAST_CLOCK = "minutes of agent time: no faked clock under ThreadSanitizer"
+NEEDS_FAST_CLOCK = "needs libfaketime inside the agent: minutes of agent time"
 DISCONNECT = 70
 WRAP = 0xFFFFFFFF  # the restart mark
 
@@ -15,7 +15,7 @@ WRAP = 0xFFFFFFFF  # the restart mark
 @require_agent
 class ChannelAttacks(unittest.TestCase):
 
-    @unittest.skipIf(under_thread_sanitizer(), NEEDS_FAST_CLOCK)
+    @unittest.skipUnless(clock_can_run_fast(), NEEDS_FAST_CLOCK)
     def test_spoofed_datagrams_never_keep_a_dead_session(self):
         # The server falls silent and a new one (new key, new port) answers the
         # next authorisation; meanwhile the device's port gets datagrams that
@@ -44,7 +44,7 @@ class ChannelAttacks(unittest.TestCase):
                 self.assertEqual(agent.leftover_temp_files(), [])
                 agent.stop()
 
-    @unittest.skipIf(under_thread_sanitizer(), NEEDS_FAST_CLOCK)
+    @unittest.skipUnless(clock_can_run_fast(), NEEDS_FAST_CLOCK)
     def test_replayed_restart_mark_and_reboot_run_nothing(self):
         agent = Agent(self, config={"FEATURE_REBOOT_SUPPORT": "1", "FEATURE_REBOOT_ACTION_CMD": "echo >> reboots"},
                       speed=SPEED)

@@ -10,12 +10,11 @@ agent touches the name, or at a name the agent only ever replaces.
 import os
 import shlex
 import signal
-import struct
 import subprocess
 import time
 import unittest
 
-from harness import Agent, ask, require_agent, spooled_events, uploaded_events, wait_until
+from harness import Agent, ask, event_record, require_agent, spooled_events, uploaded_events, wait_until
 
 NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 PLANTS = {"file": ": > {p}", "link": "ln -s {t} {p}", "fifo": "mkfifo {p}", "dir": "mkdir {p}"}
@@ -51,7 +50,7 @@ def plant(agent, items):
 
 def drop_status_event(agent):
     with open(agent.path("spool", "status.event"), "wb") as f:
-        f.write(struct.pack("=ii132s", 5, 1700000000, b"event number 9999"))
+        f.write(event_record(5, 1700000000, b"event number 9999"))
 
 
 @require_agent
