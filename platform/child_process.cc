@@ -35,22 +35,13 @@ void nap(milliseconds length) {
   nanosleep(&t, nullptr);
 }
 
-// Why a wait must end now, if it must.
-bool must_end(child_deadline deadline, child_end* why) {
-  if (vt_stop_requested()) {
-    *why = child_end::stopped;
-    return true;
-  }
-  if (passed(deadline)) {
-    *why = child_end::deadline;
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-child_process::child_process(const std::vector<std::string>& argv, bool capture) {
+child_process::child_process(const std::vector<std::string>& argv, bool capture, child_kill kill)
+    : kill_(kill) {
+  // Output that is not wanted would end the command: none is taken from
+  // one that must not be ended.
+  if (kill == child_kill::never) capture = false;
   if (argv.empty() || vt_stop_requested()) return;
   std::vector<char*> args;
   try {
@@ -95,8 +86,18 @@ child_process::child_process(const std::vector<std::string>& argv, bool capture)
 }
 
 child_process::~child_process() {
+  if (kill_ == child_kill::never) {
+    release();
+  } else {
+    if (output_ >= 0) close(output_);
+    end_group();
+  }
+}
+
+void child_process::release() {
   if (output_ >= 0) close(output_);
-  end_group();
+  output_ = -1;
+  pid_ = -1;
 }
 
 void child_process::end_group() {
@@ -131,6 +132,33 @@ bool child_process::has_ended() const {
          info.si_pid == pid_;
 }
 
+// Why the wait must end now, if it must. A child that is never killed keeps
+// no deadline and outlasts a stop: only a stop to leave ends the wait.
+bool child_process::must_end(child_deadline deadline, child_end* why) const {
+  if (kill_ == child_kill::never) {
+    *why = child_end::released;
+    return vt_leave_requested();
+  }
+  if (vt_stop_requested()) {
+    *why = child_end::stopped;
+    return true;
+  }
+  if (passed(deadline)) {
+    *why = child_end::deadline;
+    return true;
+  }
+  return false;
+}
+
+child_result child_process::give_up(child_end why) {
+  if (why == child_end::released) {
+    release();
+  } else {
+    end_group();
+  }
+  return {why, -1};
+}
+
 bool child_process::wait_exit(child_deadline deadline, child_end* why) {
   milliseconds pause(5);
   for (;;) {
@@ -143,14 +171,21 @@ bool child_process::wait_exit(child_deadline deadline, child_end* why) {
     }
     if (must_end(deadline, why)) return false;
     // Short naps at first (most commands are quick), then a tenth of a
-    // second; a stop ends the nap at once.
-    vt_wait_for_stop(milliseconds(millis_left(deadline, pause)));
+    // second; a stop ends the nap at once. A child that outlasts a stop
+    // already in force is watched in plain naps.
+    const milliseconds length(millis_left(deadline, pause));
+    if (vt_stop_requested()) {
+      nap(length);
+    } else {
+      vt_wait_for_stop(length);
+    }
     pause = std::min(pause * 2, milliseconds(100));
   }
 }
 
 child_result child_process::finish(child_deadline deadline, const child_output_sink* sink) {
   if (pid_ <= 0) return {child_end::not_started, -1};
+  if (kill_ == child_kill::never) deadline = kNoChildDeadline;
   child_end why = child_end::exited;
   if (output_ >= 0) {
     const int stop_fd = vt_stop_fd();
@@ -162,10 +197,7 @@ child_result child_process::finish(child_deadline deadline, const child_output_s
     milliseconds pause(5);
     bool command_ended = false;
     for (;;) {
-      if (must_end(deadline, &why)) {
-        end_group();
-        return {why, -1};
-      }
+      if (must_end(deadline, &why)) return give_up(why);
       pollfd fds[2] = {{output_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
       int ready = poll(fds, stop_fd >= 0 ? 2 : 1, millis_left(deadline, pause));
       if (ready < 0) continue;
@@ -183,18 +215,12 @@ child_result child_process::finish(child_deadline deadline, const child_output_s
         continue;
       }
       if (n <= 0) break;
-      if (sink != nullptr && !(*sink)(chunk, static_cast<size_t>(n))) {
-        end_group();
-        return {child_end::cut, -1};
-      }
+      if (sink != nullptr && !(*sink)(chunk, static_cast<size_t>(n))) return give_up(child_end::cut);
     }
     close(output_);
     output_ = -1;
   }
-  if (!wait_exit(deadline, &why)) {
-    end_group();
-    return {why, -1};
-  }
+  if (!wait_exit(deadline, &why)) return give_up(why);
   return {child_end::exited, status_};
 }
 

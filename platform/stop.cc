@@ -11,6 +11,7 @@
 namespace {
 
 std::atomic<int> requested{0};
+std::atomic<int> leaving{0};
 std::atomic<int> read_end{-1};
 std::atomic<int> write_end{-1};
 std::once_flag pipe_made;
@@ -44,8 +45,14 @@ void vt_request_stop() {
   mark();
 }
 
+void vt_request_leave() {
+  leaving.store(1);
+  vt_request_stop();
+}
+
 void vt_clear_stop() {
   ensure_pipe();
+  leaving.store(0);
   requested.store(0);
   char drain[64];
   int fd = read_end.load();
@@ -56,6 +63,8 @@ void vt_clear_stop() {
 }
 
 bool vt_stop_requested() { return requested.load() != 0; }
+
+bool vt_leave_requested() { return leaving.load() != 0; }
 
 int vt_stop_fd() {
   ensure_pipe();

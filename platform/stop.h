@@ -14,11 +14,19 @@
 // Requests the stop. Safe to call from a signal handler.
 void vt_request_stop();
 
-// Withdraws the request, for the start of a new cycle.
+// Requests the stop for the process to leave rather than start a new
+// cycle: what must not be cut (a command writing flash) is then let go
+// instead of waited for. Safe to call from a signal handler.
+void vt_request_leave();
+
+// Withdraws the request (and a leave), for the start of a new cycle.
 void vt_clear_stop();
 
 // True once a stop has been requested (and not cleared).
 bool vt_stop_requested();
+
+// True once the stop requested is one to leave.
+bool vt_leave_requested();
 
 // Waits up to timeout; returns true at once, or as soon as, a stop is
 // requested, false when the time ran out.
