@@ -13,11 +13,13 @@ void signal_USR1_handler(int) { event_log_requested.store(1); }
 void signal_USR2_handler(int) { debug_mode.fetch_xor(1); }
 
 // Both also request the process-wide stop at once, which ends every wait of
-// the cycle and the commands it runs, wherever they are.
+// the cycle and the commands it runs, wherever they are. Leaving lets a
+// command that writes flash go on running instead of waiting for it; a
+// restart waits for it.
 void signal_TERM_handler(int) {
   exit_after_stop.store(1);
   stop_requested.store(1);
-  vt_request_stop();
+  vt_request_leave();
 }
 
 // A restart leaves an earlier request to leave in force: termination wins.

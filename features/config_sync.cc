@@ -65,11 +65,12 @@ void __udp_client_config_thread_main(feature_param* param) {
             return step_result::finish;
           }
           const char* key = code == 301 ? "FEATURE_CONFIG_APPLY_FLASH_CMD" : "FEATURE_CONFIG_APPLY_CMD";
-          if (run_device_command(config_text(config, key)) == 0) {
+          int status = run_flash_command(config_text(config, key));
+          if (status == 0) {
             end = turn_end::applied;
             return step_result::finish;
           }
-          __udp_client_log(3, "Apply fail");
+          if (status != kFlashCommandLeftRunning) __udp_client_log(3, "Apply fail");
           return step_result::failed;
         }
       }

@@ -1,5 +1,6 @@
 // Firmware upgrade: the configured command does all the work; the daemon
-// only retries it within the upgrade's budget.
+// only retries it within the upgrade's budget. The budget ends retries,
+// never a running upgrade: the command writes flash.
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
 #include "features/worker_common.h"
@@ -13,10 +14,9 @@ void __udp_client_firmware_thread_main(feature_param* param) {
   attempt_settings settings = read_attempt_settings(config, "FIRMWARE");
   run_attempt_loop(config, "FIRMWARE", settings, vt_time(), param->stopping, 1,
                    [&](size_t) -> step_result {
-                     if (run_device_command(config_text(config, "FEATURE_FIRMWARE_ACTION_CMD")) == 0) {
-                       return step_result::next;
-                     }
-                     __udp_client_log(3, "ERROR");
+                     int status = run_flash_command(config_text(config, "FEATURE_FIRMWARE_ACTION_CMD"));
+                     if (status == 0) return step_result::next;
+                     if (status != kFlashCommandLeftRunning) __udp_client_log(3, "ERROR");
                      return step_result::failed;
                    });
 }

@@ -7,5 +7,5 @@
 
 int __udp_client_reboot_thread_main(feature_param* param) {
   __udp_client_log(6, "Start Reboot ...");
-  return run_device_command(config_text(*param->config, "FEATURE_REBOOT_ACTION_CMD"));
+  return run_flash_command(config_text(*param->config, "FEATURE_REBOOT_ACTION_CMD"));
 }

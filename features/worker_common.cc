@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -27,6 +29,22 @@ child_deadline command_deadline() {
 
 int run_device_command(const char* command) {
   child_result r = run_shell_command(command, command_deadline());
+  return r.end == child_end::exited ? r.status : -1;
+}
+
+int run_flash_command(const char* command) {
+  const char* text = command != nullptr ? command : "";
+  // With SIGPIPE ignored, a write to an output whose reader went away fails
+  // instead of killing the command: procd closes its end of the agent's
+  // standard error once the agent has left, while the command runs on.
+  child_process child({"/bin/sh", "-c", std::string("trap '' PIPE\n") + text}, false,
+                      child_kill::never);
+  const pid_t pid = child.pid();
+  child_result r = child.finish(kNoChildDeadline, nullptr);
+  if (r.end == child_end::released) {
+    __udp_client_log(5, "Flash command left running (pid %d): %s", static_cast<int>(pid), text);
+    return kFlashCommandLeftRunning;
+  }
   return r.end == child_end::exited ? r.status : -1;
 }
 

@@ -4,7 +4,8 @@
 //
 // Device commands run through /bin/sh -c in a process group of their own
 // (platform/child_process.h). Inside a worker's run they are ended when the
-// run's time budget is spent, and always when the agent stops.
+// run's time budget is spent, and always when the agent stops; the commands
+// that write flash never are.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,15 @@ struct taglist;
 // status; -1 when no shell could be started or the command was ended (its
 // budget spent, the agent stopping) before it finished. 0 is success.
 int run_device_command(const char* command);
+
+// Runs a configured command that writes the device's flash (firmware
+// upgrade, configuration apply, reboot) as system() would, and never ends
+// it: a budget spent or a restart of the cycle waits for it. When the agent
+// leaves meanwhile, the command is left running in its own group, a line
+// names it and its pid, and the result is kFlashCommandLeftRunning (no
+// failure: nobody knows yet how it ends).
+constexpr int kFlashCommandLeftRunning = -2;
+int run_flash_command(const char* command);
 
 // The most output of a device command that the agent keeps (an action's
 // answer, a debug dump). The upload holds it in memory twice, so this bounds
