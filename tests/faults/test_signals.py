@@ -1,12 +1,21 @@
 """SIGUSR1 and SIGUSR2 storms, with event files arriving all the while; a
-SIGTERM that ends the agent within 5 s whatever it is waiting for."""
+SIGTERM that ends the agent within 5 s whatever it is waiting for; a
+firmware upgrade that neither a reload nor a stop cuts."""
 import os
 import signal
 import threading
+import time
 import unittest
 
 from harness import (Agent, ask, drop_event, require_agent, spooled_events, uploaded_events,
                      wait_until)
+
+
+def end_group(pid):
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 @require_agent
@@ -93,6 +102,49 @@ class SignalStorms(unittest.TestCase):
                 self.assertEqual(agent.proc.returncode, 0)
                 # A killed process dies a moment after the signal.
                 self.assertTrue(wait_until(lambda: not agent.session_processes(), 10), agent.session_processes())
+
+    def test_firmware_upgrade_runs_to_its_end_across_reload_and_stop(self):
+        # The shell's pid (the group the agent made for it), about 4 s of
+        # writing flash, then the mark of its end. A budget of 2 s that the
+        # upgrade outlasts: a budget ends retries, never a running flash.
+        upgrade = "echo $$ > $VTCLIENT_ROOT/upgrade.pid; sleep 4; echo done > $VTCLIENT_ROOT/upgrade.done"
+        for sig in (signal.SIGHUP, signal.SIGTERM):
+            with self.subTest(signal.Signals(sig).name):
+                agent = Agent(self, config={"FEATURE_FIRMWARE_SUPPORT": "1", "FEATURE_FIRMWARE_TIMEOUT": "2",
+                                            "FEATURE_FIRMWARE_ACTION_CMD": upgrade})
+                agent.start()
+                agent.assert_serving()
+                self.assertEqual(ask(agent.sim, lambda s: s.invite(0x1))["result"], "accepted")
+                self.assertTrue(wait_until(lambda: agent.read("upgrade.pid").strip(), 20), agent.log()[-2000:])
+                pid = int(agent.read("upgrade.pid"))
+                done = lambda agent=agent: os.path.exists(agent.path("upgrade.done"))
+                cycles = lambda: [m for m in agent.log_messages() if m.startswith("log enable: ")]
+                # The upgrade's group goes with the test, unless it has ended.
+                self.addCleanup(lambda pid=pid, done=done: done() or end_group(pid))
+                if sig == signal.SIGHUP:
+                    sent = time.monotonic()
+                    agent.signal(sig)
+                    # The new cycle starts only once the upgrade has ended.
+                    self.assertTrue(wait_until(lambda: len(cycles()) == 2, 30), agent.log()[-2000:])
+                    self.assertTrue(done(), "the reload did not wait for the upgrade")
+                    print("SIGHUP during the upgrade: it ran to its end, the new cycle began %.1f s later"
+                          % (time.monotonic() - sent))
+                    self.assertIn("Firmware Thread is going to sleep", agent.log_messages())
+                    agent.assert_serving()
+                else:
+                    seconds = agent.terminate(sig)
+                    left_running = not done()
+                    ended = wait_until(done, 20)
+                    print("SIGTERM during the upgrade: exit in %s s, the upgrade %s" % (
+                        "%.2f" % seconds if seconds else "no", "ran to its end" if ended else "was cut"))
+                    self.assertIsNotNone(seconds, agent.log()[-2000:])
+                    self.assertLessEqual(seconds, 5.0)
+                    self.assertEqual(agent.proc.returncode, 0)
+                    self.assertTrue(left_running, "the agent waited for the upgrade")
+                    self.assertTrue(ended, "the upgrade was cut")
+                    named = [m for m in agent.log_messages() if "pid %d" % pid in m and upgrade in m]
+                    self.assertEqual(len(named), 1, agent.log()[-2000:])
+                self.assertEqual(agent.count("ERROR"), 0)
 
 
 if __name__ == "__main__":
