@@ -77,7 +77,8 @@ void __udp_client_isp_thread_main(feature_param* param) {
                            shell_quote(url.get());
         if (line.size() >= DAEMON_BUFFER_SIZE) return step_result::failed;
         memcpy(param->buffer, line.c_str(), line.size() + 1);
-        return run_device_command(param->buffer) == 0 ? step_result::next : step_result::failed;
+        // Applying the ISP default writes the device's settings: never cut.
+        return run_flash_command(param->buffer) == 0 ? step_result::next : step_result::failed;
       }
       case kDelete: {
         client_view client = view_client(param->state->client);
@@ -94,10 +95,9 @@ void __udp_client_isp_thread_main(feature_param* param) {
       }
       default: {
         if (!apply_now || strcasecmp(apply_now.get(), "yes") != 0) return step_result::finish;
-        if (run_device_command(config_text(config, "FEATURE_UPISPD_REBOOT_CMD")) == 0) {
-          return step_result::next;
-        }
-        __udp_client_log(3, "Reboot fail");
+        int status = run_flash_command(config_text(config, "FEATURE_UPISPD_REBOOT_CMD"));
+        if (status == 0) return step_result::next;
+        if (status != kFlashCommandLeftRunning) __udp_client_log(3, "Reboot fail");
         return step_result::failed;
       }
     }
