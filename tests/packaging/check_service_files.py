@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """The procd and systemd service files and the OpenWrt package start the
-agent the way the documents say: respawn without giving up, stop by SIGTERM,
-reload by SIGHUP, restart on failure, the limits of the unit, the project's
-version in the package. Every shell file passes shellcheck, and the unit
-passes `systemd-analyze verify` where systemd is installed.
+agent the way the documents say: respawn without giving up, with the same
+pause under both, stop by SIGTERM, reload by SIGHUP, the limits of the unit,
+the project's version in the package, and no start before VANTOR_HOST is
+set. Every shell file passes shellcheck, and the unit passes
+`systemd-analyze verify` where systemd is installed.
 
 Usage: check_service_files.py SOURCE_DIR PROJECT_VERSION
 """
@@ -11,6 +12,7 @@ import configparser
 import os
 import pathlib
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -50,7 +52,9 @@ unit = configparser.ConfigParser(strict=True, interpolation=None)
 unit.optionxform = str
 unit.read(unit_path)
 for section, key, value in (("Service", "ExecStart", "/usr/sbin/vtclient"),
-                            ("Service", "Restart", "on-failure"), ("Service", "KillSignal", "SIGTERM"),
+                            ("Service", "Restart", "always"),
+                            ("Service", "RestartSec", respawn[2] if respawn else "?"),
+                            ("Service", "KillSignal", "SIGTERM"),
                             ("Service", "ExecReload", "/bin/kill -HUP $MAINPID"),
                             ("Service", "TasksMax", None), ("Service", "MemoryMax", None),
                             ("Service", "LimitNOFILE", None),
@@ -58,6 +62,34 @@ for section, key, value in (("Service", "ExecStart", "/usr/sbin/vtclient"),
     found = unit.get(section, key, fallback=None)
     if found is None or (value is not None and found != value):
         failures.append(f"vtclient.service [{section}] {key} is not {value or 'set'}")
+
+# Both init systems refuse to start until VANTOR_HOST is set, read as the
+# agent reads it: the first line wins, one quote on either side is dropped.
+hosts = [  # configuration, may it start
+    ('VANTOR_HOST=""\n', False),
+    ("VANTOR_HOST=\n", False),
+    ('VANTOR_HOST=""\r\n', False),
+    ("DEVICE_MODEL=X1\n", False),
+    ('# VANTOR_HOST="vantor.example.com"\nVANTOR_HOST=""\n', False),
+    ('VANTOR_HOST=""\nVANTOR_HOST="vantor.example.com"\n', False),
+    (' VANTOR_HOST="vantor.example.com"\n', False),
+    ('VANTOR_HOST="vantor.example.com"\n', True),
+    ("UDP_REG_PATH=x\nVANTOR_HOST=127.0.0.1:8443\n", True),
+]
+condition = shlex.split(unit.get("Service", "ExecCondition", fallback="")) or ["false"]
+with tempfile.TemporaryDirectory() as tmp:
+    config = pathlib.Path(tmp) / "vtclient.cfg"
+    for text, starts in hosts:
+        config.write_text(text)
+        procd = subprocess.run(["sh", "-c", '. "$1"; CONFIG="$2"; host_is_set', "sh", str(init), str(config)],
+                               capture_output=True, text=True)
+        systemd = subprocess.run([arg.replace("/etc/vtclient.cfg", str(config)) for arg in condition],
+                                 capture_output=True, text=True)
+        for name, run in (("init script", procd), ("unit's ExecCondition", systemd)):
+            if (run.returncode == 0) != starts:
+                failures.append(f"{name} {'refuses' if starts else 'starts'} with {text!r}: {run.stdout}{run.stderr}")
+        if not starts and "VANTOR_HOST is not set" not in systemd.stdout:
+            failures.append(f"unit's ExecCondition gives no reason for {text!r}")
 
 # verify wants the program to exist: a copy of the unit runs /bin/true.
 if shutil.which("systemd-analyze"):

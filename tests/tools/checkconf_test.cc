@@ -25,14 +25,16 @@ std::string read_file(const std::string& path) {
 struct broken_case {
   const char* name;
   const char* config;                  // nullptr: no file at all
-  std::vector<std::string> expected;   // "{f}" stands for the file's path
+  std::vector<std::string> expected;   // "{f}" stands for the file's path, "{r}" for the staged root
   check_status status;
+  bool staged = false;                 // checked against the staged root file system
 };
 
 // One case per kind of finding; a clean configuration first.
 const broken_case kCases[] = {
     {"clean", "VANTOR_HOST=\"vantor.example.com\"\nFEATURE_REBOOT_SUPPORT=\"0\"\n"
-              "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_TIMEOUT=30\nFEATURE_DEBUG_DUMP_CMD=echo dump\n",
+              "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_TIMEOUT=30\nFEATURE_DEBUG_DUMP_CMD=echo dump\n"
+              "FEATURE_DEBUG_DUMP_PATH=api/dump\n",
      {}, check_clean},
     {"missing file", nullptr,
      {"{f}: error: cannot be read (No such file or directory): the agent logs \"Config file err\" and exits"},
@@ -44,9 +46,22 @@ const broken_case kCases[] = {
       "{f}:3: warning: unknown key \"vantor_host\" (did you mean VANTOR_HOST?)",
       "{f}:4: warning: unknown key \"COLOUR\""},
      check_warnings},
-    {"blanks around = and no host", "VANTOR_HOST = x\n",
-     {"{f}:1: warning: unknown key \"VANTOR_HOST \" (did you mean VANTOR_HOST?)",
-      "{f}: error: VANTOR_HOST is not set: the agent has no server to reach"},
+    {"blanks around = and no host", "VANTOR_HOST = x\nDEVICE_MODEL= \"X1\"\nVANTOR_HOST=\n",
+     {"{f}:1: warning: blanks around \"=\": the agent reads the key \"VANTOR_HOST \" and the value \" x\"; "
+      "write VANTOR_HOST=\"x\"",
+      "{f}:2: warning: blank after \"=\": the agent reads the value \" \"X1\"; write DEVICE_MODEL=\"X1\"",
+      "{f}:3: error: VANTOR_HOST is not set: the agent has no server to reach"},
+     check_errors},
+    {"comments after a value",
+     "VANTOR_HOST=x\nDEVICE_MODEL=\"X1\" # the model\nFEATURE_DEBUG_DUMP_SUPPORT=1 # on\nFEATURE_GPSDATA_SUPPORT=1\n"
+     "FEATURE_GPSDATA_TIMEOUT=10\nFEATURE_GPSDATA_FETCH_CMD=echo 1 0 0 0 # a fixed position\n"
+     "FEATURE_GPSDATA_NOTIFY_CMD=\"true\" # no notice\n",
+     {"{f}:2: warning: DEVICE_MODEL=\"X1\" # the model\" ends in a comment, which the agent reads as part of the "
+      "value: only a line that starts with \"#\" is a comment",
+      "{f}:3: warning: FEATURE_DEBUG_DUMP_SUPPORT=\"1 # on\" ends in a comment, which the agent reads as part of the "
+      "value: only a line that starts with \"#\" is a comment",
+      "{f}:7: error: FEATURE_GPSDATA_NOTIFY_CMD leaves a quote open, so /bin/sh cannot run it (a \"#\" after the "
+      "value belongs to it): true\" # no notice"},
      check_errors},
     {"numbers read as 0 or cut short",
      "VANTOR_HOST=x\nFEATURE_CONFIG_TIMEOUT=60s\nFEATURE_REPORT_TIMEOUT=abc\nDEVICE_LOG_FILE_SIZE=99999999999\n"
@@ -73,7 +88,8 @@ const broken_case kCases[] = {
       "{f}:5: error: FEATURE_FIRMWARE_ACTION_CMD does not start with an executable file: /nonexistent/upgrade --now",
       "{f}:8: error: FEATURE_GPSDATA_FETCH_CMD does not start with an executable file: gps-reader-that-is-nowhere"},
      check_errors},
-    {"enabled feature without a time budget", "VANTOR_HOST=x\nFEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_CMD=echo\n",
+    {"enabled feature without a time budget",
+     "VANTOR_HOST=x\nFEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_CMD=echo\nFEATURE_DEBUG_DUMP_PATH=api/dump\n",
      {"{f}:2: warning: FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_TIMEOUT is 0 or not set: "
       "every run ends at once"},
      check_warnings},
@@ -88,28 +104,98 @@ const broken_case kCases[] = {
       "{f}:5: warning: DEVICE_LOG_NUM_FILE=\"65536\" reads as 0, below 1: the agent uses 4",
       "{f}:6: warning: DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins"},
      check_warnings},
+    {"enabled feature without its URL path",
+     "VANTOR_HOST=x\nFEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_TIMEOUT=30\nFEATURE_DEBUG_DUMP_CMD=echo\n",
+     {"{f}:2: error: FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_PATH is not set: its requests would go "
+      "to https://VANTOR_HOST/"},
+     check_errors},
+    {"features that rerun as soon as they end",
+     "VANTOR_HOST=x\nFEATURE_REPORT_SUPPORT=1\nFEATURE_REPORT_TIMEOUT=60\nFEATURE_REPORT_PATH=api/report\n"
+     "FEATURE_REPORT_FETCH_CMD=echo\nFEATURE_GPSDATA_SUPPORT=1\nFEATURE_GPSDATA_TIMEOUT=10\n"
+     "FEATURE_GPSDATA_FETCH_CMD=echo\nFEATURE_GPSDATA_AUTO_REPEAT=1\nFEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=0\n",
+     {"{f}:2: warning: FEATURE_REPORT_SUPPORT is on but FEATURE_REPORT_AUTO_REPEAT is off: a new report starts as "
+      "soon as the last one ends",
+      "{f}:9: warning: FEATURE_GPSDATA_AUTO_REPEAT is on but FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL is not above 0: it "
+      "runs again as soon as it ends"},
+     check_warnings},
+    {"negative spread (a retry's spread is signed)",
+     "VANTOR_HOST=x\nFEATURE_CONFIG_AUTO_START_DELTA=-60\nFEATURE_CONFIG_AUTO_RETRY_DELTA=-5\n",
+     {"{f}:2: warning: FEATURE_CONFIG_AUTO_START_DELTA=\"-60\" is negative: the agent takes it as a spread of "
+      "4294967236 s (about 136 years)"},
+     check_warnings},
+    {"standard error as the log, with a size limit", "VANTOR_HOST=x\nDEVICE_LOG_PATH=/dev/stderr\n",
+     {"{f}:2: warning: DEVICE_LOG_PATH is /dev/stderr with a size limit of 16384 bytes: the limit is for a log file; "
+      "set DEVICE_LOG_FILE_SIZE=\"0\""},
+     check_warnings},
+    {"one trigger file for two features",
+     "VANTOR_HOST=x\nFEATURE_CONFIG_TRIGGER_SUPPORT=1\nFEATURE_GPSDATA_TRIGGER_SUPPORT=2\n",
+     {"{f}:3: warning: FEATURE_CONFIG_TRIGGER_FILE and FEATURE_GPSDATA_TRIGGER_FILE are both /tmp/syncConfig.now: "
+      "when it appears, only configuration sync sees it"},
+     check_warnings},
+    {"configuration source longer than the request carries",
+     "VANTOR_HOST=x\nFEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_TIMEOUT=60\nFEATURE_CONFIG_PATH=api/config\n"
+     "FEATURE_CONFIG_SOURCE=/tmp/configuration-exported-by-the-router-for-the-server.cfg\n"
+     "FEATURE_CONFIG_FETCH_CMD=true\nFEATURE_CONFIG_APPLY_FLASH_CMD=true\nFEATURE_CONFIG_APPLY_CMD=true\n",
+     {"{f}:5: error: FEATURE_CONFIG_SOURCE is 60 characters long: the sync request takes only 59 and uploads "
+      "/tmp/configuration-exported-by-the-router-for-the-server.cf"},
+     check_errors},
+    {"commands and paths in a staged root",
+     "VANTOR_HOST=x\nFEATURE_REBOOT_SUPPORT=1\nFEATURE_REBOOT_ACTION_CMD=reboot\nFEATURE_FIRMWARE_SUPPORT=1\n"
+     "FEATURE_FIRMWARE_TIMEOUT=600\nFEATURE_FIRMWARE_ACTION_CMD=sysupgrade -n /tmp/firmware.bin\n"
+     "FEATURE_GPSDATA_SUPPORT=1\nFEATURE_GPSDATA_TIMEOUT=10\nFEATURE_GPSDATA_FETCH_CMD=ls -l\n"
+     "FEATURE_REPORT_SOURCE=/etc/vtclient/report.txt\nFEATURE_EVENT_SPOOL=/tmp/events/\n",
+     {"{f}:9: error: FEATURE_GPSDATA_FETCH_CMD does not start with an executable file in {r}: ls -l",
+      "{f}:10: warning: FEATURE_REPORT_SOURCE=\"/etc/vtclient/report.txt\": there is no directory /etc/vtclient "
+      "in {r}"},
+     check_errors, true},
 };
+
+// A device's root file system as a firmware build stages it: busybox with
+// an absolute link to it (to be followed inside the root, not on this
+// machine), and the upgrade tool.
+std::string stage_root(const std::string& dir) {
+  std::string root = dir + "/rootfs";
+  std::filesystem::create_directories(root + "/bin");
+  std::filesystem::create_directories(root + "/sbin");
+  std::filesystem::create_directories(root + "/etc");
+  for (const char* tool : {"/bin/busybox", "/sbin/sysupgrade"}) {
+    std::ofstream(root + tool) << "#!/bin/sh\n";
+    std::filesystem::permissions(root + tool, std::filesystem::perms::owner_all);
+  }
+  std::filesystem::create_symlink("/bin/busybox", root + "/sbin/reboot");
+  return root;
+}
 
 TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
   std::string dir = testing::TempDir() + "checkconf_" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
+  std::string root = stage_root(dir);
   for (const broken_case& c : kCases) {
     std::string path = dir + "/vtclient.cfg";
     std::filesystem::remove(path);
     if (c.config) std::ofstream(path) << c.config;
     std::vector<std::string> expected;
-    for (std::string line : c.expected) expected.push_back(std::regex_replace(line, std::regex("\\{f\\}"), path));
+    for (std::string line : c.expected) {
+      line = std::regex_replace(line, std::regex("\\{f\\}"), path);
+      expected.push_back(std::regex_replace(line, std::regex("\\{r\\}"), root));
+    }
     std::vector<std::string> findings;
-    EXPECT_EQ(check_configuration(path, &findings), c.status) << c.name;
+    EXPECT_EQ(check_configuration(path, &findings, c.staged ? root : ""), c.status) << c.name;
     EXPECT_EQ(findings, expected) << c.name;
   }
   std::filesystem::remove_all(dir);
 }
 
-TEST(CheckconfTest, SampleConfigurationChecksClean) {
+// The shipped sample names the server's host as the one thing left to set.
+TEST(CheckconfTest, SampleConfigurationLacksOnlyTheHost) {
+  const std::string sample = VT_SOURCE_DIR "/etc/vtclient.cfg";
+  std::istringstream lines(read_file(sample));
+  int number = 1;
+  for (std::string line; std::getline(lines, line) && line.rfind("VANTOR_HOST=", 0) != 0;) ++number;
   std::vector<std::string> findings;
-  EXPECT_EQ(check_configuration(VT_SOURCE_DIR "/etc/vtclient.cfg", &findings), check_clean);
-  EXPECT_EQ(findings, std::vector<std::string>{});
+  EXPECT_EQ(check_configuration(sample, &findings), check_errors);
+  EXPECT_EQ(findings, std::vector<std::string>{sample + ":" + std::to_string(number) +
+                                               ": error: VANTOR_HOST is not set: the agent has no server to reach"});
 }
 
 std::set<std::string> table_keys() {

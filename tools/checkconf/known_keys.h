@@ -7,7 +7,9 @@
 #include <cstdint>
 
 enum class key_kind : uint8_t {
-  text,            // taken as written (host, paths, identity, arguments)
+  text,            // taken as written (host, identity, arguments)
+  file,            // a path on the device; a trailing "/" names a directory
+  url_path,        // URL path of a feature's requests, which it cannot do without
   number,          // read like atoi/atol: a missing or malformed number is 0
   on_switch,       // on only for the exact value "1"
   command,         // shell command the feature runs when it has one

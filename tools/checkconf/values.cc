@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -29,19 +30,79 @@ size_t edit_distance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-// Shell words that are not files but run fine as a command's first word.
+// Shell words that are not files but run fine as a command's first word:
+// the shell's own commands (dash and busybox ash have them all built in) and
+// words only known once the shell has expanded them.
 bool shell_word(const std::string& word) {
-  static const char* const kWords[] = {".", ":", "cd", "eval", "exec", "exit", "export", "set",
-                                       "trap", "umask", "if", "for", "while", "case", "{", "("};
+  static const char* const kWords[] = {".",     ":",     "[",      "cd",    "command", "echo", "eval",
+                                       "exec",  "exit",  "export", "false", "kill",    "printf", "pwd",
+                                       "read",  "set",   "shift",  "test",  "trap",    "true", "type",
+                                       "umask", "unset", "wait",   "if",    "for",     "while", "until",
+                                       "case",  "{",     "(",      "!"};
   for (const char* w : kWords) {
     if (word == w) return true;
   }
-  return word.find('=') != std::string::npos;  // an assignment before the command
+  // An assignment before the command, or a word the shell expands first.
+  return word.find_first_of("=$`*?") != std::string::npos;
 }
 
-bool executable_file(const std::string& path) {
+// Directories a device makes at run time (tmpfs, devices, kernel views):
+// a staged root file system cannot tell what will be in them.
+bool made_at_run_time(const std::string& path) {
+  for (const char* dir : {"/tmp/", "/var/", "/run/", "/dev/", "/proc/", "/sys/"}) {
+    if (path.compare(0, strlen(dir), dir) == 0) return true;
+  }
+  return false;
+}
+
+// stat() of the path as it is seen from inside root: every link is followed
+// within root, an absolute target starting again at root, as it would on the
+// device. An empty root is this system's own.
+bool stat_in_root(const std::string& root, const std::string& path, struct stat* st) {
+  if (root.empty()) return stat(path.c_str(), st) == 0;
+  std::vector<std::string> pending;  // components still to walk, the next one last
+  auto push_components = [&pending](const std::string& p) {
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= p.size();) {
+      size_t end = p.find('/', start);
+      if (end == std::string::npos) end = p.size();
+      if (end > start) parts.push_back(p.substr(start, end - start));
+      start = end + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  push_components(path);
+  std::string done;  // the walked part, free of links, relative to root
+  for (int links = 0; !pending.empty();) {
+    std::string part = pending.back();
+    pending.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      done.erase(std::min(done.size(), done.rfind('/')));
+      continue;
+    }
+    std::string next = done + "/" + part;
+    struct stat link;
+    if (lstat((root + next).c_str(), &link) != 0) return false;
+    if (!S_ISLNK(link.st_mode)) {
+      done = next;
+      continue;
+    }
+    char target[PATH_MAX];
+    ssize_t n = readlink((root + next).c_str(), target, sizeof target - 1);
+    if (n <= 0 || ++links > 40) return false;  // 40: the kernel's own limit
+    std::string to(target, static_cast<size_t>(n));
+    if (to[0] == '/') done.clear();
+    push_components(to);
+  }
+  return stat((root + done).c_str(), st) == 0;
+}
+
+bool executable_file(const std::string& path, const std::string& root) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  if (!stat_in_root(root, path, &st) || !S_ISREG(st.st_mode)) return false;
+  // A staged tree belongs to whoever built it: its mode bits are what the device sees.
+  return root.empty() ? access(path.c_str(), X_OK) == 0 : (st.st_mode & 0111) != 0;
 }
 
 }  // namespace
@@ -87,20 +148,70 @@ bool looks_on(const char* value) {
          v == "enabled" || atoi(value) != 0;
 }
 
-bool command_runs(const char* command) {
-  const char* p = command;
-  while (*p == ' ' || *p == '\t') ++p;
-  std::string word(p, strcspn(p, " \t;|&<>"));
+size_t comment_in_value(const std::string& value) {
+  for (size_t i = value.find('#'); i != std::string::npos; i = value.find('#', i + 1)) {
+    if (i == 0 || value[i - 1] == ' ' || value[i - 1] == '\t' || value[i - 1] == '"') return i;
+  }
+  return std::string::npos;
+}
+
+shell_reading read_shell_command(const char* command) {
+  shell_reading r;
+  bool in_word = false, first_done = false;
+  char quote = 0;
+  for (const char* p = command; *p != '\0'; ++p) {
+    char c = *p;
+    if (quote == '\'') {
+      if (c == '\'') quote = 0;
+      else if (!first_done) r.first_word += c;
+      continue;
+    }
+    if (quote == '"') {
+      if (c == '"') {
+        quote = 0;
+        continue;
+      }
+      if (c == '\\' && p[1] != '\0' && strchr("\"\\$`", p[1]) != nullptr) c = *++p;
+      if (!first_done) r.first_word += c;
+      continue;
+    }
+    if (c == ' ' || c == '\t' || strchr(";|&<>()", c) != nullptr) {
+      if (!in_word && !first_done && (c == '(' || c == ')')) r.first_word = c;
+      if (in_word || (c != ' ' && c != '\t')) first_done = true;
+      in_word = false;
+      continue;
+    }
+    if (c == '#' && !in_word) break;  // a comment to the end of the line
+    in_word = true;
+    if (c == '\'' || c == '"') {
+      quote = c;
+    } else {
+      if (c == '\\' && p[1] != '\0') c = *++p;
+      if (!first_done) r.first_word += c;
+    }
+  }
+  r.unpaired_quote = quote != 0;
+  return r;
+}
+
+bool command_runs(const std::string& word, const std::string& root) {
   if (word.empty() || shell_word(word)) return true;
-  if (word.find('/') != std::string::npos) return executable_file(word);
+  if (word.find('/') != std::string::npos) return executable_file(word, root);
   const char* env = getenv("PATH");
-  std::string path = env && *env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
+  // The device's own PATH for a staged root: the build machine's means nothing there.
+  std::string path = root.empty() && env && *env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
   for (size_t start = 0; start <= path.size();) {
     size_t end = path.find(':', start);
     if (end == std::string::npos) end = path.size();
     std::string dir = path.substr(start, end - start);
-    if (executable_file((dir.empty() ? "." : dir) + "/" + word)) return true;
+    if (executable_file((dir.empty() ? "." : dir) + "/" + word, root)) return true;
     start = end + 1;
   }
   return false;
+}
+
+bool directory_in_root(const std::string& path, const std::string& root) {
+  if (!root.empty() && made_at_run_time(path)) return true;
+  struct stat st;
+  return stat_in_root(root, path, &st) && S_ISDIR(st.st_mode);
 }

@@ -3,6 +3,7 @@
 // on, and whether a command can start.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The known key nearest to a misspelt one (case and blanks count as
@@ -22,6 +23,26 @@ number_reading read_number(const char* text);
 // Whether a switch value that is not exactly "1" looks as if it was meant to be on.
 bool looks_on(const char* value);
 
-// The command's first word is a shell word or names an executable file,
-// directly or through PATH as /bin/sh would find it.
-bool command_runs(const char* command);
+// Where a "#" after the value starts what was meant as a comment (after a
+// blank or a closing quote, or at its very start), or npos. The agent reads
+// it as part of the value.
+size_t comment_in_value(const std::string& value);
+
+// How /bin/sh reads a command line, as far as the checker needs it: its
+// first word with the quotes taken off, and whether a quote stays open.
+// An unquoted "#" at the start of a word is a comment, as in sh.
+struct shell_reading {
+  std::string first_word;
+  bool unpaired_quote = false;
+};
+shell_reading read_shell_command(const char* command);
+
+// The first word is a shell word or names an executable file, directly or
+// through PATH as /bin/sh would find it. With a root ("" = this system's
+// own), the file is looked for inside that staged root file system, its
+// links followed within it, and PATH is the device's default.
+bool command_runs(const std::string& first_word, const std::string& root);
+
+// The path names a directory inside root ("" = this system's own), links
+// followed within it.
+bool directory_in_root(const std::string& path, const std::string& root);

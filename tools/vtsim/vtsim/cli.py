@@ -32,7 +32,8 @@ HELP = """commands:
   keepalives on|off|drop N|late SECONDS  answer keepalives, stop, leave the next N unanswered, or answer late
   reset-seq                              the next request carries the restart mark 0xFFFFFFFF
   auth ok|plain|broken|down|rekey        how the registration page answers (rekey: a new key each time)
-  https PATH CODE [@FILE | TEXT]         scripted answer for a feature request path
+  https PATH CODE [@FILE | TEXT]         scripted answer for a feature request path; TEXT is the
+                                         rest of the line, with \n for a line end
   flood garbage|wrongkey COUNT [PORT]    datagrams at full speed (to the device, or 127.0.0.1:PORT)
   latency COUNT [MASK]                   invitations one at a time; p50/p99 of the reply time
   status                                 counters
@@ -71,7 +72,13 @@ class Console:
             self.out.flush()
 
     def run_command(self, line):
-        tokens = shlex.split(line)
+        # A scripted answer's text is taken as typed, up to the end of the
+        # line: split like a shell line, its "\n" escapes would lose their
+        # backslashes.
+        if line.split(None, 1)[:1] == ["https"]:
+            tokens = line.split(None, 3)
+        else:
+            tokens = shlex.split(line)
         if not tokens:
             return True
         command, args = tokens[0], tokens[1:]
@@ -88,7 +95,7 @@ class Console:
 
     def _dispatch(self, command, args):
         sim = self.sim
-        words, opts = _options(args)
+        words, opts = _options(args) if command != "https" else (args, {})
 
         def sent(result):
             seq, msg_id, _ = result
