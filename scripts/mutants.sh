@@ -69,8 +69,8 @@ flock -n 9 || { echo "mutants.sh: another run uses $scratch" >&2; exit 2; }
 
 # The list, parsed once: "line<TAB>file<TAB>pattern<TAB>fault" per selected
 # mutant. Applying a mutant is done by the same helper.
-helper() {
-  "$py" - "$@" <<'EOF'
+# (Given with -c, so that its standard input stays free for ctest's JSON.)
+helper_source="$(cat <<'EOF'
 import re, sys
 
 def unescape(s):
@@ -140,7 +140,8 @@ elif command == 'targets':
                     unknown = True
     print('all' if unknown or not found else ' '.join(sorted(found)))
 EOF
-}
+)"
+helper() { "$py" -c "$helper_source" "$@"; }
 
 mapfile -t mutants < <(helper parse "$list" "$only" "$match")
 [ ${#mutants[@]} -gt 0 ] || { echo "mutants.sh: no mutant selected" >&2; exit 2; }
@@ -191,13 +192,42 @@ mapfile -t known_targets < <(cmake --build "$build" --target help | sed -n 's/^\
 echo "copy built in $(( $(date +%s) - start_all )) s"
 
 declare -A targets_for
-targets_of() {
-  local pattern="$1"
+targets_of() {  # pattern file
+  local pattern="$1" file="$2" tests owner
   if [ -z "${targets_for[$pattern]+set}" ]; then
     targets_for[$pattern]="$(ctest --test-dir "$build" -R "$pattern" --show-only=json-v1 2>/dev/null |
                              helper targets "$build" "${known_targets[*]}")"
   fi
-  printf '%s\n' "${targets_for[$pattern]}"
+  tests="${targets_for[$pattern]}"
+  # The target the file is compiled into, too: a test may run a program it
+  # does not depend on (the wget_https stand-in).
+  owner="$(owner_of "$file")"
+  if [ "$tests" = all ] || [ -z "$owner" ]; then
+    printf '%s\n' "$tests"
+  else
+    printf '%s %s\n' "$tests" "$owner"
+  fi
+}
+
+# The target whose object <build>/<dir>/CMakeFiles/<target>.dir/<rest>.o is
+# made from the source file <dir>/<rest>; nothing for a header.
+owner_of() {
+  local file="$1" dir rest object
+  dir="$(dirname "$file")"
+  rest="$(basename "$file")"
+  while :; do
+    for object in "$build/$dir"/CMakeFiles/*.dir/"$rest".o; do
+      if [ -f "$object" ]; then
+        object="${object%/"$rest".o}"
+        object="${object##*/}"
+        printf '%s\n' "${object%.dir}"
+        return
+      fi
+    done
+    [ "$dir" != . ] || return 0
+    rest="$(basename "$dir")/$rest"
+    dir="$(dirname "$dir")"
+  done
 }
 
 count_tests() {
@@ -251,7 +281,7 @@ for entry in "${mutants[@]}"; do
     cp "$restore_file" "$restore_backup"
     if ! helper apply "$list" "$number" "$src"; then
       status=stale
-    elif ! build_for "$(targets_of "$pattern")" "$scratch/mutant-$number.build.log"; then
+    elif ! build_for "$(targets_of "$pattern" "$file")" "$scratch/mutant-$number.build.log"; then
       status=unbuildable
     elif run_tests "$pattern" "$scratch/mutant-$number.test.log" --stop-on-failure; then
       status=survived
