@@ -72,5 +72,5 @@ struct json_value {
 };
 
 // Parses a whole document (nothing but white space after it). Nesting deeper
-// than 16 levels fails. false on any fault; *out is then unspecified.
+// than 16 levels fails. false on any fault; *out then holds no meaning.
 bool json_parse(std::string_view text, json_value* out);
