@@ -63,8 +63,9 @@ snapshot_inputs gather(daemon_state* state) {
   return in;
 }
 
-// What a change of shows: everything but the counters and times that move
-// on their own (statistics, last datagram, last keepalive).
+// What the snapshot shows, in short, for telling a change: everything but the
+// counters and times that move on their own (statistics, last datagram, last
+// keepalive, spool count).
 std::string key_of(const snapshot_inputs& in, const status_snapshot& s) {
   const vantor_udp_client_status& c = in.channel;
   std::string key = std::to_string(s.cycles) + '|' + std::to_string(c.state) + '|' + c.server_host +
@@ -223,11 +224,11 @@ std::string render(const snapshot_inputs& in, const status_snapshot& s, const ta
   return w.ok() ? w.text() + "\n" : std::string();
 }
 
-void write_snapshot(status_snapshot* s, const snapshot_inputs& in, const taglist* config, time_t now) {
+void write_snapshot(const status_snapshot& s, const snapshot_inputs& in, const taglist* config, time_t now) {
   const std::string path = status_snapshot_path();
-  const std::string text = render(in, *s, config, now);
+  const std::string text = render(in, s, config, now);
   if (path.empty() || text.empty()) return;
-  if (replace_file(path, text.data(), text.size(), 0644)) ++s->writes;
+  replace_file(path, text.data(), text.size(), 0644);
 }
 
 void notify_status(status_snapshot* s, const vantor_udp_client_status& channel) {
@@ -251,7 +252,7 @@ void status_snapshot_pass(status_snapshot* s, daemon_state* state, time_t now) {
   // A clock set back makes the last write look new: write at once.
   if (!changed && now >= s->last_write && now - s->last_write < kStatusWriteInterval) return;
   if (changed) notify_status(s, in.channel);
-  write_snapshot(s, in, state->config, now);
+  write_snapshot(*s, in, state->config, now);
   // Also after a failed write: it is tried again with the next change or in
   // a minute, not on every pass.
   s->written_key = std::move(key);
@@ -276,7 +277,7 @@ void status_snapshot_stopped(status_snapshot* s, daemon_state* state) {
   notify_status(s, in.channel);
   if (exit_after_stop != 0) service_notify("STOPPING=1");
   const time_t now = vt_time();
-  write_snapshot(s, in, state->config, now);
+  write_snapshot(*s, in, state->config, now);
   s->written_key = key_of(in, *s);
   s->last_write = now;
 }

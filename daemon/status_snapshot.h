@@ -30,7 +30,6 @@ struct status_snapshot {
   const char* cycle_reason = "";   // why the running cycle started: "start" or "SIGHUP"
   std::string written_key;         // what the last write showed, in short
   time_t last_write = 0;
-  uint32_t writes = 0;
   std::string status_line;         // the last STATUS= line sent
 };
 
