@@ -133,6 +133,7 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
       client->registration_path, client->interface_file);
   client->has_session_key = client->session_key != nullptr;
   resolve_server(client, auth == 0);
+  if (auth == 0) __vantor_udp_client_record_session(client);
   return client;
 }
 

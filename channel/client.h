@@ -8,7 +8,7 @@
 //    parameters); the send thread reads them under it, the receive thread is
 //    their only writer after creation and reads its own writes. The punch-hole
 //    thread only needs to know whether a key exists: has_session_key.
-//  - statistics: statistics_mutex.
+//  - statistics, session: statistics_mutex.
 //  - flags, intervals, handler slots and the context: atomics.
 // Lock order: agenda_mutex, then connection_mutex, then statistics_mutex.
 #pragma once
@@ -37,6 +37,17 @@ struct rejected_packet_log {
   uint32_t since = 0;       // when that line was written
   uint32_t held = 0;        // lines held back since
   uint32_t counted[3] = {};  // header, decrypt and seq errors at that line
+};
+
+// What vantor_udp_client_get_status reports about the session, under
+// statistics_mutex. Written at creation and by the receive thread.
+struct session_record {
+  int state = VANTOR_UDP_CLIENT_STATE_AUTHORISING;
+  char server_host[256] = {};
+  uint32_t server_port = 0;
+  char interface_name[32] = {};
+  uint32_t start = 0;  // 32-bit time of the last establishment
+  uint32_t count = 0;  // sessions established
 };
 
 struct vantor_udp_client {
@@ -100,7 +111,12 @@ struct vantor_udp_client {
   std::atomic<vantor_udp_client_statistics_fn> statistics_callback{nullptr};
   std::atomic<uint32_t> statistics_interval{120};
   vantor_udp_client_statistics statistics = {};
+  session_record session;
   std::mutex statistics_mutex;
+  // 32-bit times for monitoring, 0 = never: the last sign of the server's
+  // life (receive thread) and the last keepalive sent (send thread).
+  std::atomic<uint32_t> last_heard{0};
+  std::atomic<uint32_t> last_keepalive_sent{0};
 
   std::atomic<vantor_udp_client_log_fn> log{nullptr};
   vantor_udp_client_log_fn thread_log = nullptr;  // captured at creation, fixed for the threads
@@ -148,6 +164,13 @@ void __vantor_udp_client_count_receive(vantor_udp_client_statistics *statistics,
                                        int selector);
 void __vantor_udp_client_count_receive_error(vantor_udp_client_statistics *statistics,
                                              std::mutex *mutex, int selector);
+
+// Session bookkeeping for vantor_udp_client_get_status. record_session:
+// a session was just established (call with the credentials stable: under
+// connection_mutex, or before the threads run). session_pending: a renewal
+// is wanted or under way.
+void __vantor_udp_client_record_session(vantor_udp_client *client);
+void __vantor_udp_client_session_pending(vantor_udp_client *client);
 
 // Wakes the send thread; safe from any thread, never lost.
 void __vantor_udp_client_wake_sender(vantor_udp_client *client);

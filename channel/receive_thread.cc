@@ -128,6 +128,7 @@ bool measure_turnaround(vantor_udp_client *c, uint32_t seq) {
 void reestablish(receive_state &s, uint32_t now) {
   vantor_udp_client *c = s.client;
   s.last_attempt_time = now;
+  __vantor_udp_client_session_pending(c);
   s.log(6, "Reestablish HTTPS + UDP...");
   // The send thread reads the credentials and the socket under this lock,
   // so it never sees them half replaced.
@@ -157,6 +158,7 @@ void reestablish(receive_state &s, uint32_t now) {
                                       s.log)) {
     c->reset_sequence = 1;
     c->keepalive_now = 1;
+    __vantor_udp_client_record_session(c);
     s.log(6, "Reestablish success");
   } else {
     c->reconnect_requested = 1;
@@ -176,6 +178,7 @@ void liveness_check(receive_state &s) {
     s.last_receive_time = now;
   }
   if (c->session_key && c->reconnect_requested == 0) return;
+  __vantor_udp_client_session_pending(c);
   int32_t since_attempt = vt_seconds_between(s.last_attempt_time, now);
   if (since_attempt < s.retry_wait && since_attempt >= 0) return;
   reestablish(s, now);
@@ -311,8 +314,10 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
         s.log(3, verdict == packet_verdict::crc_mismatch ? "Packet CRC err" : "Packet decrypt fail");
     } else {
       s.bad_packet_run = 0;
-      if (__vantor_udp_client_accept_message(c, s.log, message.get(), message_length))
+      if (__vantor_udp_client_accept_message(c, s.log, message.get(), message_length)) {
         s.last_receive_time = vt_time32();
+        c->last_heard = s.last_receive_time;
+      }
     }
     liveness_check(s);
   }

@@ -131,9 +131,11 @@ void transmission_pass(send_state &s, uint32_t t) {
     uint8_t message[512];
     uint32_t length = 0;
     if (item->flags != 0) record_send_time(c, item->seq);
-    if (vtrp_compose_message(message, item, &length) == 0)
-      transmit(s, message, length, "Send agenda compose packet err");
-    else
+    if (vtrp_compose_message(message, item, &length) == 0) {
+      if (transmit(s, message, length, "Send agenda compose packet err") &&
+          item->category == VTRP_CATEGORY_KEEPALIVE)
+        c->last_keepalive_sent = vt_time32();
+    } else
       s.log(7, "Send agenda compose packet err");
 
     item->last_send = vt_time32();

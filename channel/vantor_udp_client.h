@@ -92,6 +92,29 @@ typedef struct vantor_udp_client_statistics {
   uint32_t send_seqs[5];     /* seq of the transmission in each slot */
 } vantor_udp_client_statistics;
 
+/* What the channel is doing, as vantor_udp_client_get_status tells it. */
+enum vantor_udp_client_state {
+  VANTOR_UDP_CLIENT_STATE_AUTHORISING = 0,    /* no session yet: authorisation under way or retried */
+  VANTOR_UDP_CLIENT_STATE_CONNECTED = 1,      /* a session key and a socket to the server */
+  VANTOR_UDP_CLIENT_STATE_REESTABLISHING = 2, /* the session is being renewed (server silent, bad
+                                                 packets, interface update) or its renewal retried */
+  VANTOR_UDP_CLIENT_STATE_STOPPED = 3         /* the client is being destroyed */
+};
+
+/* A copy of the channel's state for monitoring. It never holds the session
+ * key. Times are seconds since the epoch, 0 for never. */
+typedef struct vantor_udp_client_status {
+  int state;                   /* enum vantor_udp_client_state */
+  char server_host[256];       /* of the current (or last) session, cut to fit */
+  uint32_t server_port;
+  char interface_name[32];     /* WAN interface of the session, "" for none */
+  int64_t session_start;       /* when the current (or last) session was established */
+  uint32_t sessions;           /* sessions established so far, the first included */
+  int64_t last_server_message; /* the last datagram that proved the server alive */
+  int64_t last_keepalive_sent;
+  vantor_udp_client_statistics statistics;
+} vantor_udp_client_status;
+
 /* One argument of a remote action request as the handler receives it: the
  * entry's length and its text, NUL-terminated. */
 typedef struct vantor_udp_client_action_entry {
@@ -142,6 +165,11 @@ int vantor_udp_client_run(vantor_udp_client *client);
  * in degrees. Returns 0, or -1 for a null client or lack of memory. */
 int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid, unsigned long timestamp,
                                  double latitude, double longitude);
+
+/* Fills *status with a consistent copy of the channel's state. Never waits
+ * for an authorisation or a re-establishment in progress. Returns 1, or 0
+ * for a null argument. */
+int vantor_udp_client_get_status(vantor_udp_client *client, vantor_udp_client_status *status);
 
 #ifdef __cplusplus
 }

@@ -2,10 +2,13 @@
 # component:
 #
 #   agent     <prefix>/sbin/vtclient                        the agent
+#             <prefix>/sbin/vtclient-status                 status reader (a link to vtclient)
 #             <prefix>/sbin/vtclient-checkconf              configuration checker
 #             <sysconfdir>/vtclient.cfg                     sample configuration, every key
 #   procd     <sysconfdir>/init.d/vtclient                  procd service (OpenWrt)
 #             <sysconfdir>/hotplug.d/iface/95-vtclient      WAN up/down hook
+#             <prefix>/libexec/rpcd/vtclient                ubus call vtclient status (rpcd)
+#             <prefix>/share/rpcd/acl.d/vtclient.json       its read access
 #   systemd   <prefix>/lib/systemd/system/vtclient.service  systemd unit
 #   docs      <prefix>/share/doc/vtclient/                  operator documentation
 #   stand-in  <prefix>/bin/wget_https                       the HTTPS fetch-tool stand-in
@@ -32,6 +35,14 @@ foreach(program vtclient vtclient-checkconf)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT agent)
   endif()
 endforeach()
+# vtclient-status is the agent's own executable under another name.
+if(TARGET vtclient)
+  install(CODE "
+  set(vt_link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/vtclient-status\")
+  message(STATUS \"Installing: \${vt_link} -> vtclient\")
+  file(REMOVE \"\${vt_link}\")
+  file(CREATE_LINK vtclient \"\${vt_link}\" SYMBOLIC)" COMPONENT agent)
+endif()
 if(TARGET wget_https)
   # A cross build may borrow the build machine's stand-in for its tests; that
   # one is not for the device.
@@ -64,6 +75,11 @@ if(VTCLIENT_INSTALL_PROCD_INIT)
   file(INSTALL DESTINATION \"\${vt_sysconfdir}/hotplug.d/iface\" TYPE FILE
        RENAME 95-vtclient FILES \"${PROJECT_SOURCE_DIR}/packaging/openwrt/vtclient.hotplug\")"
           COMPONENT procd)
+  # ubus call vtclient status (rpcd) and the read access it needs.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/openwrt/vtclient.rpcd
+          DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/rpcd RENAME vtclient COMPONENT procd)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/openwrt/vtclient-acl.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/rpcd/acl.d RENAME vtclient.json COMPONENT procd)
 endif()
 
 if(VTCLIENT_INSTALL_SYSTEMD_UNIT)

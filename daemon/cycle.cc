@@ -16,6 +16,7 @@
 #include "daemon/handlers.h"
 #include "daemon/scheduler.h"
 #include "daemon/signals.h"
+#include "daemon/status_snapshot.h"
 #include "daemon/supervision_loop.h"
 #include "features/daemon_state.h"
 #include "features/setting_rules.h"
@@ -37,6 +38,7 @@ constexpr uint32_t kStatisticsInterval = 3600;
 struct process_state {
   daemon_settings settings;
   supervision_vars loop = {};
+  status_snapshot status;
 };
 
 // The four work buffers of a cycle; released when the cycle ends.
@@ -55,6 +57,8 @@ struct cycle_buffers {
 
 void set_process_defaults(process_state* process) {
   process->loop.last_tick = vt_time();
+  process->status.agent_start = process->loop.last_tick;
+  process->loop.status = &process->status;
   __udp_client_install_signal_handlers();
   // Every random spread of the process draws from this one seed.
   struct timeval now = {};
@@ -153,7 +157,7 @@ void join_outside_lock(std::mutex* mutex, std::thread* thread) {
 
 // Tears the cycle down. The client goes before the state: its command
 // thread calls the handlers, which take the state's mutexes.
-void teardown(daemon_state* state) {
+void teardown(daemon_state* state, status_snapshot* status) {
   state->stopping = 1;
   // Every wait and device command of the cycle ends now, however the
   // supervision loop was told to stop.
@@ -183,6 +187,7 @@ void teardown(daemon_state* state) {
   // have been taken no new thread can appear.
   join_outside_lock(&state->action_mutex, &state->action_thread);
   join_outside_lock(&state->debug_dump_mutex, &state->debug_dump_thread);
+  status_snapshot_stopped(status, state);
   destroy_vantor_udp_client(state->client);
   state->client = nullptr;
 }
@@ -227,6 +232,7 @@ cycle_end run_cycle(process_state* process) {
   const char* host = get_taglist_default(state->config, "VANTOR_HOST", "");
   const char* registration_path = get_taglist_default(state->config, "UDP_REG_PATH", "");
   const char* interface_file = get_taglist_default(state->config, "DEVICE_INTERFACE_FILE", "");
+  status_snapshot_cycle_start(&process->status, state.get());
   state->client = create_vantor_udp_client(
       settings.serial, settings.model, settings.variant, settings.firmware, kRequestQueueCapacity,
       host, registration_path, __udp_client_log, static_cast<unsigned>(settings.black_list_size),
@@ -243,7 +249,7 @@ cycle_end run_cycle(process_state* process) {
 
   __udp_client_supervision_loop(state.get(), &settings, &process->loop);
 
-  teardown(state.get());
+  teardown(state.get(), &process->status);
   // The state's mutexes, the buffers and the configuration go in that order
   // as this scope ends, after every thread that used them.
   state.reset();

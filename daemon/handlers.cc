@@ -10,6 +10,7 @@
 
 #include "daemon/scheduler.h"
 #include "features/daemon_state.h"
+#include "features/feature_status.h"
 #include "features/shell_word.h"
 #include "features/workers.h"
 #include "platform/log.h"
@@ -23,7 +24,7 @@ bool is_stopping(const daemon_state* state) { return state->stopping != 0; }
 // Posts a request to the feature worker unless it is busy. Returns the
 // handler result: 0 posted, 2 busy or not supported.
 int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
-  std::lock_guard<std::mutex> lock(state->feature_mutex);
+  std::unique_lock<std::mutex> lock(state->feature_mutex);
   if (!state->feature_busy && __udp_client_feature_support(state->config, id)) {
     state->feature_busy = 1;
     state->feature_requested = 1;
@@ -32,6 +33,8 @@ int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
     return 0;
   }
   if (ignore_message) __udp_client_log(5, "%s", ignore_message);
+  lock.unlock();  // the feature records' lock is never taken under another
+  feature_refused(id);
   return 2;
 }
 
@@ -91,15 +94,18 @@ int __udp_client_action_handler(void* context, uint32_t request_id, int count,
   if (is_stopping(state)) return 1;
   if (!__udp_client_feature_support(state->config, FEATURE_ID_REMOTE_ACTION)) {
     __udp_client_log(6, "Action Is Not supported");
+    feature_refused(FEATURE_ID_REMOTE_ACTION);
     return 1;
   }
 
   const std::string line = __udp_client_build_action_line(state->config, count, records);
-  std::lock_guard<std::mutex> lock(state->action_mutex);
+  std::unique_lock<std::mutex> lock(state->action_mutex);
   // Tested again under the lock: the teardown sets stopping before it takes
   // this lock to join, so no thread can be started behind its back.
   if (is_stopping(state) || state->action_thread.joinable() || !state->action_buffer ||
       line.size() >= DAEMON_BUFFER_SIZE) {
+    lock.unlock();
+    feature_refused(FEATURE_ID_REMOTE_ACTION);
     return 1;
   }
   memcpy(state->action_buffer, line.c_str(), line.size() + 1);
@@ -115,10 +121,15 @@ int __udp_client_debug_dump_handler(void* context) {
   if (is_stopping(state)) return 1;
   if (!__udp_client_feature_support(state->config, FEATURE_ID_DEBUG_DUMP)) {
     __udp_client_log(6, "Debug Dump Is Not supported");
+    feature_refused(FEATURE_ID_DEBUG_DUMP);
     return 1;
   }
-  std::lock_guard<std::mutex> lock(state->debug_dump_mutex);
-  if (is_stopping(state) || state->debug_dump_thread.joinable()) return 1;
+  std::unique_lock<std::mutex> lock(state->debug_dump_mutex);
+  if (is_stopping(state) || state->debug_dump_thread.joinable()) {
+    lock.unlock();
+    feature_refused(FEATURE_ID_DEBUG_DUMP);
+    return 1;
+  }
   state->debug_dump_done = 0;
   return start_thread(&state->debug_dump_thread, __udp_client_debug_dump_thread_main,
                       &state->debug_dump)

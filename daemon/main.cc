@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "daemon/cycle.h"
+#include "tools/status/status.h"
 
 namespace {
 
@@ -20,6 +22,12 @@ void print_usage(const char* program) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One executable, several programs: called through the vtclient-status
+  // link, it is the status reader.
+  const char* slash = argc > 0 && argv[0] ? strrchr(argv[0], '/') : nullptr;
+  const char* name = slash ? slash + 1 : argc > 0 && argv[0] ? argv[0] : "";
+  if (strcmp(name, "vtclient-status") == 0) return status_main(argc, argv);
+
   opterr = 0;  // an unknown option gets the usage text, not a complaint
   if (getopt(argc, argv, "v") != -1) {
     print_usage(argv[0]);

@@ -111,6 +111,9 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
   // stop outlived the clearing (every wait would otherwise return at once).
   if (stop_requested == 1 || exit_after_stop != 0 || vt_stop_requested()) return 1;
 
+  // Before the event-log exchange, which holds this thread for as long as it lasts.
+  if (vars->status) status_snapshot_pass(vars->status, state, now);
+
   if (event_log_requested == 1) {
     event_log_requested = 0;
     __udp_client_event_log_handler(state->client, state->config, state->event_log_buffer);

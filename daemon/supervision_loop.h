@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "daemon/status_snapshot.h"
 #include "features/daemon_state.h"
 
 // Loop variables; they live across cycles.
@@ -14,6 +15,7 @@ struct supervision_vars {
   uint32_t next_feature;
   time_t next_feature_time;
   int last_debug_mode;
+  status_snapshot* status;  // written by every pass; null: no snapshot
 };
 
 // One pass without the closing sleep. Returns 1 when the cycle is to be torn

@@ -7,6 +7,7 @@
 
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
+#include "features/feature_status.h"
 #include "features/worker_common.h"
 #include "features/workers.h"
 #include "https/cloud_requests.h"
@@ -54,7 +55,10 @@ void* __udp_client_action_thread_main(void* arg) {
                      logged_interface(client));
     return step_result::failed;
   };
-  run_attempt_loop(config, "REMOTE_ACTION", settings, vt_time(), param->stopping, kStepCount, step);
+  {
+    feature_run run(FEATURE_ID_REMOTE_ACTION, param->stopping);
+    run_attempt_loop(config, "REMOTE_ACTION", settings, vt_time(), param->stopping, kStepCount, step);
+  }
 
   unlink(output.c_str());
   param->done->store(1);

@@ -82,10 +82,16 @@ int attempt_retry_wait(int interval, int delta) {
   return static_cast<int>(wait);
 }
 
-attempt_result run_attempt_loop(const taglist* config, const char* prefix,
-                                const attempt_settings& settings, time_t start_time,
-                                const std::atomic<uint32_t>* stopping, size_t step_count,
-                                const std::function<step_result(size_t step)>& run_step) {
+namespace {
+
+// How the last run of this thread ended, for the feature's status record.
+thread_local bool has_last_outcome = false;
+thread_local attempt_outcome last_outcome = attempt_outcome::done;
+
+attempt_result run_attempts(const taglist* config, const char* prefix,
+                            const attempt_settings& settings, time_t start_time,
+                            const std::atomic<uint32_t>* stopping, size_t step_count,
+                            const std::function<step_result(size_t step)>& run_step) {
   time_t last_seen = start_time;
   time_t deadline = start_time + settings.timeout;
   int failed = 0;
@@ -132,3 +138,23 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
     if (failed > settings.auto_retry) return {attempt_outcome::used_up, failed};
   }
 }
+
+}  // namespace
+
+attempt_result run_attempt_loop(const taglist* config, const char* prefix,
+                                const attempt_settings& settings, time_t start_time,
+                                const std::atomic<uint32_t>* stopping, size_t step_count,
+                                const std::function<step_result(size_t step)>& run_step) {
+  const attempt_result result =
+      run_attempts(config, prefix, settings, start_time, stopping, step_count, run_step);
+  has_last_outcome = true;
+  last_outcome = result.outcome;
+  return result;
+}
+
+bool attempt_loop_last_outcome(attempt_outcome* outcome) {
+  if (has_last_outcome) *outcome = last_outcome;
+  return has_last_outcome;
+}
+
+void attempt_loop_forget_outcome() { has_last_outcome = false; }

@@ -63,6 +63,11 @@ attempt_result run_attempt_loop(const taglist* config, const char* prefix,
                                 const std::atomic<uint32_t>* stopping, size_t step_count,
                                 const std::function<step_result(size_t step)>& run_step);
 
+// How the last run in the calling thread ended; false when there was none
+// since attempt_loop_forget_outcome().
+bool attempt_loop_last_outcome(attempt_outcome* outcome);
+void attempt_loop_forget_outcome();
+
 // The retry wait: interval plus (rand()*100 wrapped to 32 bits, signed) rem
 // delta. A total below zero waits 0 seconds.
 int attempt_retry_wait(int interval, int delta);

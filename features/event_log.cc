@@ -15,6 +15,7 @@
 #include "features/config_read.h"
 #include "features/daemon_state.h"
 #include "features/event_record.h"
+#include "features/feature_status.h"
 #include "features/worker_common.h"
 #include "https/cloud_requests.h"
 #include "platform/log.h"
@@ -74,6 +75,9 @@ int event_log_filter_func(const struct dirent* entry) {
 int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* config, char* buffer) {
   const char* spool = config_text(config, "FEATURE_EVENT_SPOOL");
   std::vector<char> own_buffer;
+  // Succeeded once every batch was delivered (or there was none to send).
+  feature_run run(FEATURE_ID_EVENT_LOG, nullptr);
+  run.set_result(feature_result::failed);
   try {
     if (buffer == nullptr) {
       own_buffer.assign(DAEMON_BUFFER_SIZE, '\0');
@@ -88,7 +92,10 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
     std::string last;
     for (bool first = true;; first = false) {
       std::vector<std::string> names = next_batch(dir.get(), last, first);
-      if (names.empty()) return 0;
+      if (names.empty()) {
+        run.set_result(feature_result::succeeded);
+        return 0;
+      }
       if (first) __udp_client_log(6, "Send event log");
       last = names.back();
 
@@ -131,4 +138,20 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
     // The files not yet delivered stay in the spool for the next SIGUSR1.
     return 0;
   }
+}
+
+size_t event_spool_count(const taglist* config, size_t limit, bool* complete) {
+  *complete = true;
+  std::unique_ptr<DIR, dir_closer> dir(opendir(config_text(config, "FEATURE_EVENT_SPOOL")));
+  if (!dir) return 0;
+  size_t count = 0;
+  while (const dirent* entry = readdir(dir.get())) {
+    if (event_log_filter_func(entry) == 0) continue;
+    if (count == limit) {
+      *complete = false;
+      break;
+    }
+    ++count;
+  }
+  return count;
 }

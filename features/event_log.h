@@ -25,5 +25,9 @@ struct vantor_udp_client;
 // Always returns 0.
 int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* config, char* buffer);
 
+// The number of event files waiting in the spool (0 when there is none),
+// counting at most limit of them; *complete is false when there were more.
+size_t event_spool_count(const taglist* config, size_t limit, bool* complete);
+
 // Listing filter: 1 when the entry's name contains ".event".
 int event_log_filter_func(const struct dirent* entry);

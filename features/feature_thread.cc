@@ -1,8 +1,12 @@
 // The feature worker: one long-lived thread that runs the features handed
 // to it, one at a time, so that no two of them compete for the device.
+#include <optional>
+
+#include "features/feature_status.h"
 #include "features/workers.h"
 #include "features/worker_common.h"
 #include "platform/log.h"
+#include "platform/stop.h"
 
 void* __udp_client_feature_thread_main(void* arg) {
   auto* param = static_cast<feature_param*>(arg);
@@ -15,6 +19,12 @@ void* __udp_client_feature_thread_main(void* arg) {
     {
       std::lock_guard<std::mutex> lock(*param->mutex);
       request = *param->request;
+    }
+    // Only the features this worker carries out get a run record.
+    std::optional<feature_run> run;
+    if (request == FEATURE_ID_CONFIG || request == FEATURE_ID_FIRMWARE || request == FEATURE_ID_ISP ||
+        request == FEATURE_ID_REBOOT || request == FEATURE_ID_GPS) {
+      run.emplace(request, param->stopping);
     }
     switch (request) {
       case FEATURE_ID_CONFIG:
@@ -30,7 +40,10 @@ void* __udp_client_feature_thread_main(void* arg) {
         __udp_client_log(6, "ISP Thread is going to sleep");
         break;
       case FEATURE_ID_REBOOT:
-        __udp_client_reboot_thread_main(param);
+        // No attempt loop: the command's own status is the result.
+        run->set_result(__udp_client_reboot_thread_main(param) == 0 ? feature_result::succeeded
+                       : param->stopping->load() != 0 || vt_stop_requested() ? feature_result::stopped
+                                                                                : feature_result::failed);
         __udp_client_log(6, "Reboot Thread is going to sleep");
         break;
       case FEATURE_ID_GPS:
@@ -41,6 +54,7 @@ void* __udp_client_feature_thread_main(void* arg) {
         // The other ids have workers of their own; nothing runs here.
         break;
     }
+    run.reset();
     finish_request(param->mutex, param->busy);
   }
   param->exited->store(1);

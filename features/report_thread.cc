@@ -5,6 +5,7 @@
 
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
+#include "features/feature_status.h"
 #include "features/worker_common.h"
 #include "features/workers.h"
 #include "https/cloud_requests.h"
@@ -90,7 +91,10 @@ void* __udp_client_report_thread_main(void* arg) {
     __udp_client_log(6, "Report Thread going to sleep");
     if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
     __udp_client_log(6, "Start device reporting ...");
-    run_one_report(param, config, s);
+    {
+      feature_run run(FEATURE_ID_REPORT, param->stopping);
+      run_one_report(param, config, s);
+    }
     finish_request(param->mutex, param->busy);
   }
   param->exited->store(1);

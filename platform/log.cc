@@ -34,8 +34,14 @@ const char* level_name(int level) {
   return log_level_names[index < 8 ? index : 6];
 }
 
-// Prefix and message as one text, without the closing newline.
-std::string format_line(int level, const char* format, va_list args) {
+// The latest error-level message, for the status snapshot. Guarded by log_mutex.
+constexpr size_t kKeptErrorLength = 256;
+log_error_line last_error;
+
+// Prefix and message as one text, without the closing newline; *message_start
+// (when given) gets the offset of the message.
+std::string format_line(int level, const char* format, va_list args,
+                        size_t* message_start = nullptr) {
   char when[60];
   time_t now = vt_time();
   struct tm local;
@@ -47,6 +53,7 @@ std::string format_line(int level, const char* format, va_list args) {
   int prefix_len = snprintf(prefix, sizeof prefix, "[%s] [%05d] [%s] ", when,
                             static_cast<int>(getpid()), level_name(level));
   std::string line(prefix, prefix_len > 0 ? static_cast<size_t>(prefix_len) : 0);
+  if (message_start) *message_start = line.size();
 
   va_list measure;
   va_copy(measure, args);
@@ -110,6 +117,11 @@ void rotate_locked(const std::string& path) {
 
 }  // namespace
 
+log_error_line get_last_error_line() {
+  std::lock_guard<std::mutex> lock(log_mutex);
+  return last_error;
+}
+
 std::string default_log_file_path() { return system_path("/tmp/udp_client.log"); }
 
 void set_log_file_path(const char* path) {
@@ -139,12 +151,22 @@ extern "C" int __udp_client_log(int level, const char* format, ...) {
   if (level == 7 && debug_mode.load(std::memory_order_relaxed) == 0) return 0;
 
   std::lock_guard<std::mutex> lock(log_mutex);
-  if (log_enable.load(std::memory_order_relaxed) == 0) return 0;
+  const bool enabled = log_enable.load(std::memory_order_relaxed) != 0;
+  // Error lines are kept for the status snapshot even while logging is off.
+  const bool error = level >= 0 && level <= 3;
+  if (!enabled && !error) return 0;
 
   va_list args;
   va_start(args, format);
-  std::string line = format_line(level, format, args);
+  size_t message_start = 0;
+  std::string line = format_line(level, format, args, &message_start);
   va_end(args);
+  if (error) {
+    ++last_error.count;
+    last_error.when = vt_time();
+    last_error.message.assign(line, message_start, kKeptErrorLength);
+  }
+  if (!enabled) return 0;
   int written = static_cast<int>(line.size());
 
   std::string path = live_path_locked();

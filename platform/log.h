@@ -8,6 +8,10 @@
 // different threads never interleave.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
+#include <string>
+
 #include "platform/log_settings.h"
 
 #define VT_LOG_PRINTF(fmt_index, args_index) __attribute__((format(printf, fmt_index, args_index)))
@@ -30,3 +34,13 @@ int __vantor_udp_client_default_log(int level, const char* format, ...) VT_LOG_P
 extern const char log_level_names[8][10];
 
 }  // extern "C"
+
+// The latest line of level 0..3 ("err" and worse) given to the daemon
+// logger, kept even when logging is off: its message (without the prefix,
+// cut at 256 bytes), its time and how many such lines came so far.
+struct log_error_line {
+  uint32_t count = 0;
+  time_t when = 0;
+  std::string message;
+};
+log_error_line get_last_error_line();

@@ -17,23 +17,32 @@ std::mutex dir_mutex;
 std::string refused_dir;
 std::string fallback_dir;
 
-// Ours alone: a directory (not a link to one) of this user, mode 0700.
-bool is_private(const std::string& path) {
+// A directory (not a link to one) of this user with exactly this mode.
+bool is_own_directory(const std::string& path, mode_t mode) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-         (st.st_mode & 07777) == 0700;
+         (st.st_mode & 07777) == mode;
 }
 
+// Ours alone: mode 0700.
+bool is_private(const std::string& path) { return is_own_directory(path, 0700); }
+
 // mkdir() leaves the mode to the umask; the directory is set to exactly
-// 0700 through a descriptor, so nothing put at the name since is touched.
-bool make_private(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0) return false;
+// mode through a descriptor, so nothing put at the name since is touched.
+bool make_own_directory(const std::string& path, mode_t mode) {
+  if (mkdir(path.c_str(), mode) != 0) return false;
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fchmod(fd, 0700) == 0;
+  bool ok = fchmod(fd, mode) == 0;
   close(fd);
-  return ok && is_private(path);
+  return ok && is_own_directory(path, mode);
 }
+
+bool make_private(const std::string& path) { return make_own_directory(path, 0700); }
+
+// Whether the status directory was refused at its last check, so that the
+// refusal is logged once and not at every write. Guarded by dir_mutex.
+bool status_dir_refused = false;
 
 }  // namespace
 
@@ -62,4 +71,18 @@ std::string private_path(const char* base_name) {
   std::string dir = private_directory();
   if (dir.empty() || base_name == nullptr) return std::string();
   return dir + "/" + base_name;
+}
+
+std::string status_directory() {
+  const std::string dir = system_path("/var/run/vtclient");
+  std::lock_guard<std::mutex> lock(dir_mutex);
+  if (is_own_directory(dir, 0755) || make_own_directory(dir, 0755)) {
+    status_dir_refused = false;
+    return dir;
+  }
+  if (!status_dir_refused) {
+    status_dir_refused = true;
+    __udp_client_log(3, "No status directory: %s is not safe or cannot be made", dir.c_str());
+  }
+  return std::string();
 }

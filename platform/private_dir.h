@@ -24,3 +24,11 @@ std::string private_directory();
 // "udps_conf.in" -> "<private directory>/udps_conf.in"; "" when there is
 // no safe directory (opening "" fails, so the exchange fails).
 std::string private_path(const char* base_name);
+
+// The directory of the status snapshot: "/var/run/vtclient" through the path
+// seam, which everybody may read and only the agent's user may change:
+// owned by that user, mode 0755, a real directory and not a link. It is made
+// when missing and checked before every use; when something else holds the
+// name, or the directory cannot be made, the refusal is logged once and ""
+// returned (no snapshot is written; readers find none or an old one).
+std::string status_directory();

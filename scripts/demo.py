@@ -76,7 +76,7 @@ class Demo:
     def __init__(self, args):
         self.args = args
         self.root = tempfile.mkdtemp(prefix="vtclient-demo-")
-        for sub in ("etc", "tmp", "bin", "spool", "sim"):
+        for sub in ("etc", "tmp", "bin", "spool", "sim", "var/run"):
             os.makedirs(os.path.join(self.root, sub))
         os.symlink(os.path.abspath(args.wget_https), os.path.join(self.root, "bin", "wget_https"))
         self.sim = Simulator(PACKED_SERIAL, workdir=os.path.join(self.root, "sim"))

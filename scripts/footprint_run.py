@@ -127,7 +127,7 @@ def strace_calls(pid, seconds):
 class Sandbox:
     def __init__(self, wget_https):
         self.root = tempfile.mkdtemp(prefix="vtclient-footprint-")
-        for sub in ("etc", "tmp", "bin", "spool", "sim"):
+        for sub in ("etc", "tmp", "bin", "spool", "sim", "var/run"):
             os.makedirs(os.path.join(self.root, sub))
         os.symlink(os.path.abspath(wget_https), os.path.join(self.root, "bin", "wget_https"))
         self.sim = Simulator(PACKED_SERIAL, workdir=os.path.join(self.root, "sim"))

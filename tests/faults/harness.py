@@ -151,9 +151,10 @@ class Agent:
     def __init__(self, test, config=None, tool="fake", speed=None, faketime=None):
         self.test = test
         self.root = tempfile.mkdtemp(prefix="vtclient-test-")
-        for sub in ("etc", "tmp", "spool", "bin", "wget/bodies"):
+        for sub in ("etc", "tmp", "spool", "bin", "wget/bodies", "var/run"):
             os.makedirs(self.path(sub), exist_ok=True)
         self.proc = None
+        self.env = {}  # more environment for the agent
         self.sims = []
         test.addCleanup(self.cleanup)
         self.sim = self.new_simulator()
@@ -227,7 +228,7 @@ class Agent:
         if self.config is not None:
             self.write("etc/vtclient.cfg", "".join("%s=%s\n" % kv for kv in self.config.items()))
         env = dict(os.environ, VTCLIENT_ROOT=self.root, WGET_HTTPS_CA_FILE=self.sim.web.ca_file,
-                   PATH=self.path("bin") + ":/usr/bin:/bin")
+                   PATH=self.path("bin") + ":/usr/bin:/bin", **self.env)
         # A sanitizer runtime wants to come first; libfaketime is preloaded before it.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         if self.faketime is not None:

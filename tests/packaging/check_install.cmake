@@ -3,12 +3,14 @@ cmake_minimum_required(VERSION 3.25)
 # Debian package build does: once by default and once per component, and
 # checks that everything lands where the init systems and the operator
 # documentation expect it, and that the stand-in comes only when asked for.
-set(agent usr/sbin/vtclient usr/sbin/vtclient-checkconf etc/vtclient.cfg)
-set(procd etc/init.d/vtclient etc/hotplug.d/iface/95-vtclient)
+set(agent usr/sbin/vtclient usr/sbin/vtclient-status usr/sbin/vtclient-checkconf etc/vtclient.cfg)
+set(procd etc/init.d/vtclient etc/hotplug.d/iface/95-vtclient usr/libexec/rpcd/vtclient
+    usr/share/rpcd/acl.d/vtclient.json)
 set(systemd usr/lib/systemd/system/vtclient.service)
 set(docs usr/share/doc/vtclient/README.md usr/share/doc/vtclient/configuration.md
     usr/share/doc/vtclient/files-and-signals.md usr/share/doc/vtclient/log.md
-    usr/share/doc/vtclient/lab.md usr/share/doc/vtclient/security.md)
+    usr/share/doc/vtclient/lab.md usr/share/doc/vtclient/security.md
+    usr/share/doc/vtclient/attached.md usr/share/doc/vtclient/status-snapshot.md)
 set(stand-in usr/bin/wget_https)
 if(NOT HAVE_VTCLIENT)
   set(agent etc/vtclient.cfg)
@@ -16,7 +18,8 @@ endif()
 if(NOT HAVE_WGET_HTTPS)
   set(stand-in "")
 endif()
-set(executables usr/sbin/vtclient usr/sbin/vtclient-checkconf etc/init.d/vtclient usr/bin/wget_https)
+set(executables usr/sbin/vtclient usr/sbin/vtclient-status usr/sbin/vtclient-checkconf etc/init.d/vtclient
+    usr/libexec/rpcd/vtclient usr/bin/wget_https)
 
 # What each install gives: the default one every component but the stand-in.
 set(installs default agent procd systemd docs stand-in)

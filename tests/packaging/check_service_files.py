@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """The procd and systemd service files and the OpenWrt package start the
 agent the way the documents say: respawn without giving up, with the same
-pause under both, stop by SIGTERM, reload by SIGHUP, the limits of the unit,
-the project's version in the package, and no start before VANTOR_HOST is
-set. Every shell file passes shellcheck, and the unit passes
+pause under both, stop by SIGTERM, reload by SIGHUP, readiness by
+notification, the limits of the unit, the project's version in the package,
+and no start before VANTOR_HOST is set. The rpcd plugin answers `list` and
+`call status` with the status snapshot, and its ACL grants that call. Every
+shell file passes shellcheck, and the unit passes
 `systemd-analyze verify` where systemd is installed.
 
 Usage: check_service_files.py SOURCE_DIR PROJECT_VERSION
 """
 import configparser
+import json
 import os
 import pathlib
 import re
@@ -41,7 +44,8 @@ if not pkg_version or pkg_version[1] != version:
     failures.append(f"packaging/openwrt/Makefile PKG_VERSION is not the project version {version}")
 for needed in ("PKG_RELEASE:=", "PKG_LICENSE:=", "PKG_MAINTAINER:=", "PKG_SOURCE_PROTO:=git",
                "PKG_SOURCE_VERSION:=", "PKG_MIRROR_HASH:=", "+libopenssl", "+libmbedtls",
-               "+ca-bundle", "/etc/vtclient.cfg", "95-vtclient"):
+               "+ca-bundle", "/etc/vtclient.cfg", "95-vtclient", "vtclient-status",
+               "/usr/libexec/rpcd/vtclient", "/usr/share/rpcd/acl.d/vtclient.json"):
     if needed not in makefile:
         failures.append(f"packaging/openwrt/Makefile lacks {needed!r}")
 if "+libpthread" in makefile:
@@ -51,7 +55,7 @@ unit_path = root / "packaging" / "systemd" / "vtclient.service"
 unit = configparser.ConfigParser(strict=True, interpolation=None)
 unit.optionxform = str
 unit.read(unit_path)
-for section, key, value in (("Service", "ExecStart", "/usr/sbin/vtclient"),
+for section, key, value in (("Service", "ExecStart", "/usr/sbin/vtclient"), ("Service", "Type", "notify"),
                             ("Service", "Restart", "always"),
                             ("Service", "RestartSec", respawn[2] if respawn else "?"),
                             ("Service", "KillSignal", "SIGTERM"),
@@ -90,6 +94,32 @@ with tempfile.TemporaryDirectory() as tmp:
                 failures.append(f"{name} {'refuses' if starts else 'starts'} with {text!r}: {run.stdout}{run.stderr}")
         if not starts and "VANTOR_HOST is not set" not in systemd.stdout:
             failures.append(f"unit's ExecCondition gives no reason for {text!r}")
+
+# rpcd plugin: its methods, the snapshot as it is, and a JSON object when
+# there is none; the ACL grants the call.
+rpcd = openwrt / "vtclient.rpcd"
+with tempfile.TemporaryDirectory() as sandbox:
+    def plugin(*args):
+        run = subprocess.run(["sh", str(rpcd), *args], input="{}", capture_output=True, text=True,
+                             env=dict(os.environ, VTCLIENT_ROOT=sandbox))
+        try:
+            return json.loads(run.stdout)
+        except ValueError:
+            return "not JSON: " + run.stdout + run.stderr
+    snapshot = {"schema": 1, "channel": {"state": "connected", "server_host": "h\u00e9\"\n"}}
+    answers = [("list", plugin("list"), {"status": {}})]
+    missing = plugin("call", "status")
+    answers.append(("call status without a snapshot", isinstance(missing, dict) and "error" in missing, True))
+    os.makedirs(os.path.join(sandbox, "var", "run", "vtclient"))
+    with open(os.path.join(sandbox, "var", "run", "vtclient", "status.json"), "w") as f:
+        json.dump(snapshot, f)
+    answers.append(("call status", plugin("call", "status"), snapshot))
+    for what, got, wanted in answers:
+        if got != wanted:
+            failures.append(f"rpcd plugin {what}: {got!r}, not {wanted!r}")
+acl = json.loads((openwrt / "vtclient-acl.json").read_text())
+if acl.get("vtclient", {}).get("read", {}).get("ubus", {}).get("vtclient") != ["status"]:
+    failures.append("vtclient-acl.json does not grant reading ubus vtclient status")
 
 # verify wants the program to exist: a copy of the unit runs /bin/true.
 if shutil.which("systemd-analyze"):

@@ -1,15 +1,20 @@
 """End-to-end tests of the vtclient binary: a sandboxed VTCLIENT_ROOT, the
 simulator's UDP and HTTPS sides, and the wget_https stand-in over TLS."""
 
+import json
 import os
 import re
 import signal
+import socket
+import stat
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "faults"))
-from harness import VTCLIENT, Agent, event_record, received, wait_until  # noqa: E402
+from harness import (EXEC_PREFIX, FAKETIME_LIB, VTCLIENT, Agent, clock_can_run_fast, event_record,  # noqa: E402
+                     received, wait_until)
 
 USAGE = ("Vantor UDP Client daemon for real time protocol\n"
          "REV $Name:  $\n\n"
@@ -304,6 +309,134 @@ class Signals(AgentTest):
         self.assertTrue(wait_until(lambda: len(self.agent.web_requests("udps/register")) >= 2, 30))
         self.assertTrue(self.agent.alive())
         self.assertEqual(self.agent.stop(), 0, self.agent.read("stderr"))
+
+
+class StatusSnapshot(AgentTest):
+    """The status snapshot, vtclient-status's exit status and the service
+    manager's status lines through the agent's states."""
+
+    def status(self, agent, faketime=None):
+        """vtclient-status (the agent under that name): (exit status, first line of its summary)."""
+        link = agent.path("bin", "vtclient-status")
+        if not os.path.lexists(link):
+            os.symlink(VTCLIENT, link)
+        env = dict(os.environ, VTCLIENT_ROOT=agent.root, TZ="UTC")
+        if faketime:
+            env.update(LD_PRELOAD=FAKETIME_LIB, FAKETIME=faketime)
+        run = subprocess.run(EXEC_PREFIX + [link], env=env, capture_output=True, text=True, timeout=30)
+        return run.returncode, (run.stdout or run.stderr).split("\n")[0]
+
+    def snapshot(self, agent):
+        try:
+            with open(agent.path("var/run/vtclient/status.json")) as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return None
+
+    def wait_snapshot(self, agent, condition, timeout=60):
+        """Waits for a snapshot that meets condition; checks the file and that it
+        never holds the session key the simulator handed out."""
+        found = wait_until(lambda: (lambda s: s if s and condition(s) else None)(self.snapshot(agent)), timeout)
+        self.assertIsNotNone(found, "snapshot never got there; last: %s\n%s" % (self.snapshot(agent), agent.log()[-2000:]))
+        with open(agent.path("var/run/vtclient/status.json")) as f:
+            self.assertNotIn(agent.sim.key, f.read())
+        for path, mode in (("var/run/vtclient", 0o755), ("var/run/vtclient/status.json", 0o644)):
+            self.assertEqual(stat.S_IMODE(os.lstat(agent.path(path)).st_mode), mode, path)
+        return found
+
+    def notify_socket(self, agent):
+        """A socket standing in for systemd's; returns a function giving the messages so far."""
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(agent.path("notify.sock"))
+        sock.setblocking(False)
+        agent.env["NOTIFY_SOCKET"] = agent.path("notify.sock")
+        messages = []
+
+        def drain():
+            while True:
+                try:
+                    messages.append(sock.recv(4096).decode())
+                except BlockingIOError:
+                    return messages
+        return drain
+
+    def test_states_in_snapshot_status_exit_and_notify_lines(self):
+        # The wall clock runs ten times faster where it can: the server's
+        # silence passes in seconds.
+        agent = self.agent = Agent(self, tool="real", speed=10)
+        tmp = agent.path("tmp")
+        agent.config.update(feature_config(
+            agent, FEATURE_CONFIG_TIMEOUT="600", FEATURE_FIRMWARE_TIMEOUT="600", FEATURE_FIRMWARE_AUTO_RETRY="0",
+            FEATURE_FIRMWARE_ACTION_CMD="false",
+            FEATURE_CONFIG_FETCH_CMD="while [ ! -e %s/go ]; do sleep 0.05; done; echo a=b > %s/device.cfg" % (tmp, tmp)))
+        notices = self.notify_socket(agent)
+        agent.start()
+        sim = agent.sim
+        self.assertTrue(wait_until(lambda: sim.peer, 30), "no keepalive reached the simulator")
+        udp = "127.0.0.1:%d" % sim.udp_port
+        feature = lambda name, result: lambda s: s["features"][name]["result"] == result
+
+        def go():
+            agent.write("tmp/go", "")
+
+        def silence():
+            sim.answer_keepalives = False
+            sim.web.auth_mode = "down"
+
+        # (what happens, what the snapshot then shows, vtclient-status: exit, first line)
+        rows = [
+            (None, lambda s: s["channel"]["state"] == "connected", 0, "vtclient is connected"),
+            (lambda: sim.invite(0x2), feature("config_sync", "running"), 0, "vtclient is connected"),
+            (go, feature("config_sync", "succeeded"), 0, "vtclient is connected"),
+            (lambda: sim.invite(0x1), feature("firmware", "failed"), 0, "vtclient is connected"),
+            (silence, lambda s: s["channel"]["state"] == "re-establishing" and
+             s["last_error"]["message"] == "Get AUTH Fail", 1,
+             "vtclient is running but not connected (re-establishing)"),
+        ]
+        for action, shows, code, line in rows:
+            with self.subTest(line=line, shows=shows):
+                if action:
+                    action()
+                snap = self.wait_snapshot(agent, shows, timeout=120)
+                self.assertEqual(self.status(agent), (code, line))
+        self.assertEqual((snap["schema"], snap["agent"]["pid"], snap["agent"]["cycle_reason"]),
+                         (1, agent.proc.pid, "start"))
+        self.assertEqual((snap["channel"]["server_host"], snap["channel"]["server_port"], snap["channel"]["sessions"]),
+                         ("127.0.0.1", sim.udp_port, 1))
+        self.assertGreater(snap["channel"]["statistics"]["local_recv"], 0)
+        config_sync = snap["features"]["config_sync"]
+        self.assertLessEqual(config_sync["last_start"], config_sync["last_end"])
+
+        # Stopped: first frozen (its snapshot ages), then gone.
+        os.kill(agent.proc.pid, signal.SIGSTOP)
+        if clock_can_run_fast():
+            later = time.strftime("@%Y-%m-%d %H:%M:%S", time.gmtime(snap["written"] + 121))
+            self.assertEqual(self.status(agent, faketime=later)[0], 2)
+        os.kill(agent.proc.pid, signal.SIGKILL)
+        agent.proc.wait(15)
+        self.assertEqual(self.status(agent)[0], 2)
+        self.assertEqual(self.snapshot(agent)["channel"]["state"], "re-establishing")
+
+        lines = notices()
+        self.assertEqual(lines[0], "READY=1")
+        self.assertEqual(lines[1], "STATUS=authorising with " + agent.config["VANTOR_HOST"])
+        self.assertRegex(lines[2], r"^STATUS=connected to %s via Default since \w{3} \w{3} \d\d " % re.escape(udp))
+        self.assertEqual(lines[3:], ["STATUS=re-establishing the session with " + udp])
+
+        # Authorisation refused from the start, then a clean stop.
+        agent = Agent(self, tool="real")
+        notices = self.notify_socket(agent)
+        agent.sim.web.auth_mode = "plain"
+        agent.start()
+        snap = self.wait_snapshot(agent, lambda s: s["last_error"] is not None)
+        self.assertEqual((snap["channel"]["state"], snap["last_error"]["message"]), ("authorising", "Get AUTH Fail"))
+        self.assertEqual(self.status(agent), (1, "vtclient is running but not connected (authorising)"))
+        self.assertEqual(agent.stop(), 0)
+        self.assertEqual(self.snapshot(agent)["channel"]["state"], "stopped")
+        self.assertEqual(self.status(agent)[0], 2)
+        self.assertEqual(notices(), ["READY=1", "STATUS=authorising with " + agent.config["VANTOR_HOST"],
+                                     "STATUS=stopped", "STOPPING=1"])
 
 
 if __name__ == "__main__":
