@@ -82,7 +82,8 @@ for name, variant, depends in (("vtclient-openssl", "openssl", {"+libstdcpp", "+
 packages = {  # package: {path: mode}
     "vtclient-openssl": {"usr/sbin/vtclient": 0o755, "usr/sbin/vtclient-checkconf": 0o755,
                          "etc/vtclient.cfg": 0o600, "etc/init.d/vtclient": 0o755,
-                         "etc/hotplug.d/iface/95-vtclient": 0o644},
+                         "etc/hotplug.d/iface/95-vtclient": 0o644, "usr/sbin/vtclient-status": 0o755,
+                         "usr/libexec/rpcd/vtclient": 0o755, "usr/share/rpcd/acl.d/vtclient.json": 0o644},
     "vtclient-identity-fallback": {"etc/uci-defaults/95-vtclient-identity": 0o755},
 }
 make("openssl", work / "install-openssl", build, "build-install", "install-vtclient-openssl")
