@@ -4,9 +4,7 @@ agent the way the documents say: respawn without giving up, stop by SIGTERM,
 reload by SIGHUP, restart on failure, the limits of the unit, the project's
 version in the package. Every shell file passes shellcheck, and the unit
 passes `systemd-analyze verify` where systemd is installed.
-
-Usage: check_service_files.py SOURCE_DIR PROJECT_VERSION
-"""
+Usage: check_service_files.py SOURCE_DIR PROJECT_VERSION"""
 import configparser
 import os
 import pathlib
