@@ -1,13 +1,9 @@
-"""The real vtclient in a sandbox (VTCLIENT_ROOT) against the simulator
-(tools/vtsim): the one harness of the end-to-end and fault tests.
-
-An Agent owns a temporary root (etc/, the agent's tmp/, an event spool, bin/
-with the fetch tool), a Simulator on 127.0.0.1 and the vtclient process. The
-fetch tool is the real wget_https over TLS to the simulator's HTTPS side
-(tool="real"), or fake_wget_https, which the test steers through files under
-wget/. Every process runs in a session of its own and is stopped by its pid;
-waits poll a condition with a bounded time-out.
-"""
+"""The one harness of the end-to-end and fault tests: an Agent is the real
+vtclient in a sandbox (VTCLIENT_ROOT: etc/, the agent's tmp/, a spool, bin/
+with the fetch tool) against a Simulator (tools/vtsim) on 127.0.0.1. The fetch
+tool is the real wget_https over TLS to the simulator's HTTPS side, or
+fake_wget_https, steered through files under wget/. Every process runs in a
+session of its own, stopped by its pid; waits poll a condition, bounded."""
 import os
 import re
 import shlex
@@ -123,9 +119,10 @@ class Agent:
         self.config = {
             "VANTOR_HOST": "127.0.0.1:%d" % self.sim.web.port, "UDP_REG_PATH": "udps/register",
             "DEVICE_SERIAL": SERIAL, "DEVICE_MODEL": "RT100", "DEVICE_VARIANT": "EU", "DEVICE_FIRMWARE": "1.2.3",
-            "DEVICE_KEEPALIVE_INTERVAL": "5", "DEVICE_LOG_FILE_SIZE": "0", "FEATURE_EVENT_SPOOL": self.path("spool") + "/",
-            "FEATURE_CONFIG_PATH": "api/config", "FEATURE_REPORT_PATH": "api/report", "FEATURE_EVENT_PATH": "api/event",
-            "FEATURE_REMOTE_ACTION_PATH": "api/action", "FEATURE_DEBUG_DUMP_PATH": "api/dump"}
+            "DEVICE_KEEPALIVE_INTERVAL": "5", "DEVICE_LOG_FILE_SIZE": "0", "FEATURE_CONFIG_PATH": "api/config",
+            "FEATURE_EVENT_SPOOL": self.path("spool") + "/", "FEATURE_REPORT_PATH": "api/report",
+            "FEATURE_EVENT_PATH": "api/event", "FEATURE_REMOTE_ACTION_PATH": "api/action",
+            "FEATURE_DEBUG_DUMP_PATH": "api/dump"}
         self.config.update(config or {})
         # faketime: an environment for libfaketime. speed: the wall clock runs
         # that many times faster, so its time-outs pass in moments while
@@ -135,7 +132,6 @@ class Agent:
         if speed and faketime is None and not under_thread_sanitizer() and not EXEC_PREFIX:
             self.faketime = {"FAKETIME": "+0 x%d" % speed, "DONT_FAKE_MONOTONIC": "1"}
 
-    # -- sandbox and fetch tool -------------------------------------------
     def path(self, *parts):
         return os.path.join(self.root, *parts)  # an absolute part stays as it is
 
@@ -177,11 +173,9 @@ class Agent:
     def wget_calls(self, kind=None):
         return len([c for c in self.read("wget/calls").split() if kind is None or c == kind])
 
-    def web_requests(self, path):
-        """Requests the real tool made to the simulator's HTTPS side."""
+    def web_requests(self, path):  # what the real tool sent to the simulator's HTTPS side
         return [r for r in list(self.sim.web.requests) if r.path == "/" + path]
 
-    # -- the process -------------------------------------------------------
     def start(self, args=(), cpus=None):
         """Starts vtclient, its configuration written from config unless that
         is None; cpus: a taskset CPU list to pin it to (taskset execs: same pid)."""
@@ -201,7 +195,6 @@ class Agent:
                                          start_new_session=True)
 
     def run(self, args=(), timeout=20):
-        """Starts vtclient and waits for it to end; returns its exit status."""
         self.start(args)
         return self.proc.wait(timeout)
 
@@ -246,8 +239,7 @@ class Agent:
                 found.append(int(pid))
         return found
 
-    def memory_kib(self, field="VmHWM"):
-        """A /proc/<pid>/status memory figure of the agent (VmHWM: peak RSS)."""
+    def memory_kib(self, field="VmHWM"):  # peak RSS by default
         with open("/proc/%d/status" % self.proc.pid) as f:
             return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
 
@@ -262,7 +254,6 @@ class Agent:
             shutil.rmtree(self.root, ignore_errors=True)
         self.test.assertEqual(reports, [], "the agent's sanitizer reported faults")
 
-    # -- observations ------------------------------------------------------
     def read(self, rel):
         """A sandbox file's text; "" when it is missing or no regular file (a FIFO)."""
         try:
@@ -272,8 +263,7 @@ class Agent:
         with open(fd, "rb") as f:
             return f.read().decode("latin-1") if stat.S_ISREG(os.fstat(fd).st_mode) else ""
 
-    def log(self):
-        """The log, rotated files first."""
+    def log(self):  # rotated files first
         live = (self.config or {}).get("DEVICE_LOG_PATH", self.path("tmp", "udp_client.log"))
         return "".join(self.read(n) for n in ["%s.%d" % (live, i) for i in range(9, -1, -1)] + [live])
 
@@ -285,16 +275,13 @@ class Agent:
     def count(self, message):
         return self.log_messages().count(message)
 
-    def wait_log(self, text, timeout=30, count=1):
-        """Waits until text occurs count times in the log."""
+    def wait_log(self, text, timeout=30, count=1):  # text occurs count times in the log
         return wait_until(lambda: self.log().count(text) >= count, timeout, 0.1)
 
-    def wait_message(self, message, timeout=30, count=1):
-        """Waits until a log line's message is exactly message, count times."""
+    def wait_message(self, message, timeout=30, count=1):  # count lines whose message is exactly message
         return wait_until(lambda: self.count(message) >= count, timeout, 0.1)
 
-    def leftover_temp_files(self):
-        """Exchange files left in the private directory or in /tmp."""
+    def leftover_temp_files(self):  # exchange files left in the private directory or in /tmp
         private = self.path("tmp", "vtclient")
         names = os.listdir(self.path("tmp")) + (os.listdir(private) if os.path.isdir(private) else [])
         return sorted(n for n in names if TEMP_FILE_PATTERN.match(n))
@@ -309,8 +296,7 @@ class Agent:
         self.test.assertEqual(reply["result"], "refused")
 
 
-def event_record(code, stamp, text):
-    """A 140-byte event record in the agent's byte order."""
+def event_record(code, stamp, text):  # 140 bytes in the agent's byte order
     return struct.pack(RECORD_ORDER + "ii132s", code, stamp, text)
 
 
@@ -322,8 +308,7 @@ def drop_event(spool, index):
     os.rename(tmp, os.path.join(spool, "ev%06d.event" % index))
 
 
-def uploaded_events(agent):
-    """The event numbers in every event upload the fake tool answered so far."""
+def uploaded_events(agent):  # the event numbers in every event upload the fake tool answered
     return [int(n) for name in os.listdir(agent.path("wget", "bodies")) if name.startswith("event.")
             for n in re.findall(r"event number (\d+)", agent.read("wget/bodies/" + name))]
 
