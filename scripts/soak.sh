@@ -14,5 +14,4 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target vtclient
 export VTCLIENT_BIN="$PWD/build/default/daemon/vtclient"
 export PYTHONDONTWRITEBYTECODE=1
-cd tests/faults
-exec /usr/bin/python3 soak_run.py "$seconds" "$rate"
+exec /usr/bin/python3 scripts/soak_run.py "$seconds" "$rate"

@@ -1,69 +1,40 @@
 """Someone on the path who is not the server: datagrams spoofed from the
-server's address while the server is gone, a flood, and a replay of a
-recorded session."""
+server's address while the server is gone, and a flood."""
 import time
 import unittest
 
-from harness import Agent, Spoofer, ask, clock_can_run_fast, require_agent, wait_keepalives, wait_until
-
-SPEED = 10  # agent seconds per real second
-NEEDS_FAST_CLOCK = "needs libfaketime inside the agent: minutes of agent time"
-DISCONNECT = 70
-WRAP = 0xFFFFFFFF  # the restart mark
+from harness import Agent, clock_can_run_fast, received, require_agent, wait_until
 
 
 @require_agent
 class ChannelAttacks(unittest.TestCase):
 
-    @unittest.skipUnless(clock_can_run_fast(), NEEDS_FAST_CLOCK)
+    @unittest.skipUnless(clock_can_run_fast(), "needs libfaketime inside the agent: minutes of agent time")
     def test_spoofed_datagrams_never_keep_a_dead_session(self):
         # The server falls silent and a new one (new key, new port) answers the
-        # next authorisation; meanwhile the device's port gets datagrams that
-        # fail the header or the key. None is a sign of the server's life: the
-        # new server is in use within disconnect_timeout + 10 s.
-        cases = [  # kind, datagrams, over agent seconds
-            ("garbage", 5, 100),       # one every 20 s
-            ("wrongkey", 5, 100),
-            ("garbage", 100000, DISCONNECT),
-        ]
-        for kind, count, seconds in cases:
-            with self.subTest(kind=kind, count=count):
-                agent = Agent(self, config={"DEVICE_DISCONNECT_TIMEOUT": str(DISCONNECT)}, speed=SPEED)
+        # next authorisation, while datagrams that fail the key or the header
+        # keep coming from the old one's address: one every 40 agent seconds
+        # (fewer than the 20 in a row that end a session by themselves), or a
+        # flood. Were any a sign of the server's life, the agent would keep the
+        # dead session as long as they come; so it must reach the new server
+        # while they still come. The silence takes 7 real seconds; the bound
+        # allows for a loaded machine.
+        for kind, burst, every in (("wrongkey", 1, 4.0), ("garbage", 100, 0.05)):
+            with self.subTest(kind=kind):
+                agent = Agent(self, config={"DEVICE_DISCONNECT_TIMEOUT": "70"}, speed=10)
                 agent.start()
                 agent.assert_serving()
-                old = agent.sim
+                old, deadline, sent = agent.sim, time.monotonic() + 60, 0
                 old.answer_keepalives = False
-                silent_from = time.monotonic()
                 fresh = agent.new_simulator()
-                spoofer = Spoofer(self, old, kind, count, seconds / SPEED)
-                spoofer.start()
-                self.assertTrue(wait_keepalives(fresh, 1, (DISCONNECT + 10) / SPEED - (time.monotonic() - silent_from)),
-                                agent.log()[-2000:])
-                spoofer.stop()
+                while not wait_until(lambda: received(fresh, "keepalive"), every) and time.monotonic() < deadline:
+                    sent += burst
+                    old.flood(kind, burst)
+                self.assertTrue(received(fresh, "keepalive"), agent.log()[-2000:])
+                self.assertGreater(sent, 0)
                 agent.assert_serving(fresh)
                 self.assertEqual(agent.leftover_temp_files(), [])
                 agent.stop()
-
-    @unittest.skipUnless(clock_can_run_fast(), NEEDS_FAST_CLOCK)
-    def test_replayed_restart_mark_and_reboot_run_nothing(self):
-        agent = Agent(self, config={"FEATURE_REBOOT_SUPPORT": "1", "FEATURE_REBOOT_ACTION_CMD": "echo >> reboots"},
-                      speed=SPEED)
-        agent.start()
-        agent.assert_serving()  # its invitation carried the restart mark
-        sim = agent.sim
-        self.assertIn(WRAP, sim.requests)
-        reboot = ask(sim, lambda s: s.send_request(3))
-        self.assertEqual(reboot["result"], "accepted")
-        self.assertTrue(wait_until(lambda: agent.read("reboots").count("\n") == 1, 20), agent.log()[-2000:])
-        # No new session (the socket stays and reads both), then the recording.
-        agent.set_wget("fail", "register")
-        sim.replay_request(WRAP)
-        sim.replay_request(reboot["seq"])
-        # A minute later the held-back line counts the refused reboot.
-        refused = lambda: "Decrypt err 0, Seq err 1" in agent.log()
-        wait_until(lambda: refused() or agent.read("reboots").count("\n") > 1, 60 / SPEED + 30)
-        self.assertEqual(agent.read("reboots").count("\n"), 1)
-        self.assertTrue(refused(), agent.log()[-2000:])
 
     def test_wrong_key_flood_leaves_the_settings_lines_in_the_log(self):
         agent = Agent(self, config={"DEVICE_LOG_FILE_SIZE": "16384", "DEVICE_LOG_NUM_FILE": "3"})
@@ -72,8 +43,4 @@ class ChannelAttacks(unittest.TestCase):
         self.assertIn("] bl size: 10", agent.log())
         agent.sim.flood("wrongkey", 20000)
         agent.assert_serving()
-        self.assertTrue("] bl size: 10" in agent.log(), agent.log()[-2000:])
-
-
-if __name__ == "__main__":
-    unittest.main()
+        self.assertIn("] bl size: 10", agent.log())

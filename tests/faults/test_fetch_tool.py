@@ -4,15 +4,25 @@ import unittest
 
 from harness import Agent, ask, received, require_agent, wait_until
 
+CONFIG_SYNC = {"FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export"}
+
+
+def config_agent(test, timeout, **keys):
+    agent = Agent(test, config=dict(CONFIG_SYNC, FEATURE_CONFIG_TIMEOUT=timeout), **keys)
+    agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+    agent.start()
+    agent.assert_serving()
+    return agent
+
 
 @require_agent
 class FetchToolFaults(unittest.TestCase):
 
     def test_missing_then_failing_then_working_tool(self):
+        # The clock runs ten times faster: the next authorisation may start
+        # 10 s after a failed one.
         agent = Agent(self, tool=None, speed=10)
         agent.start()
-        # No tool: authorisation fails, the agent stays up and keeps trying
-        # (every 10 s after a failed attempt).
         self.assertTrue(agent.wait_log("Get AUTH Fail"), agent.log()[-2000:])
         agent.set_wget("fail")
         agent.install_wget()
@@ -24,17 +34,7 @@ class FetchToolFaults(unittest.TestCase):
         self.assertEqual(agent.leftover_temp_files(), [])
 
     def test_garbage_answers(self):
-        # The clock runs ten times faster: the next authorisation may start
-        # 10 s after the last one.
-        agent = Agent(self, speed=10, config={
-            "FEATURE_CONFIG_SUPPORT": "1",
-            "FEATURE_CONFIG_TIMEOUT": "300",
-            "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
-        })
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
-        agent.start()
-        agent.assert_serving()
-        # Config sync invitation: the answer is random bytes.
+        agent = config_agent(self, "300", speed=10)
         agent.set_wget("garbage", "config")
         self.assertEqual(ask(agent.sim, lambda s: s.invite(0x2))["result"], "accepted")
         self.assertTrue(agent.wait_log("Config sync error"), agent.log()[-2000:])
@@ -43,27 +43,18 @@ class FetchToolFaults(unittest.TestCase):
         agent.write("tmp/interface.update", "")
         self.assertTrue(agent.wait_log("Get AUTH Fail"), agent.log()[-2000:])
         agent.assert_serving()
-        self.assertTrue(wait_until(lambda: agent.leftover_temp_files() == [], 10),
-                        agent.leftover_temp_files())
+        self.assertTrue(wait_until(lambda: agent.leftover_temp_files() == [], 10), agent.leftover_temp_files())
         self.assertFalse(os.path.exists(agent.path("tmp", "config.export.tmp")))
 
     def test_tool_hanging_past_its_time_out(self):
         # The tool's own limits are 10 s for authorisation and 30 s for a
         # feature exchange; a run still going 5 s later is killed. Both hang
         # at once here, so the waits overlap.
-        agent = Agent(self, config={
-            "FEATURE_CONFIG_SUPPORT": "1",
-            "FEATURE_CONFIG_TIMEOUT": "100",
-            "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
-        })
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
-        agent.start()
-        agent.assert_serving()
+        agent = config_agent(self, "100")
         agent.set_wget("hang", "config")
         self.assertEqual(ask(agent.sim, lambda s: s.invite(0x2))["result"], "accepted")
         self.assertTrue(wait_until(lambda: agent.wget_calls("config") >= 1, 20))
-        # The channel goes on while the feature worker waits for the tool.
-        agent.assert_serving()
+        agent.assert_serving()  # the channel goes on while the feature worker waits
         # Re-authorisation hangs too; the channel must get past it.
         agent.set_wget("hang", "register")
         agent.write("tmp/interface.update", "")
@@ -72,9 +63,4 @@ class FetchToolFaults(unittest.TestCase):
         self.assertTrue(agent.wait_log("Reestablish success", 60), agent.log()[-3000:])
         agent.assert_serving()
         self.assertTrue(agent.wait_log("Config sync error", 60), agent.log()[-2000:])
-        self.assertTrue(wait_until(lambda: agent.leftover_temp_files() == [], 10),
-                        agent.leftover_temp_files())
-
-
-if __name__ == "__main__":
-    unittest.main()
+        self.assertTrue(wait_until(lambda: agent.leftover_temp_files() == [], 10), agent.leftover_temp_files())

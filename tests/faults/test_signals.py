@@ -1,14 +1,17 @@
 """SIGUSR1 and SIGUSR2 storms, with event files arriving all the while; a
-SIGTERM that ends the agent within 5 s whatever it is waiting for; a
-firmware upgrade that neither a reload nor a stop cuts."""
+SIGTERM or SIGINT that ends the agent within 5 s whatever it is waiting for,
+its threads joined in order; a SIGHUP that starts a new cycle; a firmware
+upgrade that neither a reload nor a stop cuts."""
 import os
 import signal
 import threading
 import time
 import unittest
 
-from harness import (Agent, ask, drop_event, require_agent, spooled_events, uploaded_events,
-                     wait_until)
+from harness import Agent, ask, drop_event, require_agent, spooled_events, uploaded_events, wait_until
+
+JOINED = ["Feature thread joined", "Report thread joined", "Sender Joined", "Receiver Joined",
+          "Punch hole Joined", "Command handler Joined"]
 
 
 def end_group(pid):
@@ -26,27 +29,18 @@ class SignalStorms(unittest.TestCase):
         agent.start()
         agent.assert_serving()
         total = 300
-        produced = threading.Event()
-
-        def producer():
-            for i in range(total):
-                drop_event(agent.path("spool"), i)
-            produced.set()
-
-        thread = threading.Thread(target=producer)
-        thread.start()
+        producer = threading.Thread(target=lambda: [drop_event(agent.path("spool"), i) for i in range(total)])
+        producer.start()
         storms = 0
-        while not produced.is_set() or storms < 2000:
+        while producer.is_alive() or storms < 2000:
             agent.signal(signal.SIGUSR1)
             storms += 1
-        thread.join()
-        # One more request collects whatever arrived after the last one ran.
-        agent.signal(signal.SIGUSR1)
+        producer.join()
+        agent.signal(signal.SIGUSR1)  # collects whatever arrived after the last one ran
         self.assertTrue(wait_until(lambda: len(uploaded_events(agent)) >= total, 60),
                         "%d of %d events uploaded" % (len(uploaded_events(agent)), total))
         self.assertEqual(sorted(uploaded_events(agent)), list(range(total)), "events lost or sent twice")
-        # The files go once the server has accepted them.
-        self.assertTrue(wait_until(lambda: spooled_events(agent) == [], 10))
+        self.assertTrue(wait_until(lambda: spooled_events(agent) == [], 10))  # gone once accepted
         agent.assert_serving()
         self.assertEqual(agent.leftover_temp_files(), [])
 
@@ -57,13 +51,16 @@ class SignalStorms(unittest.TestCase):
         for _ in range(5000):
             agent.signal(signal.SIGUSR2)
         agent.assert_serving()
-        # The toggle still works after the storm.
         before = agent.log().count("Debug mode O")
-        agent.signal(signal.SIGUSR2)
+        agent.signal(signal.SIGUSR2)  # the toggle still works
         self.assertTrue(agent.wait_log("Debug mode O", 10, before + 1))
 
+    def test_sigterm_or_sigint_ends_every_wait_within_five_seconds(self):
+        def idle(agent):
+            agent.start()
+            agent.assert_serving()
+            return True
 
-    def test_sigterm_ends_every_wait_within_five_seconds(self):
         def endless_action(agent):
             agent.config.update({"FEATURE_REMOTE_ACTION_SUPPORT": "1", "FEATURE_REMOTE_ACTION_TIMEOUT": "100000",
                                  "FEATURE_REMOTE_ACTION_CMD": "sleep"})
@@ -90,18 +87,33 @@ class SignalStorms(unittest.TestCase):
             agent.start()
             return agent.wait_message("Fetch fail")
 
-        for name, prepare in (("endless action", endless_action), ("three hanging WAN links", hanging_wan_links),
-                              ("retry wait of 3600 s", hour_long_retry_wait)):
-            with self.subTest(name):
+        for prepare, sig in ((idle, signal.SIGINT), (endless_action, signal.SIGTERM),
+                             (hanging_wan_links, signal.SIGTERM), (hour_long_retry_wait, signal.SIGTERM)):
+            with self.subTest(prepare.__name__):
                 agent = Agent(self)
                 self.assertTrue(prepare(agent), agent.log()[-2000:])
-                seconds = agent.terminate()
-                print("SIGTERM to exit, %s: %s s" % (name, "%.2f" % seconds if seconds else "no exit"))
-                self.assertIsNotNone(seconds, agent.log()[-2000:])
-                self.assertLessEqual(seconds, 5.0)
+                seconds = agent.terminate(sig)
+                print("%s to exit, %s: %s s" % (sig.name, prepare.__name__, seconds))
+                self.assertLessEqual(seconds or 99, 5.0, agent.log()[-2000:])
                 self.assertEqual(agent.proc.returncode, 0)
+                joined = [m for m in agent.log_messages() if m in JOINED]
+                self.assertEqual(joined, JOINED if prepare is idle else [m for m in JOINED if m in joined])
                 # A killed process dies a moment after the signal.
                 self.assertTrue(wait_until(lambda: not agent.session_processes(), 10), agent.session_processes())
+
+    def test_sighup_starts_a_new_cycle_with_the_changed_configuration(self):
+        agent = Agent(self, config={"DEVICE_KEEPALIVE_INTERVAL": "20"})
+        agent.start()
+        agent.assert_serving()
+        self.assertIn("keepalive: 20", agent.log_messages())
+        agent.config["DEVICE_KEEPALIVE_INTERVAL"] = "30"
+        agent.write_config()
+        agent.signal(signal.SIGHUP)
+        self.assertTrue(agent.wait_message("keepalive: 30"))
+        self.assertTrue(agent.wait_message("Command handler Joined"))
+        self.assertTrue(wait_until(lambda: agent.wget_calls("register") >= 2, 30))
+        agent.assert_serving()
+        self.assertEqual(agent.stop(), 0, agent.read("stderr"))
 
     def test_firmware_upgrade_runs_to_its_end_across_reload_and_stop(self):
         # The shell's pid (the group the agent made for it), about 4 s of
@@ -146,6 +158,3 @@ class SignalStorms(unittest.TestCase):
                     self.assertEqual(len(named), 1, agent.log()[-2000:])
                 self.assertEqual(agent.count("ERROR"), 0)
 
-
-if __name__ == "__main__":
-    unittest.main()

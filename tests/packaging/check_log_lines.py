@@ -1,14 +1,8 @@
 #!/usr/bin/python3
 """Every error-level log text in the agent's sources is listed in docs/log.md,
-so that a support engineer finds each "err" line there.
-
-An error-level line is a call of a log function with the level written as 3,
-for instance __udp_client_log(3, "Config sync error (Code=%d, ...)", ...) or
-s.log(3, ok ? "A" : "B"); every string in its format argument counts. The
-reference must hold each text in backticks, as its tables do.
-
-Usage: check_log_lines.py SOURCE_DIR
-"""
+in backticks, so that a support engineer finds each "err" line there: every
+string in the format of a log call with the level written as 3, such as
+s.log(3, ok ? "A" : "B"). Usage: check_log_lines.py SOURCE_DIR"""
 import pathlib
 import re
 import sys

@@ -11,8 +11,10 @@ DIR/request.N   request N (from 1) as received: "METHOD PATH\r\n", header lines,
 """
 
 import http.server
+import io
 import itertools
 import os
+import shutil
 import signal
 import ssl
 import subprocess
@@ -52,16 +54,22 @@ def main():
                                 key=lambda n: int(n[7:]))
                 path = os.path.join(d, queued[0] if queued else "answer")
                 try:
-                    with open(path, "rb") as f:
-                        head, _, payload = f.read().partition(b"\n")
+                    answer = open(path, "rb")
                 except OSError:
-                    head, payload = b"200 OK", b""
+                    answer = io.BytesIO(b"200 OK")
                 if queued:
                     os.remove(path)
-            while head == b"hang":
-                time.sleep(3600)
-            self.wfile.write(b"HTTP/1.1 %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s"
-                             % (head, len(payload), payload))
+            with answer:
+                head = answer.readline().rstrip(b"\n")
+                while head == b"hang":
+                    time.sleep(3600)
+                size = answer.seek(0, os.SEEK_END) - answer.seek(len(head) + 1)
+                self.wfile.write(b"HTTP/1.1 %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                                 % (head, max(size, 0)))
+                try:  # the body streamed: an answer may be larger than memory allows
+                    shutil.copyfileobj(answer, self.wfile)
+                except OSError:
+                    pass  # the client hung up
 
         do_GET = do_POST
 

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "vtsim"))
 
 from vtsim import Simulator, wire  # noqa: E402
 from vtsim.wire import Message, RESTART_SEQ  # noqa: E402

@@ -9,7 +9,7 @@ sampled. At the end it prints the curve's start and end and the totals, and
 exits non-zero when a request went unanswered, an event was lost, the agent
 died, or memory, descriptors or threads grew after warm-up.
 
-    VTCLIENT_BIN=build/default/daemon/vtclient soak_run.py [real seconds] [rate]
+    VTCLIENT_BIN=build/default/daemon/vtclient scripts/soak_run.py [real seconds] [rate]
 """
 import os
 import signal
@@ -17,7 +17,8 @@ import sys
 import time
 import unittest
 
-from harness import Agent, ask, drop_event, received, uploaded_events, wait_until
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "faults"))
+from harness import Agent, ask, drop_event, received, uploaded_events, wait_until  # noqa: E402
 
 REAL_SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
 RATE = int(sys.argv[2]) if len(sys.argv) > 2 else 150
