@@ -4,7 +4,8 @@
 # with BM_Baseline is the yardstick: every other benchmark of that program is
 # also shown as a ratio to it (median CPU time: the machine is shared, so wall
 # time mostly measures the neighbours). channel_client_bench measures the
-# channel under a flood against its own floor and prints its figures.
+# channel client against its own floor in paired rounds and prints its
+# figures. The load average is printed before and after each program.
 #   scripts/bench.sh [program ...]     (default: all programs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,16 +31,15 @@ done
 for run in "${runs[@]}"; do
   read -r build program <<<"$run"
   json="build/$build/$program.json"
-  echo "=== $program ($build) ==="
+  echo "=== $program ($build) === load average $(cut -d' ' -f1-3 /proc/loadavg)"
   if [ "$program" = channel_client_bench ]; then
     # Not a Google Benchmark program: it prints its own figures and floors.
     "build/$build/bench/$program"
-    continue
-  fi
-  "build/$build/bench/$program" --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true \
-    --benchmark_report_aggregates_only=true \
-    --benchmark_out="$json" --benchmark_out_format=json
-  /usr/bin/python3 - "$json" <<'PY'
+  else
+    "build/$build/bench/$program" --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true \
+      --benchmark_report_aggregates_only=true \
+      --benchmark_out="$json" --benchmark_out_format=json
+    /usr/bin/python3 - "$json" <<'PY'
 import json, sys
 runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("aggregate_name") == "median"]
 ns = {b["run_name"]: b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]] for b in runs}
@@ -52,4 +52,6 @@ for name, value in ns.items():
         line += "   %.2f x %s" % (value / ns[floor], floor)
     print(line)
 PY
+  fi
+  echo "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 done
