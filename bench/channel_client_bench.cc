@@ -32,7 +32,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -320,8 +319,8 @@ int main() {
     print("p99", replies[0], replies[1], {}, .99);
     long lost[2] = {std::count(replies[0].begin(), replies[0].end(), -1),
                     std::count(replies[1].begin(), replies[1].end(), -1)};
-    std::printf("  %-20s agent %8ld  floor %8ld  ratio %5.2fx  of %zu each\n", "lost", lost[0], lost[1],
-                lost[1] ? 1.0 * lost[0] / lost[1] : NAN, replies[0].size());
+    std::printf("  %-20s agent %8ld  floor %8ld  of %zu each", "lost", lost[0], lost[1], replies[0].size());
+    std::printf(lost[1] ? "  ratio %5.2fx\n" : "\n", 1.0 * lost[0] / std::max(lost[1], 1L));
     std::printf("  %-20s agent %8lu  floor %8lu\n", "dropped, buffer full", dropped[0], dropped[1]);
   }
   destroy_vantor_udp_client(client);
