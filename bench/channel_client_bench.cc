@@ -172,7 +172,7 @@ double pct(std::vector<double> v, double q) {
 void print(const char *what, const std::vector<double> &agent, const std::vector<double> &floor,
            const std::vector<double> &ratios = {}, double q = .5) {
   std::printf("  %-20s agent %8.2f  floor %8.2f", what, pct(agent, q), pct(floor, q));
-  if (ratios.empty()) std::printf("\n");
+  if (ratios.empty()) std::printf("  ratio %5.2fx\n", pct(agent, q) / pct(floor, q));
   else std::printf("  ratio %5.2fx  p10-p90 %.2f-%.2f (%zu pairs)\n", pct(ratios, .5), pct(ratios, .1),
                    pct(ratios, .9), ratios.size());
 }
@@ -321,7 +321,8 @@ int main() {
                     std::count(replies[1].begin(), replies[1].end(), -1)};
     std::printf("  %-20s agent %8ld  floor %8ld  of %zu each", "lost", lost[0], lost[1], replies[0].size());
     std::printf(lost[1] ? "  ratio %5.2fx\n" : "\n", 1.0 * lost[0] / std::max(lost[1], 1L));
-    std::printf("  %-20s agent %8lu  floor %8lu\n", "dropped, buffer full", dropped[0], dropped[1]);
+    std::printf("  %-20s agent %8lu  floor %8lu", "dropped, buffer full", dropped[0], dropped[1]);
+    std::printf(dropped[1] ? "  ratio %5.2fx\n" : "\n", 1.0 * dropped[0] / std::max(dropped[1], 1UL));
   }
   destroy_vantor_udp_client(client);
   close(in[1]);  // the simulator ends with its input
