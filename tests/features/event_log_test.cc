@@ -36,7 +36,7 @@ TEST_F(EventLog, EventFilesAreSentInNameOrderAndOthersLeftAlone) {
   spool("x.event.tmp", 3, 300, "third");
   write("spool/notes.txt", "not an event");
   handle();
-  ASSERT_EQ(https_runs().size(), 1u);
+  ASSERT_EQ(tool_->runs(), 1);
   std::string body = https_body(1);
   EXPECT_NE(body.find(part("num", "3")), std::string::npos);
   const char* contents[] = {"first", "second", "third"};
@@ -56,13 +56,13 @@ TEST_F(EventLog, EventFilesAreSentInNameOrderAndOthersLeftAlone) {
 TEST_F(EventLog, FailedUploadKeepsFilesAndStatusMarkerFollowsSuccess) {
   write("tmp/qrms_eventlog.log", "old");
   spool("a.event", 5, 100, "kept");
-  https_answers({"EXIT 1", "503 Busy\n", "200 OK\n"});
+  tool_->answers({"EXIT 1", "503 Busy\n", "200 OK\n"});
   for (int call = 1; call <= 3; ++call) {
     handle();
     EXPECT_EQ(exists("spool/a.event"), call < 3) << call;
     EXPECT_EQ(read("tmp/qrms_eventlog.log"), call < 3 ? "" : "000") << call;
   }
-  ASSERT_EQ(https_runs().size(), 3u);
+  ASSERT_EQ(tool_->runs(), 3);
   EXPECT_NE(https_body(3).find(part("event1_content", "kept")), std::string::npos);
 }
 
@@ -70,10 +70,10 @@ TEST_F(EventLog, FailedUploadKeepsFilesAndStatusMarkerFollowsSuccess) {
 // ends the call, and the next call starts with it, not with the ones sent.
 TEST_F(EventLog, EventsGoUpInBatchesAndARefusedBatchStays) {
   for (int i = 0; i < 250; ++i) spool("e" + std::to_string(1000 + i) + ".event", i, i, "c");
-  https_answers({"200 OK\n", "413 Too Large\n", "200 OK\n", "200 OK\n"});
+  tool_->answers({"200 OK\n", "413 Too Large\n", "200 OK\n", "200 OK\n"});
   handle();
   handle();
-  ASSERT_EQ(https_runs().size(), 4u);
+  ASSERT_EQ(tool_->runs(), 4);
   const char* firsts[] = {"0", "100", "100", "200"};
   const char* counts[] = {"100", "100", "100", "50"};
   for (int run = 1; run <= 4; ++run) {
@@ -105,7 +105,7 @@ TEST_F(EventLog, NothingToSendSendsNothing) {
   configure("FEATURE_EVENT_SPOOL=" + path("nowhere/") + "\n");
   handle();
   EXPECT_EQ(logged("err", "Dir not found: " + path("nowhere/")), 1);
-  EXPECT_TRUE(https_runs().empty());
+  EXPECT_EQ(tool_->runs(), 0);
 }
 
 }  // namespace

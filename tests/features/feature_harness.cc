@@ -25,26 +25,6 @@ void fake_sleep(unsigned seconds) {
   clock_now.fetch_add(seconds);
 }
 
-// Records every argument line, keeps each posted body, and answers from
-// answer.<n> (or answer.last).
-const char kFakeWget[] = R"SH(
-dir="$VTCLIENT_ROOT/wget"
-n=$(($(cat "$dir/count" 2>/dev/null || echo 0) + 1))
-echo $n > "$dir/count"
-echo "$*" >> "$dir/runs"
-out=""
-for a in "$@"; do
-  case "$a" in
-    -f*) cp "${a#-f}" "$dir/body.$n" ;;
-    -O*) out="${a#-O}" ;;
-  esac
-done
-answer="$dir/answer.$n"
-[ -f "$answer" ] || answer="$dir/answer.last"
-if [ "$(cat "$answer")" = "EXIT 1" ]; then exit 1; fi
-cp "$answer" "$out"
-)SH";
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
   std::stringstream ss(text);
@@ -63,22 +43,17 @@ std::vector<unsigned> fake_waits() {
 
 void FeatureHarness::SetUp() {
   sandbox_ = std::make_unique<vt_test::Sandbox>();
-  root_ = sandbox_->root();
-  static const std::string original_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-  setenv("PATH", (root_ + "/bin:" + original_path).c_str(), 1);
-  sandbox_->write_tool("bin/wget_https", kFakeWget);
-  https_answers({"200 OK\n"});
+  tool_ = std::make_unique<vt_test::FetchToolRecorder>();
+  tool_->answers({"200 OK\n"});
+  old_path_ = getenv("PATH");
+  setenv("PATH", (path("/bin") + ":" + old_path_).c_str(), 1);
   mkdir(path("spool").c_str(), 0755);
-
   reset_log_settings();
   log_file_size.store(0);
   set_log_file_path(path("daemon.log").c_str());
 
   clock_now.store(1700000000);
-  {
-    std::lock_guard<std::mutex> lock(waits_mutex);
-    waits.clear();
-  }
+  waits.clear();  // no worker runs yet
   vt_set_clock(read_fake_clock);
   attempt_loop_set_sleep(fake_sleep);
   srand(1);
@@ -101,6 +76,8 @@ void FeatureHarness::TearDown() {
   attempt_loop_set_sleep(nullptr);
   state_.reset();
   reset_log_settings();
+  setenv("PATH", old_path_.c_str(), 1);
+  tool_.reset();
   sandbox_.reset();
 }
 
@@ -129,12 +106,6 @@ std::vector<std::string> FeatureHarness::run_args(const std::string& name) const
   return out;
 }
 
-void FeatureHarness::https_answers(const std::vector<std::string>& answers) {
-  for (size_t i = 0; i < answers.size(); ++i) write("wget/answer." + std::to_string(i + 1), answers[i]);
-  write("wget/answer.last", answers.empty() ? "EXIT 1" : answers.back());
-}
-
-std::vector<std::string> FeatureHarness::https_runs() const { return lines_of(read("wget/runs")); }
 int FeatureHarness::logged(const char* level, const std::string& message) const {
   // The tail must follow the prefix's last "] ", not just end the line.
   std::string tail = std::string("] [") + level + "] " + message;
