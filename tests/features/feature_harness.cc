@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <sstream>
 
@@ -51,7 +50,6 @@ void FeatureHarness::SetUp() {
   reset_log_settings();
   log_file_size.store(0);
   set_log_file_path(path("daemon.log").c_str());
-
   clock_now.store(1700000000);
   waits.clear();  // no worker runs yet
   vt_set_clock(read_fake_clock);
@@ -59,11 +57,8 @@ void FeatureHarness::SetUp() {
   srand(1);
 
   state_ = std::make_unique<daemon_state>();
-  for (auto& b : buffers_) b.assign(DAEMON_BUFFER_SIZE, '\0');
-  state_->feature_buffer = buffers_[0].data();
-  state_->report_buffer = buffers_[1].data();
-  state_->action_buffer = buffers_[2].data();
-  state_->event_log_buffer = buffers_[3].data();
+  char** buffers[] = {&state_->feature_buffer, &state_->report_buffer, &state_->action_buffer, &state_->event_log_buffer};
+  for (int i = 0; i < 4; ++i) buffers_[i].assign(DAEMON_BUFFER_SIZE, '\0'), *buffers[i] = buffers_[i].data();
   __udp_client_init_feature_param(&state_->feature, state_.get());
   __udp_client_init_report_param(&state_->report, state_.get());
   __udp_client_init_action_param(&state_->action, state_.get());
@@ -99,10 +94,8 @@ std::string FeatureHarness::fails_first(const std::string& name, int times) {
 
 std::vector<std::string> FeatureHarness::run_args(const std::string& name) const {
   std::vector<std::string> out;
-  for (const std::string& line : lines_of(read("runs"))) {
-    if (line == name) out.emplace_back();
-    else if (line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(name.size() + 1));
-  }
+  for (const std::string& line : lines_of(sandbox_->read_file("runs")))
+    if (line == name || line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(std::min(line.size(), name.size() + 1)));
   return out;
 }
 
@@ -110,7 +103,7 @@ int FeatureHarness::logged(const char* level, const std::string& message) const 
   // The tail must follow the prefix's last "] ", not just end the line.
   std::string tail = std::string("] [") + level + "] " + message;
   int n = 0;
-  for (const std::string& line : lines_of(read("daemon.log")))
+  for (const std::string& line : lines_of(sandbox_->read_file("daemon.log")))
     n += line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
   return n;
 }

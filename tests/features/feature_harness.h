@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "features/daemon_state.h"
 #include "platform/taglist.h"
@@ -34,17 +32,15 @@ class FeatureHarness : public ::testing::Test {
   std::string command(const std::string& name, const std::string& body = "exit 0");
   // A body that fails on its first `times` runs, then succeeds.
   std::string fails_first(const std::string& name, int times);
-  int runs(const std::string& name) const { return static_cast<int>(run_args(name).size()); }
   std::vector<std::string> run_args(const std::string& name) const;
+  int runs(const std::string& name) const { return static_cast<int>(run_args(name).size()); }
   // Lines of the daemon log with this level and exactly this message.
   int logged(const char* level, const std::string& message) const;
-  // The body that fetch-tool run n (from 1) sent.
-  std::string https_body(int run) const { return tool_->file(run, "body"); }
+  std::string https_body(int run) const { return tool_->file(run, "body"); }  // run from 1
 
   std::string path(const std::string& relative) const { return sandbox_->path(relative); }
   bool exists(const std::string& relative) const { return sandbox_->exists(relative); }
-  std::string read(const std::string& relative) const { return sandbox_->read_file(relative); }
-  void write(const std::string& relative, const std::string& content) const { sandbox_->write_file(relative, content); }
+  void write(const std::string& relative, const std::string& text) const { sandbox_->write_file(relative, text); }
 
   std::unique_ptr<vt_test::Sandbox> sandbox_;
   std::unique_ptr<vt_test::FetchToolRecorder> tool_;

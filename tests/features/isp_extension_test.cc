@@ -13,24 +13,6 @@ std::string take(char* p) {
   return s;
 }
 
-TEST(IspText, GetvalueEndsAtCrLfThenLfThenEnd) {
-  const struct {
-    const char *text, *key, *value, *quoted;
-  } cases[] = {
-      {"K=\"v1\"\r\nX=1\r\n", "K=\"", "v1\"", "v1"},
-      {"K=\"v2\"\nX=1\n", "K=\"", "v2\"", "v2"},
-      {"K=\"v3\"", "K=\"", "v3\"", "v3"},
-      {"K=\"a\nb\"\r\n", "K=\"", "a\nb\"", "a\nb"},  // the first CR LF anywhere after the key wins
-      {"K=\n", "K=", "", ""},
-      {"nothing here", "K=\"", "<null>", "<null>"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(take(getvalue(c.text, c.key)), c.value);
-    EXPECT_EQ(take(getquotedvalue(c.text, c.key)), c.quoted);
-  }
-}
-
 // The chosen section as "name url apply-now", or "none" (nothing stored).
 std::string chosen(const std::string& text) {
   char *name = nullptr, *url = nullptr, *now = nullptr;
