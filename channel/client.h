@@ -182,8 +182,6 @@ void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item);
 // Sleeps `ticks` ticks, or less when the client is being stopped.
 void __vantor_udp_client_nap(vantor_udp_client *client, int ticks);
 
-// Length of the channel's one-second tick in milliseconds. Every wait of the
-// threads is counted in ticks; tests shorten the tick (and step the clock
-// with vt_set_clock) so that minutes of channel time pass in moments.
+// Length of the channel's one-second tick in milliseconds (set through the
+// public header).
 int __vantor_udp_client_tick_ms();
-void __vantor_udp_client_set_tick_ms(int milliseconds);

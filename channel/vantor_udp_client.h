@@ -171,6 +171,16 @@ int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid, unsigned 
  * for a null argument. */
 int vantor_udp_client_get_status(vantor_udp_client *client, vantor_udp_client_status *status);
 
+/* Copies the channel statistics, taken under their lock. Returns 1, or 0 for
+ * a null client or destination. */
+int vantor_udp_client_get_statistics(vantor_udp_client *client, vantor_udp_client_statistics *statistics);
+
+/* Length of the channel's one-second tick in milliseconds (1000; 0 or less
+ * restores it). Every wait of the threads is counted in ticks: tests shorten
+ * the tick, and step the clock, so that minutes of channel time pass in
+ * moments. */
+void __vantor_udp_client_set_tick_ms(int milliseconds);
+
 #ifdef __cplusplus
 }
 #endif

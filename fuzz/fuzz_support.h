@@ -1,76 +1,45 @@
-// Helpers shared by the fuzz targets.
-//
-// Several parsers read files (the fetch tool's output, event records, the
-// identity files). Their targets write the fuzz input to a scratch file of
-// their own, named after the process so that parallel fuzzers never collide,
-// and in /dev/shm when it exists so that each run costs no disk I/O.
+// Helpers shared by the fuzz targets. Parsers that read files get the input
+// in a scratch file of their own: in a directory named after the process (so
+// parallel fuzzers never collide), in /dev/shm when it exists (no disk I/O),
+// removed at exit.
 #pragma once
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <vector>
 
 namespace fuzz {
 
-// The scratch directory, then the names handed out by scratch_path; all are
-// removed at exit.
-inline std::vector<std::string>& scratch_names() {
-  static std::vector<std::string> names;
-  return names;
-}
-
-inline void remove_scratch();
-
-// A scratch directory for this process, made on first use.
-inline const std::string& scratch_dir() {
-  static const std::string dir = [] {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string d = std::string(base) + "/vtfuzz-" + std::to_string(getpid());
-    if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) abort();
-    // The list (holding the directory first) is built before the exit
-    // handler is registered, so it still exists when the handler runs.
-    scratch_names().push_back(d);
-    atexit(remove_scratch);
-    return d;
-  }();
-  return dir;
-}
-
-inline void remove_scratch() {
-  std::vector<std::string>& names = scratch_names();
-  for (size_t i = 1; i < names.size(); ++i) unlink(names[i].c_str());
-  if (!names.empty()) rmdir(names[0].c_str());
+// A found fault: the fuzzer reports it as a crash with this input.
+inline void check(bool condition, const char* what) {
+  if (!condition) fprintf(stderr, "fuzz check failed: %s\n", what), abort();
 }
 
 // A scratch file name; the target may create and delete it at will.
 inline std::string scratch_path(const char* name) {
-  std::string path = scratch_dir() + "/" + name;
-  scratch_names().push_back(path);
-  return path;
+  static const std::string* dir = [] {  // never freed: the exit handler reads it
+    auto* d = new std::string(std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/vtfuzz-" +
+                              std::to_string(getpid()));
+    check(mkdir(d->c_str(), 0700) == 0, "no scratch directory");
+    atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(*dir, ignored);
+    });
+    return d;
+  }();
+  return *dir + "/" + name;
 }
 
 // Writes the bytes to path, replacing what was there.
 inline void write_file(const std::string& path, const uint8_t* data, size_t size) {
   FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) abort();
-  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+  check(f != nullptr && (size == 0 || fwrite(data, 1, size, f) == size), "scratch file not written");
   fclose(f);
-}
-
-// A found fault: the fuzzer reports it as a crash with this input.
-[[noreturn]] inline void fail(const char* what) {
-  fprintf(stderr, "fuzz check failed: %s\n", what);
-  abort();
-}
-
-inline void check(bool condition, const char* what) {
-  if (!condition) fail(what);
 }
 
 }  // namespace fuzz

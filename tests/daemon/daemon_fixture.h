@@ -44,10 +44,8 @@ class DaemonStateTest : public ::testing::Test {
     std::vector<std::string> out;
     std::stringstream text(sandbox.read_file("/tmp/test.log"));
     for (std::string line; std::getline(text, line);) {
-      size_t level = line.find("] [", line.find("] [") + 1) + 3;
-      size_t message = line.find("] ", level) + 2;
-      out.push_back(with_level ? line.substr(level, message - 2 - level) + " " + line.substr(message)
-                               : line.substr(message));
+      size_t level = line.find("] [", line.find("] [") + 1) + 3, message = line.find("] ", level) + 2;
+      out.push_back((with_level ? line.substr(level, message - 2 - level) + " " : "") + line.substr(message));
     }
     return out;
   }

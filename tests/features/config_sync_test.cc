@@ -17,7 +17,7 @@ class ConfigSync : public FeatureHarness {
               command("fetch", fetch.empty() ? "echo 'A=1' > '" + source + "'" : fetch) +
               "\nFEATURE_CONFIG_APPLY_FLASH_CMD=" + command("flash") + "\nFEATURE_CONFIG_APPLY_CMD=" +
               command("apply", apply_) + "\n");
-    https_answers(answers);
+    tool_->answers(answers);
     __udp_client_config_thread_main(&state_->feature);
   }
   std::string apply_ = "exit 0";
@@ -37,16 +37,15 @@ TEST_F(ConfigSync, TurnsFollowTheServersAnswers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answers[0] + c.budget);
-    TearDown();
-    SetUp();
+    restart();
     run(c.budget, c.answers);
     EXPECT_EQ(runs("flash"), c.flash);
     EXPECT_EQ(runs("apply"), c.apply);
     EXPECT_EQ(runs("fetch"), c.fetch_and_exchanges);
-    ASSERT_EQ(https_runs().size(), size_t(c.fetch_and_exchanges));
+    ASSERT_EQ(tool_->runs(), c.fetch_and_exchanges);
     EXPECT_EQ(logged("info", "Start configuration sync ..."), 1);
     // The upload carries the fetched file and goes to the configured path.
-    EXPECT_NE(https_runs()[0].find("https://cloud.example/sync"), std::string::npos);
+    EXPECT_EQ(tool_->url(1), "https://cloud.example/sync");
     EXPECT_NE(https_body(1).find("A=1"), std::string::npos);
   }
 }
@@ -64,12 +63,11 @@ TEST_F(ConfigSync, FailedFetchIsLoggedAndRetriedWithoutExchange) {
   // A failing status, or status 0 without a source file.
   for (const char* fetch : {"exit 1", "exit 0"}) {
     SCOPED_TRACE(fetch);
-    TearDown();
-    SetUp();
+    restart();
     run("FEATURE_CONFIG_TIMEOUT=600\nFEATURE_CONFIG_AUTO_RETRY=2\n", {"200 OK\n"}, fetch);
     EXPECT_EQ(runs("fetch"), 3);
     EXPECT_EQ(logged("err", "Fetch fail"), 3);
-    EXPECT_TRUE(https_runs().empty());
+    EXPECT_EQ(tool_->runs(), 0);
   }
 }
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <sstream>
 
@@ -25,26 +24,6 @@ void fake_sleep(unsigned seconds) {
   clock_now.fetch_add(seconds);
 }
 
-// Records every argument line, keeps each posted body, and answers from
-// answer.<n> (or answer.last).
-const char kFakeWget[] = R"SH(
-dir="$VTCLIENT_ROOT/wget"
-n=$(($(cat "$dir/count" 2>/dev/null || echo 0) + 1))
-echo $n > "$dir/count"
-echo "$*" >> "$dir/runs"
-out=""
-for a in "$@"; do
-  case "$a" in
-    -f*) cp "${a#-f}" "$dir/body.$n" ;;
-    -O*) out="${a#-O}" ;;
-  esac
-done
-answer="$dir/answer.$n"
-[ -f "$answer" ] || answer="$dir/answer.last"
-if [ "$(cat "$answer")" = "EXIT 1" ]; then exit 1; fi
-cp "$answer" "$out"
-)SH";
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
   std::stringstream ss(text);
@@ -63,32 +42,23 @@ std::vector<unsigned> fake_waits() {
 
 void FeatureHarness::SetUp() {
   sandbox_ = std::make_unique<vt_test::Sandbox>();
-  root_ = sandbox_->root();
-  static const std::string original_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-  setenv("PATH", (root_ + "/bin:" + original_path).c_str(), 1);
-  sandbox_->write_tool("bin/wget_https", kFakeWget);
-  https_answers({"200 OK\n"});
+  tool_ = std::make_unique<vt_test::FetchToolRecorder>();
+  tool_->answers({"200 OK\n"});
+  old_path_ = getenv("PATH");
+  setenv("PATH", (path("/bin") + ":" + old_path_).c_str(), 1);
   mkdir(path("spool").c_str(), 0755);
-
   reset_log_settings();
   log_file_size.store(0);
   set_log_file_path(path("daemon.log").c_str());
-
   clock_now.store(1700000000);
-  {
-    std::lock_guard<std::mutex> lock(waits_mutex);
-    waits.clear();
-  }
+  waits.clear();  // no worker runs yet
   vt_set_clock(read_fake_clock);
   attempt_loop_set_sleep(fake_sleep);
   srand(1);
 
   state_ = std::make_unique<daemon_state>();
-  for (auto& b : buffers_) b.assign(DAEMON_BUFFER_SIZE, '\0');
-  state_->feature_buffer = buffers_[0].data();
-  state_->report_buffer = buffers_[1].data();
-  state_->action_buffer = buffers_[2].data();
-  state_->event_log_buffer = buffers_[3].data();
+  char** buffers[] = {&state_->feature_buffer, &state_->report_buffer, &state_->action_buffer, &state_->event_log_buffer};
+  for (int i = 0; i < 4; ++i) buffers_[i].assign(DAEMON_BUFFER_SIZE, '\0'), *buffers[i] = buffers_[i].data();
   __udp_client_init_feature_param(&state_->feature, state_.get());
   __udp_client_init_report_param(&state_->report, state_.get());
   __udp_client_init_action_param(&state_->action, state_.get());
@@ -101,6 +71,8 @@ void FeatureHarness::TearDown() {
   attempt_loop_set_sleep(nullptr);
   state_.reset();
   reset_log_settings();
+  setenv("PATH", old_path_.c_str(), 1);
+  tool_.reset();
   sandbox_.reset();
 }
 
@@ -122,24 +94,16 @@ std::string FeatureHarness::fails_first(const std::string& name, int times) {
 
 std::vector<std::string> FeatureHarness::run_args(const std::string& name) const {
   std::vector<std::string> out;
-  for (const std::string& line : lines_of(read("runs"))) {
-    if (line == name) out.emplace_back();
-    else if (line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(name.size() + 1));
-  }
+  for (const std::string& line : lines_of(sandbox_->read_file("runs")))
+    if (line == name || line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(std::min(line.size(), name.size() + 1)));
   return out;
 }
 
-void FeatureHarness::https_answers(const std::vector<std::string>& answers) {
-  for (size_t i = 0; i < answers.size(); ++i) write("wget/answer." + std::to_string(i + 1), answers[i]);
-  write("wget/answer.last", answers.empty() ? "EXIT 1" : answers.back());
-}
-
-std::vector<std::string> FeatureHarness::https_runs() const { return lines_of(read("wget/runs")); }
 int FeatureHarness::logged(const char* level, const std::string& message) const {
   // The tail must follow the prefix's last "] ", not just end the line.
   std::string tail = std::string("] [") + level + "] " + message;
   int n = 0;
-  for (const std::string& line : lines_of(read("daemon.log")))
+  for (const std::string& line : lines_of(sandbox_->read_file("daemon.log")))
     n += line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
   return n;
 }

@@ -1,7 +1,9 @@
-// GPS submission: the position line and its retries.
+// GPS submission: the position line, what is handed to the channel, retries.
 #include "feature_harness.h"
 #include "features/gps_line.h"
 #include "features/workers.h"
+
+extern std::vector<std::string> submitted_gps;  // test_channel.cc
 
 namespace {
 
@@ -25,27 +27,32 @@ TEST(GpsLine, AcceptsFourValuesThatFitTheMessage) {
   }
 }
 
-class Gps : public FeatureHarness {
- protected:
-  void run(const std::string& output) {
-    configure("FEATURE_GPSDATA_TIMEOUT=600\nFEATURE_GPSDATA_AUTO_RETRY=1\n"
-              "FEATURE_GPSDATA_AUTO_RETRY_INTERVAL=10\nFEATURE_GPSDATA_FETCH_CMD=" +
-              command("gps", "printf '" + output + "'") +
+class Gps : public FeatureHarness {};
+
+TEST_F(Gps, FirstLineIsHandedToTheChannelAndUnusableOutputFetchedAgain) {
+  const struct {
+    const char* output;
+    std::vector<std::string> submitted;
+    int fetches;  // a second fetch follows a read error, 10 s later
+  } cases[] = {
+      {"-3 5 0.0000019 -0.0000019\\nignored 1 2 3\\n", {"-3 5 0.0000019 -0.0000019"}, 1},
+      {"0 0 0 0", {"0 0 0.0000000 0.0000000"}, 1},  // a position without a fix is sent too
+      {"1 1700000000 48.5\\n", {}, 2},
+      {"\\n1 1700000000 48.5 -10.25\\n", {}, 2},  // only the first line counts
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    restart();
+    submitted_gps.clear();
+    configure("FEATURE_GPSDATA_TIMEOUT=600\nFEATURE_GPSDATA_AUTO_RETRY=1\nFEATURE_GPSDATA_AUTO_RETRY_INTERVAL=10\n"
+              "FEATURE_GPSDATA_FETCH_CMD=" + command("gps", std::string("printf '%b' '") + c.output + "'") +
               "\nFEATURE_GPSDATA_NOTIFY_CMD=" + command("notify", "exit 3") + "\n");
     __udp_client_gps_thread_main(&state_->feature);
-  }
-};
-
-TEST_F(Gps, UnusableOutputIsAReadErrorAndFetchedAgain) {
-  for (const char* out : {"1 1700000000 48.5\\n", "\\n1 1700000000 48.5 -10.25\\n"}) {
-    SCOPED_TRACE(out);
-    TearDown();
-    SetUp();
-    run(out);
-    EXPECT_EQ(runs("gps"), 2);
-    EXPECT_EQ(logged("err", "GPS Fetch Data - Read Error"), 2);
-    EXPECT_EQ(fake_waits(), (std::vector<unsigned>{10}));
-    EXPECT_EQ(runs("notify"), 0);  // nothing was submitted
+    EXPECT_EQ(submitted_gps, c.submitted);
+    EXPECT_EQ(runs("gps"), c.fetches);
+    EXPECT_EQ(logged("err", "GPS Fetch Data - Read Error"), c.fetches == 2 ? 2 : 0);
+    EXPECT_EQ(fake_waits(), (c.fetches == 2 ? std::vector<unsigned>{10} : std::vector<unsigned>{}));
+    EXPECT_EQ(runs("notify"), static_cast<int>(c.submitted.size())) << "its failing status is ignored";
   }
 }
 

@@ -13,24 +13,6 @@ std::string take(char* p) {
   return s;
 }
 
-TEST(IspText, GetvalueEndsAtCrLfThenLfThenEnd) {
-  const struct {
-    const char *text, *key, *value, *quoted;
-  } cases[] = {
-      {"K=\"v1\"\r\nX=1\r\n", "K=\"", "v1\"", "v1"},
-      {"K=\"v2\"\nX=1\n", "K=\"", "v2\"", "v2"},
-      {"K=\"v3\"", "K=\"", "v3\"", "v3"},
-      {"K=\"a\nb\"\r\n", "K=\"", "a\nb\"", "a\nb"},  // the first CR LF anywhere after the key wins
-      {"K=\n", "K=", "", ""},
-      {"nothing here", "K=\"", "<null>", "<null>"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(take(getvalue(c.text, c.key)), c.value);
-    EXPECT_EQ(take(getquotedvalue(c.text, c.key)), c.quoted);
-  }
-}
-
 // The chosen section as "name url apply-now", or "none" (nothing stored).
 std::string chosen(const std::string& text) {
   char *name = nullptr, *url = nullptr, *now = nullptr;
@@ -63,7 +45,7 @@ class Isp : public FeatureHarness {
     configure("FEATURE_UPISPD_TIMEOUT=600\nFEATURE_UPISPD_AUTO_RETRY=3\nFEATURE_UPISPD_AUTO_RETRY_INTERVAL=10\n"
               "FEATURE_UPISPD_PATH=ext\nFEATURE_UPISPD_X_PATH=extdel\nFEATURE_UPISPD_ACTION_CMD=" +
               command("apply") + "\nFEATURE_UPISPD_REBOOT_CMD=" + command("reboot", reboot) + "\n");
-    https_answers(answers);
+    tool_->answers(answers);
     __udp_client_isp_thread_main(&state_->feature);
   }
   static std::string extension(const std::string& apply_now, const std::string& eol = "\r\n") {
@@ -84,14 +66,13 @@ TEST_F(Isp, ExtensionIsAppliedDeletedAndRestartFollowsApplyNow) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.apply_now);
-    TearDown();
-    SetUp();
+    restart();
     run({extension(c.apply_now, c.eol), "200 OK\n"});
     // The server's URL reaches the command as one argument, unchanged.
     EXPECT_EQ(run_args("apply"), (std::vector<std::string>{"http://isp/x?a=1&b='2';$(id)"}));
     EXPECT_EQ(runs("reboot"), c.reboots);
-    ASSERT_EQ(https_runs().size(), 2u);
-    EXPECT_NE(https_runs()[1].find("https://cloud.example/extdel"), std::string::npos);
+    ASSERT_EQ(tool_->runs(), 2);
+    EXPECT_EQ(tool_->url(2), "https://cloud.example/extdel");
     EXPECT_NE(https_body(2).find("custom_message_name=isp one"), std::string::npos);
     EXPECT_FALSE(exists("tmp/vtclient/ISP_tmp"));
   }
@@ -102,14 +83,14 @@ TEST_F(Isp, FailedDeleteOrRestartIsRetriedAloneWithoutApplyingAgain) {
   EXPECT_EQ(runs("apply"), 1);
   EXPECT_EQ(runs("reboot"), 2);
   EXPECT_EQ(logged("err", "Reboot fail"), 1);
-  EXPECT_EQ(https_runs().size(), 3u);
+  EXPECT_EQ(tool_->runs(), 3);
   EXPECT_EQ(logged("err", "Delete Extension Fail (code=500, interface=Default)"), 1);
   EXPECT_FALSE(exists("tmp/vtclient/ISP_tmp"));
 }
 
 TEST_F(Isp, NoExtensionEndsAfterOneRequestAndAFailedRequestIsRetried) {
   run({"200 OK\n"});
-  EXPECT_EQ(https_runs().size(), 1u);
+  EXPECT_EQ(tool_->runs(), 1);
   EXPECT_EQ(runs("apply"), 0);
   run({"404 Not Found\n"});
   EXPECT_EQ(logged("err", "Extension Fail (code=404, interface=Default)"), 4);

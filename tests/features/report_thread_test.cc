@@ -42,8 +42,8 @@ class Report : public FeatureHarness {
 TEST_F(Report, DeliveredReportIsAnnouncedAsSucceeded) {
   report_once("FEATURE_REPORT_TIMEOUT=600\nFEATURE_REPORT_AUTO_RETRY=2\n", "exit 0", fails_first("notify", 1));
   EXPECT_EQ(runs("fetch"), 1);
-  ASSERT_EQ(https_runs().size(), 1u) << "a failed notification is repeated without a new upload";
-  EXPECT_NE(https_runs()[0].find("https://cloud.example/report"), std::string::npos);
+  ASSERT_EQ(tool_->runs(), 1) << "a failed notification is repeated without a new upload";
+  EXPECT_EQ(tool_->url(1), "https://cloud.example/report");
   EXPECT_NE(https_body(1).find("REPORTDATA"), std::string::npos);
   EXPECT_EQ(run_args("notify"), (std::vector<std::string>{"SUCCEED", "SUCCEED"}));
   EXPECT_EQ(logged("err", "Report Notify Command failed (cmd=" + path("bin/notify") + " SUCCEED)"), 1);
@@ -64,12 +64,11 @@ TEST_F(Report, FailuresAreAnnouncedOnlyWhenTheAttemptsAreUsedUp) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error + std::string(" ") + c.budget);
-    TearDown();
-    SetUp();
+    restart();
     report_once(c.budget, c.fetch, "exit 0", c.report_file);
     EXPECT_EQ(logged("err", c.error), c.errors);
     EXPECT_EQ(run_args("notify"), c.notified);
-    EXPECT_TRUE(https_runs().empty());
+    EXPECT_EQ(tool_->runs(), 0);
   }
 }
 

@@ -1,5 +1,6 @@
-// The local HTTPS test server (https_test_server.py) run from a test: queued
-// answers, recorded requests. It runs as a child process, stopped by its pid.
+// The local HTTPS test server (https_test_server.py, a child process stopped
+// by its pid) with queued answers and recorded requests, and the one fake of
+// the fetch tool that the C++ tests use.
 #pragma once
 
 #include <sys/types.h>
@@ -25,17 +26,15 @@ class HttpsTestServer {
   HttpsTestServer& operator=(const HttpsTestServer&) = delete;
 
   bool start();  // waits (bounded) until it listens
-
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string url(const std::string& path) const { return "https://" + host() + "/" + path; }
-  // Sets WGET_HTTPS_CA_FILE so that the stand-in trusts this server's CA.
-  void trust();
+  void trust();  // sets WGET_HTTPS_CA_FILE to this server's CA
 
-  // Answers to give, in order, then the fallback for every later request. An
-  // answer is the status line after "HTTP/1.1 " ("302 Found", or "302" without
-  // a phrase), a line feed and the body; "hang" never answers.
+  // Answers in order, then the fallback for every later request. An answer
+  // is the status line after "HTTP/1.1 " ("302 Found", or "302" alone), a
+  // line feed and the body; "hang" never answers.
   void script(const std::vector<std::string>& queue, const std::string& fallback = "200 OK\n");
-  std::vector<RecordedRequest> requests() const;  // in order of arrival
+  std::vector<RecordedRequest> requests() const;
 
  private:
   std::string cert_, workdir_;
@@ -44,9 +43,9 @@ class HttpsTestServer {
   bool trusted_ = false;
 };
 
-// A wget_https first in PATH that records each run (arguments, copies and modes
-// of its -f and -e files) and then runs the real stand-in, or exits with a chosen
-// status instead. PATH is restored when the recorder goes away.
+// A wget_https first in PATH (restored when the recorder goes) that records
+// each run: its words, and a copy and the mode of its -f ("body") and -e
+// ("header") files. It then runs the real stand-in, or answers as scripted.
 class FetchToolRecorder {
  public:
   FetchToolRecorder();
@@ -54,11 +53,12 @@ class FetchToolRecorder {
   FetchToolRecorder(const FetchToolRecorder&) = delete;
   FetchToolRecorder& operator=(const FetchToolRecorder&) = delete;
 
-  void exit_with(int status);  // from now on, instead of running the stand-in
-
+  // Run n gives answers[n - 1] as its output file, later runs the last one;
+  // "EXIT s" instead exits with status s and writes nothing.
+  void answers(const std::vector<std::string>& answers);
   int runs() const;
-  std::vector<std::string> args(int run) const;  // run counts from 1
-  // A copy of the -f ("body") or -e ("header") file of a run, and its mode ("600").
+  std::vector<std::string> args(int run) const;  // runs count from 1
+  std::string url(int run) const;               // the word that starts with https://
   std::string file(int run, const std::string& which) const { return read(which, run); }
   std::string mode(int run, const std::string& which) const { return read(which + "_mode", run); }
 
@@ -68,7 +68,7 @@ class FetchToolRecorder {
 };
 
 // A sandbox with a running test server that the stand-in trusts, the
-// recording tool first in PATH, and the clock fixed at 1700000123.
+// recorder first in PATH, and the clock fixed at 1700000123.
 class HttpsExchangeTest : public SandboxTest {
  protected:
   void SetUp() override;
