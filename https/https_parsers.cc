@@ -36,7 +36,7 @@ class LineReader {
  public:
   explicit LineReader(FILE* f) : f_(f) {}
 
-  // false at the end of the file.
+  // false at the end of the file, or when it cannot be read further.
   bool next() {
     line_start_ = ended_line_;
     len_ = 0;
@@ -51,6 +51,8 @@ class LineReader {
   }
   const char* data() const { return buf_; }
   size_t size() const { return len_; }
+  // The file could not be read to its end.
+  bool failed() const { return ferror(f_) != 0; }
   // Bytes read so far, status line included.
   size_t total() const { return total_; }
   // Only a piece that begins a line can begin with a marker.
@@ -75,10 +77,12 @@ void set_code(int* code, int value) {
 }
 
 // The configuration answer, all or nothing: copied into a new file beside
-// path up to its "ENDOFFILE" line, which must be there, and put in place
-// only when every byte reached the disk. A cut, oversized or unwritable
-// answer leaves path exactly as it was, so a retry uploads the device's own
-// configuration again and never the server's half text.
+// path up to its "ENDOFFILE" line or the end of the answer (a server may
+// leave the marker out), and put in place only when every byte reached the
+// disk. An oversized, unreadable or unwritable answer leaves path exactly
+// as it was, so a retry uploads the device's own configuration again and
+// never half a text. A transfer cut short never gets here: the fetch tool
+// then fails and no answer is parsed.
 bool replace_config(LineReader& lines, const char* path) {
   struct stat st;
   // The new file keeps the permissions of the one it replaces (it holds
@@ -87,11 +91,11 @@ bool replace_config(LineReader& lines, const char* path) {
   replacement_file out(path, mode);
   if (!out.is_open()) return false;
   while (lines.next()) {
-    if (lines.starts_with("ENDOFFILE")) return out.commit();
+    if (lines.starts_with("ENDOFFILE")) break;
     if (lines.total() > kConfigAnswerMax) return false;
     if (!out.write(lines.data(), lines.size())) return false;
   }
-  return false;  // no end marker: the answer was cut short
+  return !lines.failed() && out.commit();
 }
 
 // The extension text: copied unchanged, cut after kExtensionTextMax bytes

@@ -64,9 +64,9 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
   } cases[] = {
       {config, "200 OK\nA=1\n", 1, 200, "old"},
       {config, "301 Moved Permanently\nA=1\nB=\"2\"\nENDOFFILE\ntrailer\n", 1, 301, "A=1\nB=\"2\"\n"},
-      // Without its end marker the answer was cut short: the old file stays.
-      {config, "302 Found\nA=1\r\nB=2", 0, 302, "old"},
-      {config, "302 Found\n", 0, 302, "old"},
+      // Without its end marker the whole body is the configuration.
+      {config, "302 Found\nA=1\r\nB=2", 1, 302, "A=1\r\nB=2"},
+      {config, "302 Found\n", 1, 302, ""},
       {config, "301 Moved\n" + std::string(kConfigAnswerMax, 'y') + "\nENDOFFILE\n", 0, 301, "old"},
       {config, "302 Found\nENDOFFILE\n", 1, 302, ""},
       {config, "302 Found\nA=ENDOFFILE\nENDOFFILEX\nB=1\n", 1, 302, "A=ENDOFFILE\n"},
