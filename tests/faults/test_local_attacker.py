@@ -48,6 +48,15 @@ def plant(agent, items):
         raise AssertionError("the attacker could not plant: " + done.stderr)
 
 
+def stop_process(process):
+    """Ends a helper the test started, with its whole group, by its pid."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
 def drop_status_event(agent):
     with open(agent.path("spool", "status.event"), "wb") as f:
         f.write(event_record(5, 1700000000, b"event number 9999"))
@@ -99,16 +108,28 @@ class LocalAttacker(unittest.TestCase):
 
     def test_fifo_at_each_fixed_name_blocks_nothing(self):
         # Each run: a FIFO at one fixed name, then the work that uses it, a
-        # request answered afterwards, and the seconds from SIGTERM to exit.
-        names = ["tmp/udp_client.log", "tmp/interface.using", "tmp/interface.update",
-                 "tmp/qrms_eventlog.log", "spool/fifo.event"]
+        # request answered afterwards, the agent's peak memory and the
+        # seconds from SIGTERM to exit. The report file's FIFO is fed 200 MiB
+        # by its planter meanwhile: the upload must never read it.
+        report = {"FEATURE_REPORT_SUPPORT": "1", "FEATURE_REPORT_TIMEOUT": "60",
+                  "FEATURE_REPORT_FETCH_CMD": "true"}
+        names = [("tmp/udp_client.log", {}), ("tmp/interface.using", {}), ("tmp/interface.update", {}),
+                 ("tmp/qrms_eventlog.log", {}), ("spool/fifo.event", {}), ("tmp/report.gz", report)]
         figures = []
-        for name in names:
+        for name, config in names:
             with self.subTest(name=name):
-                agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1"})
+                agent = shared_agent(self, dict(config, FEATURE_EVENT_SUPPORT="1"))
                 plant(agent, [("fifo", name, None)])
+                if config:
+                    agent.config["FEATURE_REPORT_SOURCE"] = agent.path(name)
+                    feeder = subprocess.Popen(NOBODY + ["sh", "-c", "head -c 209715200 /dev/zero > " +
+                                                        shlex.quote(agent.path(name))], start_new_session=True)
+                    self.addCleanup(stop_process, feeder)
                 agent.start()
                 agent.assert_serving()
+                if config:
+                    refused = "Upload file %s is not a regular file: not sent" % agent.path(name)
+                    self.assertTrue(agent.wait_message(refused, 30), agent.log()[-2000:])
                 plant(agent, [("file", "tmp/interface.update", None)] if name != "tmp/interface.update" else [])
                 self.assertTrue(wait_until(lambda: agent.wget_calls("register") >= 2, 30))
                 drop_status_event(agent)
@@ -116,14 +137,15 @@ class LocalAttacker(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: 9999 in uploaded_events(agent), 30))
                 self.assertTrue(wait_until(lambda: not os.path.exists(agent.path("spool", "fifo.event")), 10))
                 agent.assert_serving()
+                peak = agent.memory_kib()
                 start = time.monotonic()
                 agent.signal(signal.SIGTERM)
                 agent.proc.wait(30)
-                figures.append((name, time.monotonic() - start))
+                figures.append((name, time.monotonic() - start, peak))
                 self.assertLessEqual(figures[-1][1], 5.0, name)
-        print("\nseconds from SIGTERM to exit, FIFO at:")
-        for name, seconds in figures:
-            print("  %-24s %.2f" % (name, seconds))
+        print("\nFIFO at: seconds from SIGTERM to exit, agent peak RSS (KiB)")
+        for name, seconds, peak in figures:
+            print("  %-24s %.2f %7d" % (name, seconds, peak))
 
 
 if __name__ == "__main__":

@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
-#include "https/https_files.h"
 #include "https/https_parsers.h"
 #include "tests/support/sandbox.h"
 
@@ -102,17 +100,6 @@ TEST_F(ParsersTest, ConfigThatCannotBeWrittenWholeFailsWithTheCode) {
     EXPECT_EQ(code, 301);
     EXPECT_FALSE(exists(output_));
   }
-}
-
-TEST_F(ParsersTest, ReadFileExReadsEmptyFilesButNotDirectories) {
-  write_text_file(result_, "");
-  size_t size = 99;
-  char* buf = readFileEx(result_.c_str(), &size);
-  ASSERT_NE(buf, nullptr);
-  EXPECT_EQ(size, 0u);
-  EXPECT_EQ(buf[0], '\0');
-  free(buf);
-  EXPECT_EQ(readfile(sandbox.root().c_str()), nullptr);
 }
 
 }  // namespace
