@@ -76,6 +76,19 @@ void set_code(int* code, int value) {
   if (code != nullptr) *code = value;
 }
 
+// The mode of a new configuration file. It holds keys, so it is for the
+// agent alone (0600). The file it replaces may narrow that, but only when
+// it is the agent's own regular file: the name may lie in a directory
+// other users can write, and a file or link one of them put there must
+// lend the configuration neither its mode nor a wider one.
+mode_t config_mode(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
+    return st.st_mode & 0600;
+  }
+  return 0600;
+}
+
 // The configuration answer, all or nothing: copied into a new file beside
 // path up to its "ENDOFFILE" line or the end of the answer (a server may
 // leave the marker out), and put in place only when every byte reached the
@@ -84,11 +97,7 @@ void set_code(int* code, int value) {
 // never half a text. A transfer cut short never gets here: the fetch tool
 // then fails and no answer is parsed.
 bool replace_config(LineReader& lines, const char* path) {
-  struct stat st;
-  // The new file keeps the permissions of the one it replaces (it holds
-  // keys); a new one is for the agent alone.
-  mode_t mode = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 0777) : 0600;
-  replacement_file out(path, mode);
+  replacement_file out(path, config_mode(path));
   if (!out.is_open()) return false;
   while (lines.next()) {
     if (lines.starts_with("ENDOFFILE")) break;

@@ -75,12 +75,11 @@ class Bounds(unittest.TestCase):
 
     def test_peak_memory_against_idle(self):
         agent = Agent(self, config={
-            "FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_TIMEOUT": "120",
-            "FEATURE_CONFIG_SOURCE": "tmp/device.cfg", "FEATURE_UPISPD_SUPPORT": "1",
+            "FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_TIMEOUT": "120", "FEATURE_UPISPD_SUPPORT": "1",
             "FEATURE_UPISPD_TIMEOUT": "120", "FEATURE_UPISPD_PATH": "api/isp",
             "FEATURE_EVENT_SUPPORT": "1"})
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "device.cfg")
-        agent.write("tmp/device.cfg", "A=1\n")
+        agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("device.cfg")
+        agent.write(agent.private("device.cfg"), "A=1\n")
         agent.start()
         agent.assert_serving()
         idle = peak_kib(agent.proc.pid)
@@ -90,7 +89,7 @@ class Bounds(unittest.TestCase):
         write_streamed(agent.path("wget", "answer.config"), b"301 Moved\n", 150 * MiB, b"ENDOFFILE\n")
         self.assertEqual(ask(agent.sim, lambda s: s.invite(0x2))["result"], "accepted")
         self.assertTrue(agent.wait_message("Config sync error (Code=301, interface=)", 120), agent.log()[-2000:])
-        self.assertEqual(agent.read("tmp/device.cfg"), "A=1\n")
+        self.assertEqual(agent.read(agent.private("device.cfg")), "A=1\n")
         figures.append(("150 MB answer", peak_kib(agent.proc.pid)))
 
         # An extension text of 100 MB.

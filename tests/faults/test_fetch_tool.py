@@ -29,9 +29,9 @@ class FetchToolFaults(unittest.TestCase):
         agent = Agent(self, speed=10, config={
             "FEATURE_CONFIG_SUPPORT": "1",
             "FEATURE_CONFIG_TIMEOUT": "300",
-            "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
         })
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+        agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("config.export")
+        agent.config["FEATURE_CONFIG_FETCH_CMD"] = "echo A=1 > " + agent.private("config.export")
         agent.start()
         agent.assert_serving()
         # Config sync invitation: the answer is random bytes.
@@ -45,7 +45,7 @@ class FetchToolFaults(unittest.TestCase):
         agent.assert_serving()
         self.assertTrue(wait_until(lambda: agent.leftover_temp_files() == [], 10),
                         agent.leftover_temp_files())
-        self.assertFalse(os.path.exists(agent.path("tmp", "config.export.tmp")))
+        self.assertEqual(os.listdir(agent.private("")), ["config.export"])
 
     def test_tool_hanging_past_its_time_out(self):
         # The tool's own limits are 10 s for authorisation and 30 s for a
@@ -54,9 +54,9 @@ class FetchToolFaults(unittest.TestCase):
         agent = Agent(self, config={
             "FEATURE_CONFIG_SUPPORT": "1",
             "FEATURE_CONFIG_TIMEOUT": "100",
-            "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
         })
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+        agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("config.export")
+        agent.config["FEATURE_CONFIG_FETCH_CMD"] = "echo A=1 > " + agent.private("config.export")
         agent.start()
         agent.assert_serving()
         agent.set_wget("hang", "config")

@@ -8,8 +8,10 @@ fs.protected_regular or fs.protected_fifos: every plant is made before the
 agent touches the name, or at a name the agent only ever replaces.
 """
 import os
+import pwd
 import shlex
 import signal
+import stat
 import subprocess
 import time
 import unittest
@@ -68,9 +70,20 @@ class LocalAttacker(unittest.TestCase):
     def test_planted_names_give_away_nothing_and_change_nothing(self):
         agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1", "FEATURE_REMOTE_ACTION_SUPPORT": "1",
                                     "FEATURE_REMOTE_ACTION_TIMEOUT": "60",
-                                    "FEATURE_REMOTE_ACTION_CMD": "echo secret-action-output"})
+                                    "FEATURE_REMOTE_ACTION_CMD": "echo secret-action-output",
+                                    "FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_TIMEOUT": "60",
+                                    "FEATURE_CONFIG_AUTO_RETRY": "-1", "FEATURE_CONFIG_FETCH_CMD": "true"})
+        # A configuration source in the shared /tmp, as the checker warns
+        # against; the apply command notes what it was given.
+        source = agent.path("tmp", "device.cfg")
+        agent.config["FEATURE_CONFIG_SOURCE"] = source
+        agent.config["FEATURE_CONFIG_APPLY_FLASH_CMD"] = "stat -c '%%a %%U' %s > %s" % (
+            source, agent.path("etc", "applied"))
+        agent.write("wget/answer.config", "301 Moved Permanently\nA=1\nENDOFFILE\n")
         agent.write("etc/victim", "precious")
         plant(agent, [
+            # A mode 0666 file at the configuration source.
+            ("file", "tmp/device.cfg", None),
             # The exchange files' old shared names, pre-created for reading.
             ("file", "tmp/udps_auth.dump", None), ("file", "tmp/udps_conf.in", None),
             ("file", "tmp/action_tmp", None),
@@ -92,6 +105,8 @@ class LocalAttacker(unittest.TestCase):
                         agent.log()[-2000:])
         self.assertEqual(ask(agent.sim, lambda s: s.action(9, ["x"]))["result"], "accepted")
         self.assertTrue(wait_until(lambda: agent.wget_calls("action") >= 1, 30), agent.log()[-2000:])
+        self.assertEqual(ask(agent.sim, lambda s: s.invite(0x2))["result"], "accepted")
+        self.assertTrue(wait_until(lambda: agent.read("etc/applied"), 30), agent.log()[-2000:])
 
         self.assertEqual(found_by_nobody(agent.sim.key, agent.path("tmp"), agent.path("spool")), "",
                          "the session key reached the attacker")
@@ -104,6 +119,19 @@ class LocalAttacker(unittest.TestCase):
             self.assertEqual(os.path.getsize(agent.path(name)), 0, name + " was written")
         self.assertEqual(os.listdir(agent.path("spool")), [])
         self.assertIn("Private directory %s is not safe" % agent.path("tmp", "vtclient"), agent.log())
+        # The configuration is root's alone, and was so when the apply
+        # command read it.
+        figures = {}
+        for name in ("tmp/device.cfg",):
+            st = os.lstat(agent.path(name))
+            figures[name] = "%o %s" % (stat.S_IMODE(st.st_mode), pwd.getpwuid(st.st_uid).pw_name)
+            self.assertEqual(st.st_uid, os.geteuid(), name)
+            self.assertNotEqual(as_nobody("sh", "-c", "echo X=1 >> " + shlex.quote(agent.path(name))).returncode,
+                                0, name + " can be written by the attacker")
+        self.assertEqual(figures["tmp/device.cfg"], "600 " + pwd.getpwuid(os.geteuid()).pw_name)
+        self.assertEqual(agent.read("etc/applied").split(), figures["tmp/device.cfg"].split())
+        self.assertIn("A=1", agent.read("tmp/device.cfg"))
+        print("\nmode and owner after the attack: " + ", ".join("%s %s" % kv for kv in sorted(figures.items())))
         agent.assert_serving()
 
     def test_fifo_at_each_fixed_name_blocks_nothing(self):

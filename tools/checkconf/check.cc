@@ -63,6 +63,25 @@ class checker {
     for (int id = 0; id < static_cast<int>(FEATURE_ID_COUNT); ++id) {
       if (__udp_client_feature_support(config, static_cast<uint32_t>(id))) feature(config, id);
     }
+    // The files the agent writes, or reads to upload them.
+    const struct {
+      const char* key;
+      int feature;
+    } kSharedFiles[] = {{"DEVICE_LOG_PATH", kNoFeature},
+                        {"DEVICE_INTERFACE_FILE", kNoFeature},
+                        {"FEATURE_CONFIG_SOURCE", FEATURE_ID_CONFIG},
+                        {"FEATURE_REPORT_SOURCE", FEATURE_ID_REPORT}};
+    for (const auto& file : kSharedFiles) {
+      std::string value = get_taglist_default(config, file.key, "");
+      bool used = file.feature == kNoFeature ||
+                  __udp_client_feature_support(config, static_cast<uint32_t>(file.feature));
+      if (value.empty() || !used) continue;
+      std::string risk = shared_path_risk(value);
+      if (!risk.empty()) {
+        warn(first_line_[file.key],
+             quoted(file.key, value) + " " + risk + ": use a directory only root can write");
+      }
+    }
   }
 
   check_status report(std::vector<std::string>* out) {

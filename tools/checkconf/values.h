@@ -25,3 +25,11 @@ bool looks_on(const char* value);
 // The command's first word is a shell word or names an executable file,
 // directly or through PATH as /bin/sh would find it.
 bool command_runs(const char* command);
+
+// Why a user other than root and the agent's own could put a file or a link
+// of theirs at path, a file the agent writes or uploads: its directory can
+// be written by such a user, and either no sticky bit (of a directory that
+// root or the agent owns) protects the names in it, or such a user already
+// holds this one. "" when neither is so, or when the directory cannot be
+// looked at.
+std::string shared_path_risk(const std::string& path);

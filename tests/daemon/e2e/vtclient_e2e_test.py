@@ -96,8 +96,8 @@ def feature_config(agent, **extra):
     """Every feature switched on, each with a command that leaves a trace."""
     tmp = agent.path("tmp")
     keys = dict(
-        FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="30", FEATURE_CONFIG_SOURCE=tmp + "/device.cfg",
-        FEATURE_CONFIG_FETCH_CMD="echo hostname=router > %s/device.cfg" % tmp,
+        FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="30", FEATURE_CONFIG_SOURCE=agent.private("device.cfg"),
+        FEATURE_CONFIG_FETCH_CMD="echo hostname=router > %s" % agent.private("device.cfg"),
         FEATURE_FIRMWARE_SUPPORT="1", FEATURE_FIRMWARE_TIMEOUT="30",
         FEATURE_FIRMWARE_ACTION_CMD="echo fw >> %s/firmware.runs" % tmp,
         FEATURE_REBOOT_SUPPORT="1", FEATURE_REBOOT_ACTION_CMD="echo reboot >> %s/reboot.runs" % tmp,
