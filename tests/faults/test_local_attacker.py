@@ -82,8 +82,8 @@ class LocalAttacker(unittest.TestCase):
         agent.write("wget/answer.config", "301 Moved Permanently\nA=1\nENDOFFILE\n")
         agent.write("etc/victim", "precious")
         plant(agent, [
-            # A mode 0666 file at the configuration source.
-            ("file", "tmp/device.cfg", None),
+            # Mode 0666 files at the configuration source and the log.
+            ("file", "tmp/device.cfg", None), ("file", "tmp/udp_client.log", None),
             # The exchange files' old shared names, pre-created for reading.
             ("file", "tmp/udps_auth.dump", None), ("file", "tmp/udps_conf.in", None),
             ("file", "tmp/action_tmp", None),
@@ -119,19 +119,21 @@ class LocalAttacker(unittest.TestCase):
             self.assertEqual(os.path.getsize(agent.path(name)), 0, name + " was written")
         self.assertEqual(os.listdir(agent.path("spool")), [])
         self.assertIn("Private directory %s is not safe" % agent.path("tmp", "vtclient"), agent.log())
-        # The configuration is root's alone, and was so when the apply
-        # command read it.
+        # The configuration and the log are root's alone, and were so when
+        # the apply command read the configuration.
         figures = {}
-        for name in ("tmp/device.cfg",):
+        for name in ("tmp/device.cfg", "tmp/udp_client.log"):
             st = os.lstat(agent.path(name))
             figures[name] = "%o %s" % (stat.S_IMODE(st.st_mode), pwd.getpwuid(st.st_uid).pw_name)
-            self.assertEqual(st.st_uid, os.geteuid(), name)
+        print("\nmode and owner after the attack: " + ", ".join("%s %s" % kv for kv in sorted(figures.items())))
+        for name in figures:
+            self.assertEqual(os.lstat(agent.path(name)).st_uid, os.geteuid(), name)
             self.assertNotEqual(as_nobody("sh", "-c", "echo X=1 >> " + shlex.quote(agent.path(name))).returncode,
                                 0, name + " can be written by the attacker")
         self.assertEqual(figures["tmp/device.cfg"], "600 " + pwd.getpwuid(os.geteuid()).pw_name)
         self.assertEqual(agent.read("etc/applied").split(), figures["tmp/device.cfg"].split())
         self.assertIn("A=1", agent.read("tmp/device.cfg"))
-        print("\nmode and owner after the attack: " + ", ".join("%s %s" % kv for kv in sorted(figures.items())))
+        self.assertIn("Reestablish success", agent.read("tmp/udp_client.log"))
         agent.assert_serving()
 
     def test_fifo_at_each_fixed_name_blocks_nothing(self):
