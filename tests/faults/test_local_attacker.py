@@ -16,8 +16,11 @@ import subprocess
 import time
 import unittest
 
-from harness import Agent, ask, event_record, require_agent, spooled_events, uploaded_events, wait_until
+from harness import (Agent, ask, event_record, require_agent, spooled_events, uploaded_events, wait_keepalives,
+                     wait_until)
 
+HOOK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "openwrt",
+                    "vtclient.hotplug")
 NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 PLANTS = {"file": ": > {p}", "link": "ln -s {t} {p}", "fifo": "mkfifo {p}", "dir": "mkdir {p}"}
 
@@ -48,6 +51,12 @@ def plant(agent, items):
     done = as_nobody("sh", "-c", "umask 0 && " + " && ".join(steps or [":"]))
     if done.returncode != 0:
         raise AssertionError("the attacker could not plant: " + done.stderr)
+
+
+def run_hook(agent):
+    """The OpenWrt WAN hook, as hotplug runs it when the WAN comes up."""
+    return subprocess.run(["sh", HOOK], capture_output=True, text=True, timeout=30,
+                          env=dict(os.environ, ACTION="ifup", INTERFACE="wan", VTCLIENT_ROOT=agent.root))
 
 
 def stop_process(process):
@@ -136,6 +145,31 @@ class LocalAttacker(unittest.TestCase):
         self.assertIn("Reestablish success", agent.read("tmp/udp_client.log"))
         agent.assert_serving()
 
+    def test_directory_at_the_trigger_name_is_no_trigger(self):
+        # A directory at the interface update name is logged once and ignored,
+        # not an interface update and a re-authorisation again and again;
+        # the WAN hook refuses to drop its file inside it. Counted over about
+        # 30 s: six keepalives, 5 s apart.
+        agent = shared_agent(self, {})
+        plant(agent, [("dir", "tmp/interface.update", None)])
+        agent.start()
+        agent.assert_serving()
+        self.assertTrue(wait_keepalives(agent.sim, 6, 60))
+        refused = run_hook(agent)
+        ignored = "Trigger %s is not a regular file: ignored until it is gone" % agent.path("tmp", "interface.update")
+        figures = (agent.count(ignored), agent.count("Interface update"), agent.wget_calls("register") - 1)
+        print("\ndirectory at the trigger name, in 30 s: %d line(s) saying so, %d interface updates, "
+              "%d re-authorisations" % figures)
+        self.assertEqual(figures, (1, 0, 0), agent.log()[-2000:])
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertEqual(os.listdir(agent.path("tmp", "interface.update")), [])
+        # Once the name is free, the hook's file is a trigger again.
+        self.assertEqual(as_nobody("rmdir", agent.path("tmp", "interface.update")).returncode, 0)
+        self.assertEqual(run_hook(agent).returncode, 0)
+        self.assertTrue(agent.wait_message("Interface update", 10), agent.log()[-2000:])
+        self.assertTrue(wait_until(lambda: agent.wget_calls("register") == 2, 30))
+        agent.assert_serving()
+
     def test_fifo_at_each_fixed_name_blocks_nothing(self):
         # Each run: a FIFO at one fixed name, then the work that uses it, a
         # request answered afterwards, the agent's peak memory and the
@@ -160,7 +194,13 @@ class LocalAttacker(unittest.TestCase):
                 if config:
                     refused = "Upload file %s is not a regular file: not sent" % agent.path(name)
                     self.assertTrue(agent.wait_message(refused, 30), agent.log()[-2000:])
-                plant(agent, [("file", "tmp/interface.update", None)] if name != "tmp/interface.update" else [])
+                if name == "tmp/interface.update":
+                    # No trigger, until the WAN hook renames its file over it.
+                    self.assertTrue(agent.wait_message("Trigger %s is not a regular file: ignored until it is gone"
+                                                       % agent.path(name), 10), agent.log()[-2000:])
+                    self.assertEqual(run_hook(agent).returncode, 0)
+                else:
+                    plant(agent, [("file", "tmp/interface.update", None)])
                 self.assertTrue(wait_until(lambda: agent.wget_calls("register") >= 2, 30))
                 drop_status_event(agent)
                 agent.signal(signal.SIGUSR1)
