@@ -116,6 +116,29 @@ class Bounds(unittest.TestCase):
         if not FIGURES_ONLY:
             self.assertLessEqual(figures[-1][1], idle + 4 * 1024)
 
+    def test_largest_black_list_size_still_refuses_a_retransmitted_reboot(self):
+        # A size whose lists cannot be allocated falls back to 10: the
+        # server's retransmission of an answered reboot (new seq, same id)
+        # is refused, not carried out again.
+        agent = Agent(self, config={"DEVICE_BLACK_LIST_SIZE": "2147483647", "FEATURE_REBOOT_SUPPORT": "1",
+                                    "FEATURE_REBOOT_ACTION_CMD": "echo >> reboots"})
+        agent.start()
+        agent.assert_serving()
+        reboot = ask(agent.sim, lambda s: s.send_request(3))
+        self.assertEqual(reboot["result"], "accepted")
+        self.assertTrue(agent.wait_message("Reboot Thread is going to sleep", 20), agent.log()[-2000:])
+        _, _, answered = agent.sim.retransmit(reboot["id"])
+        # One command thread takes the requests in order: once a later one is
+        # answered, the retransmission was handled.
+        self.assertEqual(ask(agent.sim, lambda s: s.invite(0x8))["result"], "refused")
+        if answered.is_set():
+            agent.wait_message("Reboot Thread is going to sleep", 20, count=2)
+        runs = agent.read("reboots").count("\n")
+        print("\nreboot runs at DEVICE_BLACK_LIST_SIZE=2147483647: %d" % runs)
+        self.assertFalse(answered.is_set(), "the retransmission was accepted")
+        self.assertEqual(runs, 1)
+        self.assertIn("Set BLACK LIST SIZE error, set to default(10).", agent.log_messages())
+
     @unittest.skipUnless(WGET_HTTPS and os.access(WGET_HTTPS, os.X_OK) and os.path.exists("/usr/bin/time"),
                          "no wget_https stand-in or no GNU time")
     def test_stand_in_stops_past_its_bound(self):

@@ -90,6 +90,8 @@ const broken_case kCases[] = {
       "{f}:5: warning: DEVICE_LOG_NUM_FILE=\"65536\" reads as 0, below 1: the agent uses 4",
       "{f}:6: warning: DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins"},
      check_warnings},
+    {"black list size past its bound", "VANTOR_HOST=x\nDEVICE_BLACK_LIST_SIZE=2147483647\n",
+     {"{f}:2: warning: DEVICE_BLACK_LIST_SIZE=\"2147483647\" is outside 1..1000: the agent uses 10"}, check_warnings},
     {"files the agent writes or uploads where other users can put theirs",
      "VANTOR_HOST=x\nDEVICE_LOG_PATH={d}/open/log\nDEVICE_INTERFACE_FILE={d}/sticky/mine\n"
      "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_TIMEOUT=60\nFEATURE_CONFIG_FETCH_CMD=true\n"
