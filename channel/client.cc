@@ -103,13 +103,24 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
       copy_text(interface_file && *interface_file
                     ? interface_file
                     : system_path(VANTOR_UDP_CLIENT_DEFAULT_INTERFACE_FILE).c_str());
+  client->log = log ? log : __vantor_udp_client_default_log;
+  client->thread_log = client->log.load();
   client->incoming_requests = init_task_queue(request_queue_capacity);
   client->incoming_replies = init_task_queue(10);
   client->outgoing_replies = init_task_queue(10);
-  delivery_agenda_init(&client->agenda, 10);
+  int agenda = delivery_agenda_init(&client->agenda, 10);
   client->black_list_capacity = black_list_capacity;
   client->answered_ids = create_black_list(static_cast<int>(black_list_capacity));
   client->recent_ids = create_black_list(static_cast<int>(black_list_capacity));
+  // A client without its queues or black lists would lose every message,
+  // or carry out a retransmitted request twice: no client at all.
+  if (!client->interface_file || !client->incoming_requests || !client->incoming_replies ||
+      !client->outgoing_replies || agenda != 0 || !client->answered_ids || !client->recent_ids) {
+    client->thread_log(3, "Can't allocate memory (queues and black lists of %u entries)",
+                       black_list_capacity);
+    destroy_vantor_udp_client(client);
+    return nullptr;
+  }
 
   copy_cut(client->serial, serial, 25);
   copy_cut(client->model, model, 8);
@@ -119,8 +130,6 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   client->statistics.turnaround_min = 0xFFFFFFFFu;
   client->default_host = copy_text(default_host);
   client->registration_path = copy_text(registration_path);
-  client->log = log ? log : __vantor_udp_client_default_log;
-  client->thread_log = client->log.load();
   client->local_addr.sin_family = AF_INET;
   client->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
   client->local_addr.sin_port = 0;

@@ -139,11 +139,12 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param);
 void *__vantor_udp_client_comand_thread_main(void *param);
 
 // One decoded server message (at least the 16-byte header, header in host
-// order), as the receive thread handles it: sequence check, then replies to
-// the send thread and, past the black lists, requests to the command thread.
-// Returns true only for a sign of the server's life: one of its requests
-// that passed the sequence check, or the first reply to one of the latest
-// transmissions; a refused or replayed message is none.
+// order), as the receive thread handles it: a message only the device sends
+// is refused, then the sequence check, then replies to the send thread and,
+// past the black lists, requests to the command thread. Returns true only
+// for a sign of the server's life: one of its requests that passed the
+// sequence check and is in no black list, or the first reply to one of the
+// latest transmissions; a refused, replayed or duplicate message is none.
 bool __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_udp_client_log_fn log,
                                         const uint8_t *message, uint32_t length);
 // One queued server request, as the command thread handles it: its handler

@@ -5,10 +5,12 @@
 // outside re-establish the session (authorisation, resolution, new socket).
 //
 // Only the server can prove it is alive: a datagram counts as a sign of life
-// when it decrypted under the session key, passed the CRC and, for the
-// server's own messages, the sequence check. Anyone can send the rest, so a
-// trickle or a flood of them never keeps a dead session open; and since the
-// liveness check runs after every datagram, a flood cannot starve it either.
+// when it decrypted under the session key, passed the CRC, is a message the
+// server sends (never one of the device's own, sent back to it) and, for the
+// server's own messages, passed the sequence check. Anyone can send the
+// rest, so a trickle or a flood of them never keeps a dead session open; and
+// since the liveness check runs after every datagram, a flood cannot starve
+// it either.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -197,11 +199,31 @@ bool wait_readable(receive_state &s) {
   return poll(&fd, 1, timeout) > 0 && (fd.revents & POLLIN);
 }
 
+// Messages that only the device sends: its keepalives and its reports
+// (requests of categories 0 and 2) and its replies to the server's requests
+// (replies of category 1). The server sends none of them, so one that
+// arrives is the device's own traffic recorded and sent back to it: it
+// decrypts under the session key and names the device's serial, yet it
+// proves nothing about the server.
+bool only_the_device_sends(const vtrp_header &h) {
+  bool reply = vtrp_is_reply(h.flags);
+  switch (h.category) {
+    case VTRP_CATEGORY_KEEPALIVE:
+    case VTRP_CATEGORY_DEVICE:
+      return !reply;
+    case VTRP_CATEGORY_SERVER:
+      return reply;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
-// A decoded message: sequence check for the server's own messages, then to
-// the send thread (replies) or, past the black lists, to the command thread
-// (requests).
+// A decoded message: the device's own messages are refused first (counted
+// with the foreign packets), then the sequence check for the server's own
+// messages, then to the send thread (replies) or, past the black lists, to
+// the command thread (requests).
 //
 // The server's numbering may restart (the restart mark 0xFFFFFFFF, then 0,
 // 1, ...) only as the first server message under a session key. Anyone who
@@ -214,6 +236,10 @@ bool wait_readable(receive_state &s) {
 bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_log_fn log,
                                         const uint8_t *message, uint32_t length) {
   vtrp_header h = vtrp_read_header(message);
+  if (only_the_device_sends(h)) {
+    __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 0);
+    return false;
+  }
   if (h.category == VTRP_CATEGORY_SERVER) {
     bool restart = h.seq == VTRP_SEQ_RESTART;
     bool in_order = c->numbering_open ? true
@@ -247,7 +273,8 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
   if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
       black_list_item_exist(c->recent_ids, h.id, now, 2)) {
     log(7, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
-    return true;
+    // A duplicate: whoever recorded the first copy can send it again.
+    return false;
   }
   add_black_list_item(c->recent_ids, h.id, now + 5);
   queue_copy(c, c->incoming_requests, message, length);

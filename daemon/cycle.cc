@@ -110,6 +110,14 @@ void set_param_or_fallback(vantor_udp_client* client, int id, int32_t* setting, 
   __udp_client_log(6, rule.refused_message, rule.fallback);
 }
 
+// A setting past its rule's range, which no setter of the client checks, is
+// replaced by the fallback, which is reported as a refused value is.
+void bound_or_fallback(int32_t* setting, const setting_rule& rule) {
+  if (*setting >= rule.min && *setting <= rule.max) return;
+  *setting = rule.fallback;
+  __udp_client_log(6, rule.refused_message, rule.fallback);
+}
+
 // Hands the timing settings to the client; a value it refuses is replaced
 // by the fallback, which is reported.
 void set_client_params(daemon_state* state, daemon_settings* settings) {
@@ -232,6 +240,7 @@ cycle_end run_cycle(process_state* process) {
   const char* host = get_taglist_default(state->config, "VANTOR_HOST", "");
   const char* registration_path = get_taglist_default(state->config, "UDP_REG_PATH", "");
   const char* interface_file = get_taglist_default(state->config, "DEVICE_INTERFACE_FILE", "");
+  bound_or_fallback(&settings.black_list_size, kBlackListRule);
   status_snapshot_cycle_start(&process->status, state.get());
   state->client = create_vantor_udp_client(
       settings.serial, settings.model, settings.variant, settings.firmware, kRequestQueueCapacity,

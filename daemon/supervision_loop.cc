@@ -1,6 +1,7 @@
 // The supervision loop.
 #include "daemon/supervision_loop.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -75,11 +76,30 @@ void reap_debug_dump(daemon_state* state) {
   }
 }
 
-// Consumes a marker file: 1 when it existed (it is deleted).
-bool take_file(const char* path) {
-  if (!path || !*path || access(path, F_OK) != 0) return false;
-  unlink(path);
-  return true;
+// Consumes a trigger file: true when a regular file was there and is now
+// deleted. The names lie in the shared /tmp: whatever else holds one (a
+// directory, a FIFO, a socket, a link) or a file that cannot be deleted
+// would otherwise fire again on every pass, for ever. It is logged once
+// and ignored until the name is free again; *reported remembers that.
+bool take_trigger(const char* path, bool* reported) {
+  struct stat st;
+  if (!path || !*path || lstat(path, &st) != 0) {
+    *reported = false;
+    return false;
+  }
+  const char* why = nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    why = "is not a regular file";
+  } else if (unlink(path) != 0) {
+    why = "cannot be deleted";
+  }
+  if (why == nullptr) {
+    *reported = false;
+    return true;
+  }
+  if (!*reported) __udp_client_log(4, "Trigger %s %s: ignored until it is gone", path, why);
+  *reported = true;
+  return false;
 }
 
 }  // namespace
@@ -119,16 +139,17 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
     __udp_client_event_log_handler(state->client, state->config, state->event_log_buffer);
   }
 
-  if (take_file(settings->interface_update_file.c_str())) {
+  if (take_trigger(settings->interface_update_file.c_str(), &vars->odd_trigger[0])) {
     __udp_client_log(6, "Interface update");
     const uint32_t reconnect = 1;
     vantor_udp_client_set_param(state->client, VANTOR_UDP_CLIENT_PARAM_RECONNECT, &reconnect);
   }
-  if (settings->config_trigger.enabled && take_file(settings->config_trigger.file)) {
+  if (settings->config_trigger.enabled &&
+      take_trigger(settings->config_trigger.file, &vars->odd_trigger[1])) {
     __udp_client_log(6, "Trigger config sync");
     state->schedule[FEATURE_ID_CONFIG] = vt_time();
   }
-  if (settings->gps_trigger.enabled && take_file(settings->gps_trigger.file)) {
+  if (settings->gps_trigger.enabled && take_trigger(settings->gps_trigger.file, &vars->odd_trigger[2])) {
     __udp_client_log(6, "Trigger GPS submission");
     state->schedule[FEATURE_ID_GPS] = vt_time();
   }

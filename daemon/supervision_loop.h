@@ -16,6 +16,9 @@ struct supervision_vars {
   time_t next_feature_time;
   int last_debug_mode;
   status_snapshot* status;  // written by every pass; null: no snapshot
+  // Per trigger (interface update, config sync, GPS): a name that is no
+  // trigger file was logged and is ignored until it is gone.
+  bool odd_trigger[3];
 };
 
 // One pass without the closing sleep. Returns 1 when the cycle is to be torn

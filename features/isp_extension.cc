@@ -17,10 +17,11 @@
 #include "features/worker_common.h"
 #include "features/workers.h"
 #include "https/cloud_requests.h"
-#include "https/https_files.h"
+#include "https/https_parsers.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/private_dir.h"
+#include "platform/safe_file.h"
 
 namespace {
 
@@ -59,10 +60,13 @@ void __udp_client_isp_thread_main(feature_param* param) {
       case kParse: {
         // 200: the server holds no extension for this device.
         if (code != 302) return step_result::finish;
-        owned_text text(readfile(info_file.c_str()));
-        if (!text) return step_result::finish;
+        // The parser saved at most kExtensionTextMax bytes there.
+        std::string text;
+        if (read_regular_file(info_file.c_str(), kExtensionTextMax, &text) != file_read::ok) {
+          return step_result::finish;
+        }
         char *n = nullptr, *u = nullptr, *a = nullptr;
-        if (get_isp_information(text.get(), &n, &u, &a) != 1) return step_result::finish;
+        if (get_isp_information(text.c_str(), &n, &u, &a) != 1) return step_result::finish;
         name.reset(n);
         url.reset(u);
         apply_now.reset(a);

@@ -1,7 +1,8 @@
 // The agent's own numeric settings that it does not take as written: a value
 // below 1 falls back to the default when the settings are derived, and the
 // keepalive interval and disconnect timeout fall back again when the channel
-// client refuses them. The agent and vtclient-checkconf both go by these
+// client refuses them, the black list size when it is past its range as the
+// client is created. The agent and vtclient-checkconf both go by these
 // rules, so the checker's verdicts are what the agent does.
 #pragma once
 

@@ -12,21 +12,37 @@
 #include "https/https_transport.h"
 #include "https/multipart_body.h"
 #include "platform/clock.h"
+#include "platform/log.h"
 #include "platform/private_dir.h"
+#include "platform/safe_file.h"
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-
-// A file read whole with readFileEx(); absent when it could not be read.
+// A file read whole for an upload. The files uploaded lie where other
+// programs write them, often in a directory every user can write: a link,
+// a FIFO (whose writer could hold the worker, or feed it without end) or a
+// file past kUploadFileMax is refused, and said so in the log, since the
+// request is then not sent at all.
 struct FileBytes {
-  size_t size = 0;  // declared first: the constructor fills it through data's initialiser
-  std::unique_ptr<char, FreeDeleter> data;
+  std::string data;
+  bool read = false;
 
-  explicit FileBytes(const char* path) : data(readFileEx(path, &size)) {}
-  bool read() const { return data != nullptr; }
+  explicit FileBytes(const char* path) {
+    switch (read_regular_file(path, kUploadFileMax, &data)) {
+      case file_read::ok:
+        read = true;
+        break;
+      case file_read::not_regular:
+        __udp_client_log(3, "Upload file %s is not a regular file: not sent", path);
+        break;
+      case file_read::too_big:
+        __udp_client_log(3, "Upload file %s is larger than %zu bytes: not sent", path,
+                         kUploadFileMax);
+        break;
+      default:
+        break;
+    }
+  }
 };
 
 enum class Parser { kResponse, kConfig };
@@ -155,9 +171,9 @@ int vantor_https_config_sync(const https_request* request, const char* interface
         [&](MultipartBody& body) {
           body.common_head(*request, now());
           FileBytes config(upload.c_str());
-          body.file("config", "masterconfig", "text/plain", config.data.get(), config.size);
+          body.file("config", "masterconfig", "text/plain", config.data.data(), config.data.size());
           body.close_after_file();
-          return config.read();
+          return config.read;
         },
         [&](const char* output) { return vantor_https_parse_config(output, config_path, code); });
   });
@@ -204,10 +220,10 @@ int vantor_https_device_report(const https_request* request, const char* interfa
         [&](MultipartBody& body) {
           body.common_head(*request, now());
           FileBytes report(report_path);
-          body.file("report", "report", "application/x-gzip-compressed", report.data.get(),
-                    report.size);
+          body.file("report", "report", "application/x-gzip-compressed", report.data.data(),
+                    report.data.size());
           body.close_after_file();
-          return report.read();
+          return report.read;
         },
         parse_response(code));
   });
@@ -254,9 +270,9 @@ int vantor_https_submit_action_response(const https_request* request, const char
           body.common_head(*request, now());
           body.text("action_id", std::to_string(static_cast<long>(request->action_id)));
           FileBytes response(response_path);
-          body.raw("response", response.data.get(), response.size);
+          body.raw("response", response.data.data(), response.data.size());
           body.close_after_file();
-          return response.read();
+          return response.read;
         },
         parse_response(code));
   });
@@ -273,10 +289,10 @@ int vantor_https_submit_debug_dump(const https_request* request, const char* int
         [&](MultipartBody& body) {
           body.identity(*request);
           FileBytes dump(dump_path);
-          body.file("debug_dump", "debug_dump", "application/octet-stream", dump.data.get(),
-                    dump.size);
+          body.file("debug_dump", "debug_dump", "application/octet-stream", dump.data.data(),
+                    dump.data.size());
           body.close_after_file();
-          return dump.read();
+          return dump.read;
         },
         parse_response(code));
   });

@@ -12,6 +12,7 @@
 // file names); different kinds may.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "https/https_request.h"
@@ -24,6 +25,14 @@ struct event_record {
   char content[132];  // NUL-terminated
 };
 static_assert(sizeof(event_record) == 140, "event records are 140 bytes on disk");
+
+// The largest file an upload takes (the configuration, the report, an
+// action's output, a debug dump): above the command output the agent keeps
+// (1 MiB and a line) and the largest configuration answer it takes (1 MiB).
+// A larger file is not read and its request is not sent, as for a file
+// that cannot be read; the line "Upload file %s is larger than %zu bytes:
+// not sent" says why.
+constexpr size_t kUploadFileMax = 2 * 1024 * 1024;
 
 // Uploads request->config_path; on 301/302 the server's configuration is
 // written to config_path (callers pass the same path).

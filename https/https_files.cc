@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -45,37 +44,3 @@ int writeMulitpartHeader(const char* path) {
   bool ok = fwrite(kMultipartHeaderLine, 1, n, f.get()) == n;
   return (fclose(f.release()) == 0 && ok) ? 1 : 0;
 }
-
-char* readFileEx(const char* path, size_t* size) {
-  if (path == nullptr) return nullptr;
-  FilePtr f(fopen(path, "rbe"));
-  if (!f) return nullptr;
-  // Read to the end rather than trusting the size up front: the file may be
-  // a pipe or may still be growing.
-  size_t cap = 4096, len = 0;
-  char* buf = static_cast<char*>(malloc(cap));
-  if (buf == nullptr) return nullptr;
-  for (;;) {
-    if (len + 1 >= cap) {
-      char* bigger = static_cast<char*>(realloc(buf, cap * 2));
-      if (bigger == nullptr) {
-        free(buf);
-        return nullptr;
-      }
-      buf = bigger;
-      cap *= 2;
-    }
-    size_t got = fread(buf + len, 1, cap - 1 - len, f.get());
-    len += got;
-    if (got == 0) break;
-  }
-  if (ferror(f.get())) {
-    free(buf);
-    return nullptr;
-  }
-  buf[len] = '\0';
-  if (size != nullptr) *size = len;
-  return buf;
-}
-
-char* readfile(const char* path) { return readFileEx(path, nullptr); }

@@ -12,14 +12,6 @@ constexpr const char kMultipartHeaderLine[] =
 // private temporary file). 1 on success, 0 when it cannot be written.
 int writeMulitpartHeader(const char* path);
 
-// The whole file plus a terminating NUL in a malloc()ed buffer that the
-// caller frees, or NULL when the file cannot be opened or read.
-char* readfile(const char* path);
-
-// As readfile(); also stores the file's size (without the NUL) through size
-// when size is not NULL.
-char* readFileEx(const char* path, size_t* size);
-
 // Opens a temporary file of a fixed name for writing: created with mode
 // 0600 or truncated, never through a symbolic link planted at that name
 // (fails instead). Returns a stream for "w" use, or NULL.

@@ -36,7 +36,7 @@ class LineReader {
  public:
   explicit LineReader(FILE* f) : f_(f) {}
 
-  // false at the end of the file.
+  // false at the end of the file, or when it cannot be read further.
   bool next() {
     line_start_ = ended_line_;
     len_ = 0;
@@ -51,6 +51,8 @@ class LineReader {
   }
   const char* data() const { return buf_; }
   size_t size() const { return len_; }
+  // The file could not be read to its end.
+  bool failed() const { return ferror(f_) != 0; }
   // Bytes read so far, status line included.
   size_t total() const { return total_; }
   // Only a piece that begins a line can begin with a marker.
@@ -74,24 +76,35 @@ void set_code(int* code, int value) {
   if (code != nullptr) *code = value;
 }
 
-// The configuration answer, all or nothing: copied into a new file beside
-// path up to its "ENDOFFILE" line, which must be there, and put in place
-// only when every byte reached the disk. A cut, oversized or unwritable
-// answer leaves path exactly as it was, so a retry uploads the device's own
-// configuration again and never the server's half text.
-bool replace_config(LineReader& lines, const char* path) {
+// The mode of a new configuration file. It holds keys, so it is for the
+// agent alone (0600). The file it replaces may narrow that, but only when
+// it is the agent's own regular file: the name may lie in a directory
+// other users can write, and a file or link one of them put there must
+// lend the configuration neither its mode nor a wider one.
+mode_t config_mode(const char* path) {
   struct stat st;
-  // The new file keeps the permissions of the one it replaces (it holds
-  // keys); a new one is for the agent alone.
-  mode_t mode = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 0777) : 0600;
-  replacement_file out(path, mode);
+  if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
+    return st.st_mode & 0600;
+  }
+  return 0600;
+}
+
+// The configuration answer, all or nothing: copied into a new file beside
+// path up to its "ENDOFFILE" line or the end of the answer (a server may
+// leave the marker out), and put in place only when every byte reached the
+// disk. An oversized, unreadable or unwritable answer leaves path exactly
+// as it was, so a retry uploads the device's own configuration again and
+// never half a text. A transfer cut short never gets here: the fetch tool
+// then fails and no answer is parsed.
+bool replace_config(LineReader& lines, const char* path) {
+  replacement_file out(path, config_mode(path));
   if (!out.is_open()) return false;
   while (lines.next()) {
-    if (lines.starts_with("ENDOFFILE")) return out.commit();
+    if (lines.starts_with("ENDOFFILE")) break;
     if (lines.total() > kConfigAnswerMax) return false;
     if (!out.write(lines.data(), lines.size())) return false;
   }
-  return false;  // no end marker: the answer was cut short
+  return !lines.failed() && out.commit();
 }
 
 // The extension text: copied unchanged, cut after kExtensionTextMax bytes

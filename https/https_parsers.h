@@ -25,10 +25,11 @@ int vantor_https_parse_response(const char* output_path, int* code);
 int vantor_https_parse_extension(const char* output_path, const char* result_path, int* code);
 
 // 1 for 200 (config_path untouched), or for 301/302 with the body up to a
-// line that begins with "ENDOFFILE" (not copied) put in place of
-// config_path as a whole (a new file renamed over it). An answer without
-// that line, longer than kConfigAnswerMax, or that cannot be written whole
-// gives 0 and leaves config_path as it was.
+// line that begins with "ENDOFFILE" (not copied), or up to the end of the
+// answer, put in place of config_path as a whole (a new file renamed over
+// it). An answer longer than kConfigAnswerMax, one that cannot be read to
+// its end, or one that cannot be written whole gives 0 and leaves
+// config_path as it was.
 int vantor_https_parse_config(const char* output_path, const char* config_path, int* code);
 
 // The code of a status line: its leading integer, or 999 when that is 0.

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <system_error>
 
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -68,6 +69,18 @@ std::string format_line(int level, const char* format, va_list args,
   return line;
 }
 
+// A whole line (prefix and message) of the logger's own.
+std::string own_line(int level, const char* format, ...) VT_LOG_PRINTF(2, 3);
+std::string own_line(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = format_line(level, format, args);
+  va_end(args);
+  return line;
+}
+
+std::string error_text(int error) { return std::error_code(error, std::generic_category()).message(); }
+
 // Writes the line and its newline in one call, so the stream's own lock
 // keeps it whole against every other writer of the stream.
 void write_line(FILE* out, std::string line) {
@@ -80,27 +93,74 @@ std::string live_path_locked() {
   return configured_path ? *configured_path : default_log_file_path();
 }
 
-// The live log file opened for appending, or standard error when it cannot
-// be opened. Called with log_mutex held, so the open must never wait: the
-// path lies in a directory other users can write, and a FIFO there would
-// otherwise block every thread that logs. A link, a FIFO, a device or a
-// second name of another file (a hard link) is not the log: the line goes
-// to standard error instead, and nothing is written through that name.
-FILE* __udp_client_log_open(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+// The live log opened for appending: the agent's own regular file with one
+// name. Called with log_mutex held, so no open may ever wait: the path lies
+// in a directory other users can write, and a FIFO there would otherwise
+// block every thread that logs. nullptr when the name holds anything else
+// or cannot be opened.
+FILE* open_own_log(const std::string& path, int flags) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags,
                 0644);
-  if (fd < 0) return stderr;
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
     close(fd);
-    return stderr;
+    return nullptr;
   }
   FILE* file = fdopen(fd, "a");
-  if (file == nullptr) {
-    close(fd);
-    return stderr;
-  }
+  if (file == nullptr) close(fd);
   return file;
+}
+
+// Why the log is not where it should be, once per spell on standard error:
+// the reason last written, "" while the log file is in use.
+std::string reported_fallback;
+
+// The live log file, or standard error when it cannot be had. The log is
+// never appended to a file the agent does not own, nor through a link or a
+// second name of another file: another user could read and rewrite
+// whatever it says. A name that another user holds (a file put there
+// before the start or in the gap after a rotation, a link, a FIFO), and a
+// second name of the agent's own file, are replaced by a new file of the
+// agent's own, which root may do even in a sticky /tmp: a name that
+// someone planted must not silence the log for good. Only when it cannot
+// be replaced (a directory; an agent not running as root) do the lines go
+// to standard error, after one line saying why. A device, or a link or
+// FIFO of the agent's own user, was put there on purpose (/dev/stderr, for
+// one): the lines go to standard error, as for a path that cannot be
+// written.
+// *replaced tells what the replaced name was.
+FILE* __udp_client_log_open(const std::string& path, std::string* replaced) {
+  FILE* file = open_own_log(path, 0);
+  if (file != nullptr) {
+    reported_fallback.clear();
+    return file;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return stderr;  // an unwritable path
+  // No user can make a device: one at the name was configured so.
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return stderr;
+  bool ours = st.st_uid == geteuid();
+  bool second_name = S_ISREG(st.st_mode) && st.st_nlink != 1;
+  if (ours && !second_name && !S_ISDIR(st.st_mode)) return stderr;
+  std::string what = ours ? "a second name of another file" : "held by uid " + std::to_string(st.st_uid);
+  if (S_ISDIR(st.st_mode)) {
+    what = "a directory of uid " + std::to_string(st.st_uid);
+  } else if (unlink(path.c_str()) != 0) {
+    what += " and cannot be replaced (" + error_text(errno) + ")";
+  } else if ((file = open_own_log(path, O_EXCL)) != nullptr) {
+    *replaced = what;
+    reported_fallback.clear();
+    return file;
+  } else {
+    what += ", and a new file cannot be made there (" + error_text(errno) + ")";
+  }
+  if (what != reported_fallback) {
+    reported_fallback = what;
+    write_line(stderr,
+               own_line(4, "Log file %s is %s: logging to standard error", path.c_str(), what.c_str()));
+  }
+  return stderr;
 }
 
 // Moves copy i-1 to copy i from the oldest kept copy down, then the live file
@@ -170,7 +230,11 @@ extern "C" int __udp_client_log(int level, const char* format, ...) {
   int written = static_cast<int>(line.size());
 
   std::string path = live_path_locked();
-  FILE* out = __udp_client_log_open(path);
+  std::string replaced;
+  FILE* out = __udp_client_log_open(path, &replaced);
+  if (!replaced.empty()) {
+    write_line(out, own_line(4, "Log file %s was %s: replaced", path.c_str(), replaced.c_str()));
+  }
   write_line(out, std::move(line));
   if (out == stderr || out == stdout) return written;
 

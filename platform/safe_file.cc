@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <vector>
+
+#include "platform/stop.h"
 
 replacement_file::replacement_file(const std::string& path, mode_t mode) : path_(path) {
   std::vector<char> name(path.begin(), path.end());
@@ -72,4 +75,46 @@ int open_regular_file(const char* path) {
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
+}
+
+namespace {
+
+file_read read_all(int fd, size_t max, std::string* out) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return file_read::unreadable;
+  if (static_cast<unsigned long long>(st.st_size) > max) return file_read::too_big;
+  // Read to the end rather than trusting the size: the file may still
+  // grow, and then the limit counts what was read.
+  out->reserve(static_cast<size_t>(st.st_size));
+  char chunk[16384];
+  for (;;) {
+    if (vt_stop_requested()) return file_read::stopped;
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return file_read::unreadable;
+    if (n == 0) return file_read::ok;
+    if (static_cast<size_t>(n) > max - out->size()) return file_read::too_big;
+    out->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+file_read read_regular_file(const char* path, size_t max, std::string* out) {
+  out->clear();
+  int fd = open_regular_file(path);
+  if (fd < 0) {
+    // ENXIO: a socket, which cannot be opened at all.
+    bool odd = errno == EINVAL || errno == ELOOP || errno == ENXIO;
+    return odd ? file_read::not_regular : file_read::unreadable;
+  }
+  file_read result;
+  try {
+    result = read_all(fd, max, out);
+  } catch (const std::bad_alloc&) {
+    result = file_read::unreadable;
+  }
+  close(fd);
+  if (result != file_read::ok) std::string().swap(*out);
+  return result;
 }

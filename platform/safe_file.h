@@ -46,5 +46,20 @@ bool replace_file(const std::string& path, const void* data, size_t size, mode_t
 
 // Opens path for reading when it is a regular file, without following a
 // link and without blocking on a FIFO. The descriptor is close-on-exec and
-// in blocking mode. -1 when it cannot be opened or is not a regular file.
+// in blocking mode. -1 when it cannot be opened or is not a regular file
+// (errno ELOOP for a link, EINVAL for anything else that is no regular file).
 int open_regular_file(const char* path);
+
+// What read_regular_file() found.
+enum class file_read {
+  ok,
+  unreadable,   // missing, or cannot be opened or read
+  not_regular,  // a link, FIFO, socket, device or directory
+  too_big,      // larger than the limit: nothing is read
+  stopped,      // the agent is stopping: the read was given up
+};
+
+// The whole of a regular file, opened with open_regular_file(), into *out:
+// at most max bytes (a larger file is not read at all), and given up as
+// soon as a stop is requested. *out is left empty unless the result is ok.
+file_read read_regular_file(const char* path, size_t max, std::string* out);

@@ -31,6 +31,7 @@ from vtsim import Simulator  # noqa: E402
 
 SERIAL = "1234-5678-ABCD"        # as the device's label shows it
 PACKED_SERIAL = "12345678ABCD"   # as the agent sends it
+PRIVATE = "/var/run/vtclient"    # root's own directory, mode 0700, in the sandbox
 START = time.monotonic()
 OUT_LOCK = threading.Lock()
 
@@ -54,9 +55,11 @@ def sample_config(root, web_port):
         "FEATURE_CONFIG_SUPPORT": "1",
         "FEATURE_CONFIG_PATH": "api/config",
         "FEATURE_CONFIG_TIMEOUT": "60",
-        "FEATURE_CONFIG_SOURCE": root + "/tmp/running.cfg",
-        "FEATURE_CONFIG_FETCH_CMD": "printf 'hostname=router\\nwifi_ssid=guest\\n' > %s/tmp/running.cfg" % root,
-        "FEATURE_CONFIG_APPLY_CMD": "cp %s/tmp/running.cfg %s/tmp/applied.cfg" % (root, root),
+        # The device's configuration lives in a directory of root's alone,
+        # never straight in the shared /tmp.
+        "FEATURE_CONFIG_SOURCE": root + PRIVATE + "/running.cfg",
+        "FEATURE_CONFIG_FETCH_CMD": "printf 'hostname=router\\nwifi_ssid=guest\\n' > %s%s/running.cfg" % (root, PRIVATE),
+        "FEATURE_CONFIG_APPLY_CMD": "cp %s%s/running.cfg %s/tmp/applied.cfg" % (root, PRIVATE, root),
         "FEATURE_REMOTE_ACTION_SUPPORT": "1",
         "FEATURE_REMOTE_ACTION_PATH": "api/action",
         "FEATURE_REMOTE_ACTION_TIMEOUT": "60",
@@ -78,6 +81,7 @@ class Demo:
         self.root = tempfile.mkdtemp(prefix="vtclient-demo-")
         for sub in ("etc", "tmp", "bin", "spool", "sim", "var/run"):
             os.makedirs(os.path.join(self.root, sub))
+        os.makedirs(self.root + PRIVATE, mode=0o700)
         os.symlink(os.path.abspath(args.wget_https), os.path.join(self.root, "bin", "wget_https"))
         self.sim = Simulator(PACKED_SERIAL, workdir=os.path.join(self.root, "sim"))
         self.sim.listeners.append(self.on_event)

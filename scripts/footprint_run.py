@@ -129,6 +129,8 @@ class Sandbox:
         self.root = tempfile.mkdtemp(prefix="vtclient-footprint-")
         for sub in ("etc", "tmp", "bin", "spool", "sim", "var/run"):
             os.makedirs(os.path.join(self.root, sub))
+        # The files the agent uploads live in a directory of root's alone.
+        os.makedirs(self.path("var", "run", "vtclient"), mode=0o700)
         os.symlink(os.path.abspath(wget_https), os.path.join(self.root, "bin", "wget_https"))
         self.sim = Simulator(PACKED_SERIAL, workdir=os.path.join(self.root, "sim"))
         self.sim.start()
@@ -148,7 +150,7 @@ class Sandbox:
         }
 
     def activity_config(self):
-        tmp = self.path("tmp")
+        tmp = self.path("var", "run", "vtclient")
         config = self.base_config()
         config.update({
             # The channel's one-second ticks stay in real time (see

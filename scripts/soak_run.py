@@ -40,7 +40,6 @@ def main():
         DEVICE_DISCONNECT_TIMEOUT="600", DEVICE_KEEPALIVE_INTERVAL="25", DEVICE_LOG_FILE_SIZE="65536",
         FEATURE_EVENT_SUPPORT="1",
         FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="120",
-        FEATURE_CONFIG_FETCH_CMD="echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
         FEATURE_REMOTE_ACTION_SUPPORT="1", FEATURE_REMOTE_ACTION_TIMEOUT="120",
         FEATURE_REMOTE_ACTION_CMD="echo",
         FEATURE_GPSDATA_SUPPORT="1", FEATURE_GPSDATA_TIMEOUT="60", FEATURE_GPSDATA_AUTO_START="1",
@@ -48,10 +47,11 @@ def main():
         FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL="300",
         FEATURE_GPSDATA_FETCH_CMD="echo 1 1700000000 48.5 -10.25",
         FEATURE_REPORT_SUPPORT="1", FEATURE_REPORT_TIMEOUT="120", FEATURE_REPORT_AUTO_REPEAT="1",
-        FEATURE_REPORT_AUTO_REPEAT_INTERVAL="1800",
-        FEATURE_REPORT_FETCH_CMD="echo report > $VTCLIENT_ROOT/tmp/report.gz"))
-    agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
-    agent.config["FEATURE_REPORT_SOURCE"] = agent.path("tmp", "report.gz")
+        FEATURE_REPORT_AUTO_REPEAT_INTERVAL="1800"))
+    agent.config.update(FEATURE_CONFIG_SOURCE=agent.private("config.export"),
+                        FEATURE_CONFIG_FETCH_CMD="echo A=1 > " + agent.private("config.export"),
+                        FEATURE_REPORT_SOURCE=agent.private("report.gz"),
+                        FEATURE_REPORT_FETCH_CMD="echo report > " + agent.private("report.gz"))
     # Only the wall clock runs fast: the channel's once-a-tick threads act
     # once per real second while the agent's timetables run at RATE.
     agent.start()

@@ -136,6 +136,14 @@ class Agent:
     def path(self, *parts):
         return os.path.join(self.root, *parts)  # an absolute part stays as it is
 
+    def private(self, name):
+        """A path in a directory only the agent's user may enter: where a
+        device keeps a file the agent writes or uploads (its configuration
+        source, its report), never straight in the shared /tmp."""
+        folder = self.path("var", "lib", "vtclient")
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        return os.path.join(folder, name)
+
     def write(self, rel, content):
         with open(self.path(rel), "wb" if isinstance(content, bytes) else "w") as f:
             f.write(content)

@@ -31,8 +31,8 @@ class Bounds(unittest.TestCase):
         agent = Agent(self, config={
             "FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_TIMEOUT": "120", "FEATURE_UPISPD_SUPPORT": "1",
             "FEATURE_UPISPD_TIMEOUT": "120", "FEATURE_UPISPD_PATH": "api/isp", "FEATURE_EVENT_SUPPORT": "1"})
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "device.cfg")
-        agent.write("tmp/device.cfg", "A=1\n")
+        agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("device.cfg")
+        agent.write(agent.private("device.cfg"), "A=1\n")
         agent.start()
         agent.assert_serving()
         figures = [("idle", agent.memory_kib())]
@@ -40,7 +40,7 @@ class Bounds(unittest.TestCase):
         write_streamed(agent.path("wget", "answer.config"), b"301 Moved\n", 150 * MiB, b"ENDOFFILE\n")
         self.assertEqual(ask(agent.sim, lambda s: s.invite(0x2))["result"], "accepted")
         self.assertTrue(agent.wait_message("Config sync error (Code=301, interface=)", 120), agent.log()[-2000:])
-        self.assertEqual(agent.read("tmp/device.cfg"), "A=1\n")
+        self.assertEqual(agent.read(agent.private("device.cfg")), "A=1\n")
         figures.append(("150 MB answer", agent.memory_kib()))
         # An extension text of 100 MB.
         write_streamed(agent.path("wget", "answer.isp"), b"302 Found\n", 100 * MiB)
@@ -59,6 +59,29 @@ class Bounds(unittest.TestCase):
         print("\nagent peak RSS (VmHWM), KiB: " + ", ".join("%s %d" % f for f in figures))
         if not FIGURES_ONLY:
             self.assertLessEqual(figures[-1][1], figures[0][1] + 4 * 1024)
+
+    def test_largest_black_list_size_still_refuses_a_retransmitted_reboot(self):
+        # A size whose lists cannot be allocated falls back to 10: the
+        # server's retransmission of an answered reboot (new seq, same id)
+        # is refused, not carried out again.
+        agent = Agent(self, config={"DEVICE_BLACK_LIST_SIZE": "2147483647", "FEATURE_REBOOT_SUPPORT": "1",
+                                    "FEATURE_REBOOT_ACTION_CMD": "echo >> reboots"})
+        agent.start()
+        agent.assert_serving()
+        reboot = ask(agent.sim, lambda s: s.send_request(3))
+        self.assertEqual(reboot["result"], "accepted")
+        self.assertTrue(agent.wait_message("Reboot Thread is going to sleep", 20), agent.log()[-2000:])
+        _, _, answered = agent.sim.retransmit(reboot["id"])
+        # One command thread takes the requests in order: once a later one is
+        # answered, the retransmission was handled.
+        self.assertEqual(ask(agent.sim, lambda s: s.invite(0x8))["result"], "refused")
+        if answered.is_set():
+            agent.wait_message("Reboot Thread is going to sleep", 20, count=2)
+        runs = agent.read("reboots").count("\n")
+        print("\nreboot runs at DEVICE_BLACK_LIST_SIZE=2147483647: %d" % runs)
+        self.assertFalse(answered.is_set(), "the retransmission was accepted")
+        self.assertEqual(runs, 1)
+        self.assertIn("Set BLACK LIST SIZE error, set to default(10).", agent.log_messages())
 
     @unittest.skipUnless(WGET_HTTPS and os.path.exists("/usr/bin/time"), "no wget_https stand-in or no GNU time")
     def test_stand_in_stops_past_its_bound(self):

@@ -43,9 +43,10 @@ class ClockSteps(unittest.TestCase):
         agent = Agent(self, config={
             "FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_AUTO_START": "1", "FEATURE_CONFIG_AUTO_START_TIME": "150",
             "FEATURE_CONFIG_AUTO_REPEAT": "1", "FEATURE_CONFIG_AUTO_REPEAT_INTERVAL": "60",
-            "FEATURE_CONFIG_TIMEOUT": "600", "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export",
+            "FEATURE_CONFIG_TIMEOUT": "600",
         }, faketime={"FAKETIME": "@2038-01-19 03:12:00 x10", "DONT_FAKE_MONOTONIC": "1", "TZ": "UTC"})
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+        agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("config.export")
+        agent.config["FEATURE_CONFIG_FETCH_CMD"] = "echo A=1 > " + agent.private("config.export")
         agent.start()
         agent.assert_serving()
         # The time each configuration upload carried (none yet in a body still being copied).

@@ -4,12 +4,12 @@ import unittest
 
 from harness import Agent, ask, received, require_agent, wait_until
 
-CONFIG_SYNC = {"FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > $VTCLIENT_ROOT/tmp/config.export"}
 
 
 def config_agent(test, timeout, **keys):
-    agent = Agent(test, config=dict(CONFIG_SYNC, FEATURE_CONFIG_TIMEOUT=timeout), **keys)
-    agent.config["FEATURE_CONFIG_SOURCE"] = agent.path("tmp", "config.export")
+    agent = Agent(test, config={"FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_TIMEOUT": timeout}, **keys)
+    agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("config.export")
+    agent.config["FEATURE_CONFIG_FETCH_CMD"] = "echo A=1 > " + agent.private("config.export")
     agent.start()
     agent.assert_serving()
     return agent
@@ -44,7 +44,7 @@ class FetchToolFaults(unittest.TestCase):
         self.assertTrue(agent.wait_log("Get AUTH Fail"), agent.log()[-2000:])
         agent.assert_serving()
         self.assertTrue(wait_until(lambda: agent.leftover_temp_files() == [], 10), agent.leftover_temp_files())
-        self.assertFalse(os.path.exists(agent.path("tmp", "config.export.tmp")))
+        self.assertEqual(os.listdir(agent.private("")), ["config.export"])
 
     def test_tool_hanging_past_its_time_out(self):
         # The tool's own limits are 10 s for authorisation and 30 s for a

@@ -1,6 +1,8 @@
 #include "platform/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -74,6 +76,34 @@ TEST_F(LogTest, LevelNamesDebugOnlyInDebugModeStandardErrorWhenUnwritable) {
   EXPECT_EQ(static_cast<size_t>(n) + 1, err.find('\n') + 1);
   EXPECT_EQ(field(lines_of(err).at(0), 3) + "|" + field(lines_of(err).at(1), 2), "fallback line|debug");
   EXPECT_FALSE(exists(sandbox.path("/no/such/dir/log.0")));
+}
+
+TEST_F(LogTest, NameHeldByAnotherFileIsReplacedOrSaidOnceOnStandardError) {
+  // A second name of another file: replaced, the other file untouched.
+  const std::string other = sandbox.path("/tmp/other");
+  vt_test::write_text_file(other, "kept\n");
+  ASSERT_EQ(link(other.c_str(), path.c_str()), 0);
+  __udp_client_log(6, "first");
+  auto lines = lines_of(vt_test::read_text_file(path));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(field(lines[0], 3), "Log file " + path + " was a second name of another file: replaced");
+  EXPECT_EQ(field(lines[1], 3), "first");
+  EXPECT_EQ(vt_test::read_text_file(other), "kept\n");
+
+  // A directory cannot be replaced: standard error, said once, until it goes.
+  unlink(path.c_str());
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  testing::internal::CaptureStderr();
+  __udp_client_log(6, "second");
+  __udp_client_log(6, "third");
+  lines = lines_of(testing::internal::GetCapturedStderr());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(field(lines[0], 3), "Log file " + path + " is a directory of uid " + std::to_string(geteuid()) +
+                                    ": logging to standard error");
+  EXPECT_EQ(field(lines[1], 3) + "|" + field(lines[2], 3), "second|third");
+  rmdir(path.c_str());
+  __udp_client_log(6, "fourth");
+  EXPECT_EQ(message_in(path), "fourth");
 }
 
 TEST_F(LogTest, RotationKeepsTheNewestCountCopiesUnderALongPath) {

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -25,9 +26,10 @@ std::string read_file(const std::string& path) {
 struct broken_case {
   const char* name;
   const char* config;                  // nullptr: no file at all
-  std::vector<std::string> expected;   // "{f}" stands for the file's path, "{r}" for the staged root
+  std::vector<std::string> expected;   // "{f}" the file's path, "{r}" the staged root, "{d}" make_dirs()'s
   check_status status;
   bool staged = false;                 // checked against the staged root file system
+  bool needs_root = false;             // a file of another user is made
 };
 
 // One case per kind of finding; a clean configuration first.
@@ -148,6 +150,18 @@ const broken_case kCases[] = {
       "{f}:10: warning: FEATURE_REPORT_SOURCE=\"/etc/vtclient/report.txt\": there is no directory /etc/vtclient "
       "in {r}"},
      check_errors, true},
+    {"black list size past its bound", "VANTOR_HOST=x\nDEVICE_BLACK_LIST_SIZE=2147483647\n",
+     {"{f}:2: warning: DEVICE_BLACK_LIST_SIZE=\"2147483647\" is outside 1..1000: the agent uses 10"}, check_warnings},
+    {"files the agent writes or uploads where other users can put theirs",
+     "VANTOR_HOST=x\nDEVICE_LOG_PATH={d}/open/log\nDEVICE_INTERFACE_FILE={d}/sticky/mine\n"
+     "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_TIMEOUT=60\nFEATURE_CONFIG_FETCH_CMD=true\n"
+     "FEATURE_CONFIG_APPLY_FLASH_CMD=true\nFEATURE_CONFIG_APPLY_CMD=true\nFEATURE_CONFIG_SOURCE={d}/sticky/theirs\n"
+     "FEATURE_REPORT_SOURCE={d}/open/report\n",
+     {"{f}:2: warning: DEVICE_LOG_PATH=\"{d}/open/log\" lies in {d}/open, which other users can write and no "
+      "sticky bit protects: use a directory only root can write",
+      "{f}:9: warning: FEATURE_CONFIG_SOURCE=\"{d}/sticky/theirs\" is held by uid 65534 in {d}/sticky, which "
+      "other users can write: use a directory only root can write"},
+     check_warnings, false, true},
 };
 
 // A device's root file system as a firmware build stages it: busybox with
@@ -166,18 +180,34 @@ std::string stage_root(const std::string& dir) {
   return root;
 }
 
+// Directories for the cases: open/ (mode 0777), sticky/ (mode 1777) holding
+// "theirs", a file of uid 65534.
+void make_dirs(const std::string& d) {
+  for (const char* sub : {"/open", "/sticky"}) std::filesystem::create_directories(d + sub);
+  chmod((d + "/open").c_str(), 0777);
+  chmod((d + "/sticky").c_str(), 01777);
+  std::ofstream(d + "/sticky/theirs") << "A=1\n";
+  // Fails without root; the case that needs the file is then skipped.
+  EXPECT_TRUE(chown((d + "/sticky/theirs").c_str(), 65534, 65534) == 0 || geteuid() != 0);
+}
+
+std::string fill(const std::string& text, const std::string& f, const std::string& d) {
+  return std::regex_replace(std::regex_replace(text, std::regex("\\{f\\}"), f), std::regex("\\{d\\}"), d);
+}
+
 TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
   std::string dir = testing::TempDir() + "checkconf_" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
   std::string root = stage_root(dir);
+  make_dirs(dir);
   for (const broken_case& c : kCases) {
+    if (c.needs_root && geteuid() != 0) continue;
     std::string path = dir + "/vtclient.cfg";
     std::filesystem::remove(path);
-    if (c.config) std::ofstream(path) << c.config;
+    if (c.config) std::ofstream(path) << fill(c.config, path, dir);
     std::vector<std::string> expected;
-    for (std::string line : c.expected) {
-      line = std::regex_replace(line, std::regex("\\{f\\}"), path);
-      expected.push_back(std::regex_replace(line, std::regex("\\{r\\}"), root));
+    for (const std::string& line : c.expected) {
+      expected.push_back(std::regex_replace(fill(line, path, dir), std::regex("\\{r\\}"), root));
     }
     std::vector<std::string> findings;
     EXPECT_EQ(check_configuration(path, &findings, c.staged ? root : ""), c.status) << c.name;

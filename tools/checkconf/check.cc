@@ -122,6 +122,27 @@ class checker {
     config_source(config);
     log_target(config);
     shared_triggers(config);
+    // The files the agent writes, or reads to upload them (judged on this
+    // system only: a staged tree's owners are not the device's).
+    const struct {
+      const char* key;
+      int feature;
+    } kSharedFiles[] = {{"DEVICE_LOG_PATH", kNoFeature},
+                        {"DEVICE_INTERFACE_FILE", kNoFeature},
+                        {"FEATURE_CONFIG_SOURCE", FEATURE_ID_CONFIG},
+                        {"FEATURE_REPORT_SOURCE", FEATURE_ID_REPORT}};
+    for (const auto& file : kSharedFiles) {
+      if (!root_.empty()) break;
+      std::string value = get_taglist_default(config, file.key, "");
+      bool used = file.feature == kNoFeature ||
+                  __udp_client_feature_support(config, static_cast<uint32_t>(file.feature));
+      if (value.empty() || !used) continue;
+      std::string risk = shared_path_risk(value);
+      if (!risk.empty()) {
+        warn(first_line_[file.key],
+             quoted(file.key, value) + " " + risk + ": use a directory only root can write");
+      }
+    }
   }
 
   check_status report(std::vector<std::string>* out) {

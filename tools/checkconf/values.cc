@@ -215,3 +215,28 @@ bool directory_in_root(const std::string& path, const std::string& root) {
   struct stat st;
   return stat_in_root(root, path, &st) && S_ISDIR(st.st_mode);
 }
+
+namespace {
+
+// Root or the user the checker runs as (the agent's own, on a device).
+bool is_us(uid_t uid) { return uid == 0 || uid == geteuid(); }
+
+}  // namespace
+
+std::string shared_path_risk(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat d;
+  if (stat(dir.c_str(), &d) != 0 || !S_ISDIR(d.st_mode)) return "";
+  bool others_write = !is_us(d.st_uid) || (d.st_mode & S_IWOTH) != 0 ||
+                      ((d.st_mode & S_IWGRP) != 0 && d.st_gid != 0);
+  if (!others_write) return "";
+  struct stat f;
+  if (lstat(path.c_str(), &f) == 0 && !is_us(f.st_uid)) {
+    return "is held by uid " + std::to_string(f.st_uid) + " in " + dir + ", which other users can write";
+  }
+  if ((d.st_mode & S_ISVTX) == 0 || !is_us(d.st_uid)) {
+    return "lies in " + dir + ", which other users can write and no sticky bit protects";
+  }
+  return "";
+}

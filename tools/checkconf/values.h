@@ -46,3 +46,11 @@ bool command_runs(const std::string& first_word, const std::string& root);
 // The path names a directory inside root ("" = this system's own), links
 // followed within it.
 bool directory_in_root(const std::string& path, const std::string& root);
+
+// Why a user other than root and the agent's own could put a file or a link
+// of theirs at path, a file the agent writes or uploads: its directory can
+// be written by such a user, and either no sticky bit (of a directory that
+// root or the agent owns) protects the names in it, or such a user already
+// holds this one. "" when neither is so, or when the directory cannot be
+// looked at.
+std::string shared_path_risk(const std::string& path);

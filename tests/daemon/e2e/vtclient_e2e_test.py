@@ -89,9 +89,8 @@ class CommandLineAndConfiguration(AgentTest):
 
 class ServerRequests(AgentTest):
     def test_requests_run_their_work_through_the_real_tool(self):
-        tmp = self.agent.path("tmp")
-        self.start(FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="30", FEATURE_CONFIG_SOURCE=tmp + "/device.cfg",
-                   FEATURE_CONFIG_FETCH_CMD="echo hostname=router > %s/device.cfg" % tmp,
+        self.start(FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="30", FEATURE_CONFIG_SOURCE=self.agent.private("device.cfg"),
+                   FEATURE_CONFIG_FETCH_CMD="echo hostname=router > " + self.agent.private("device.cfg"),
                    FEATURE_REMOTE_ACTION_SUPPORT="1", FEATURE_REMOTE_ACTION_TIMEOUT="30",
                    FEATURE_REMOTE_ACTION_CMD="printf '<%s>'")
         self.assertEqual(ask(self.agent.sim, lambda s: s.invite(0x2))["result"], "accepted")

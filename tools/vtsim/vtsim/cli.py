@@ -34,7 +34,8 @@ HELP = """commands:
   auth ok|plain|broken|down|rekey        how the registration page answers (rekey: a new key each time)
   https PATH CODE [@FILE | TEXT]         scripted answer for a feature request path; TEXT is the
                                          rest of the line, with \n for a line end
-  flood garbage|wrongkey COUNT [PORT]    datagrams at full speed (to the device, or 127.0.0.1:PORT)
+  flood garbage|wrongkey|echo COUNT [PORT]  datagrams at full speed (to the device, or 127.0.0.1:PORT);
+                                        echo: the device's latest keepalive, sent back
   latency COUNT [MASK]                   invitations one at a time; p50/p99 of the reply time
   status                                 counters
   quit"""

@@ -54,6 +54,7 @@ class Simulator:
         self.by_id = {}               # id -> the latest request sent with it
         self.device_seq = None        # latest seq of a device-originated message
         self.device_ids = {}          # id -> (code, payload) of device messages
+        self.device_keepalive = None  # the latest keepalive packet of the device, as it came
         self.answer_keepalives = True
         self.drop_keepalives = 0      # keepalives left unanswered before answering again
         self.keepalive_delay = 0.0    # seconds each keepalive reply is held back
@@ -107,6 +108,7 @@ class Simulator:
         if not self.quiet:
             self.emit("recv", **record)
         if message is not None and message.category == 0 and not message.is_reply:
+            self.device_keepalive = data
             self._answer_keepalive(message)
         waiter = self.reply_waiters.pop(record.get("seq"), None) if message and message.is_reply else None
         if waiter:
@@ -311,15 +313,20 @@ class Simulator:
 
     def flood(self, kind, count, port=None):
         """count datagrams at full speed: "garbage" or "wrongkey" packets,
+        or "echo", the device's latest keepalive sent back to it as it came,
         to the device or to another port on 127.0.0.1 (a bench's bare loop)."""
         if kind == "garbage":
             pool = [wire.garbage() for _ in range(256)]
+        elif kind == "echo":
+            if self.device_keepalive is None:
+                raise RuntimeError("no keepalive of the device recorded yet")
+            pool = [self.device_keepalive] * 256
         elif kind == "wrongkey":
             pool = [wire.build_packet(self.serial, "%016x" % random.getrandbits(64),
                                       wire.Message(1, i, i, 1, 1, b"\0\0\0\2").encode())
                     for i in range(256)]
         else:
-            raise ValueError("flood kind is garbage or wrongkey")
+            raise ValueError("flood kind is garbage, wrongkey or echo")
         with self.lock:
             address = ("127.0.0.1", port) if port else self.peer
         if address is None:
