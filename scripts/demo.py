@@ -31,7 +31,7 @@ from vtsim import Simulator  # noqa: E402
 
 SERIAL = "1234-5678-ABCD"        # as the device's label shows it
 PACKED_SERIAL = "12345678ABCD"   # as the agent sends it
-PRIVATE = "/var/run/vtclient"    # root's own directory, mode 0700, in the sandbox
+PRIVATE = "/var/lib/vtclient"    # root's own directory, mode 0700, in the sandbox
 START = time.monotonic()
 OUT_LOCK = threading.Lock()
 
