@@ -3,8 +3,10 @@
 #include "channel/client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -86,6 +88,20 @@ void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item) 
     std::free(item);
 }
 
+void __vantor_udp_client_wake_receiver(vantor_udp_client *client) {
+  if (client->receive_wake[1] < 0) return;
+  char byte = 'w';
+  while (write(client->receive_wake[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void __vantor_udp_client_wake_naps(vantor_udp_client *client) {
+  {
+    std::lock_guard<std::mutex> lock(client->nap_mutex);
+  }
+  client->nap_cond.notify_all();
+}
+
 void __vantor_udp_client_nap(vantor_udp_client *client, int ticks) {
   std::unique_lock<std::mutex> lock(client->nap_mutex);
   client->nap_cond.wait_for(lock, std::chrono::milliseconds(ticks * __vantor_udp_client_tick_ms()),
@@ -133,6 +149,8 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   client->local_addr.sin_family = AF_INET;
   client->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
   client->local_addr.sin_port = 0;
+  if (pipe2(client->receive_wake, O_CLOEXEC | O_NONBLOCK) != 0)
+    client->receive_wake[0] = client->receive_wake[1] = -1;
 
   // No thread runs yet, so the credentials can be written in place.
   int auth = __vantor_udp_client_udps_get_auth(
@@ -149,14 +167,12 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
 extern "C" void destroy_vantor_udp_client(vantor_udp_client *client) {
   if (!client) return;
   client->stop = 1;
-  {
-    std::lock_guard<std::mutex> lock(client->nap_mutex);
-  }
-  client->nap_cond.notify_all();
+  __vantor_udp_client_wake_naps(client);
   __vantor_udp_client_wake_sender(client);
-  // The command thread waits up to five seconds on its queue; an empty task
-  // (no message, ignored by the dispatcher) wakes it at once. When the queue
-  // is full the thread is not waiting anyway.
+  __vantor_udp_client_wake_receiver(client);
+  // The command thread waits on its queue; an empty task (no message,
+  // ignored by the dispatcher) wakes it at once. When the queue is full the
+  // thread is not waiting anyway.
   if (task_info *wake = create_task_info(0, client->serial, 0, nullptr, 0))
     if (unshift_task_queue(client->incoming_requests, wake) != 1) free_task_info(wake);
 
@@ -184,6 +200,8 @@ extern "C" void destroy_vantor_udp_client(vantor_udp_client *client) {
   delivery_agenda_free(&client->agenda);
   free_task_queue(client->incoming_requests);
   std::free(client->interface_file);
+  for (int fd : client->receive_wake)
+    if (fd >= 0) close(fd);
   delete client;
 }
 
@@ -222,6 +240,7 @@ extern "C" int vantor_udp_client_set_param(vantor_udp_client *client, int id, co
     case VANTOR_UDP_CLIENT_PARAM_RECONNECT:
       if (number != 1) return 0;
       client->reconnect_requested = 1;
+      __vantor_udp_client_wake_receiver(client);
       return 1;
     case VANTOR_UDP_CLIENT_PARAM_STATISTICS_INTERVAL:
       if (number > 99999) return 0;

@@ -79,11 +79,14 @@ struct vantor_udp_client {
   std::condition_variable send_cond;
   bool send_pending = false;
 
-  // Lets destroy cut short the one-second naps of the other threads.
+  // Lets destroy, and a new session, cut short the punch-hole thread's naps.
   std::mutex nap_mutex;
   std::condition_variable nap_cond;
 
-  std::atomic<int> receive_timeout{1};
+  // Ends the receive thread's wait on the socket: readable once a byte was
+  // written (by destroy, or by a request to re-establish). -1 when the pipe
+  // could not be made: the thread then waits in one-tick naps.
+  int receive_wake[2] = {-1, -1};
   std::mutex connection_mutex;
   std::atomic<uint32_t> keepalive_interval{25};
   std::atomic<uint32_t> disconnect_timeout{70};
@@ -182,6 +185,12 @@ void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item);
 
 // Sleeps `ticks` ticks, or less when the client is being stopped.
 void __vantor_udp_client_nap(vantor_udp_client *client, int ticks);
+
+// Ends the receive thread's wait, so that it looks at the channel at once.
+void __vantor_udp_client_wake_receiver(vantor_udp_client *client);
+
+// Ends the naps of the punch-hole thread, so that it sees keepalive_now.
+void __vantor_udp_client_wake_naps(vantor_udp_client *client);
 
 // Length of the channel's one-second tick in milliseconds (set through the
 // public header).

@@ -3,6 +3,7 @@
 // asked for an answer, and reports the channel statistics at their interval.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr int REQUEST_WAIT_TICKS = 5;
+constexpr int STATISTICS_OFF_WAIT_TICKS = 60;
 constexpr size_t ACTION_VALUE_LENGTH = 4;
 
 template <typename Fn>
@@ -132,10 +134,12 @@ void report_statistics(vantor_udp_client *c, vantor_udp_client_log_fn log) {
         ul(st.turnaround_total / st.local_recv), ul(st.turnaround_max), ul(st.turnaround_min));
 }
 
-timespec request_deadline() {
+// The wait for a request ends in time for the next statistics report; with
+// reports off it ends only now and then, to see them turned on.
+timespec request_deadline(long ticks) {
   timespec deadline;
   clock_gettime(CLOCK_REALTIME, &deadline);
-  long ms = static_cast<long>(REQUEST_WAIT_TICKS) * __vantor_udp_client_tick_ms();
+  long ms = ticks * __vantor_udp_client_tick_ms();
   deadline.tv_sec += ms / 1000;
   deadline.tv_nsec += (ms % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {
@@ -164,7 +168,15 @@ void *__vantor_udp_client_comand_thread_main(void *param) {
   bool reported = false;
   uint32_t last_report = 0;
   while (c->stop == 0) {
-    timespec deadline = request_deadline();
+    const uint32_t interval_now = c->statistics_interval;
+    long ticks = REQUEST_WAIT_TICKS;
+    if (interval_now == 0) {
+      ticks = STATISTICS_OFF_WAIT_TICKS;
+    } else if (reported) {
+      int32_t since = vt_seconds_between(last_report, vt_time32());
+      ticks = since < 0 ? 1 : std::max<long>(1, static_cast<long>(interval_now) - since);
+    }
+    timespec deadline = request_deadline(ticks);
     if (task_info *task = shift_task_queue_ex(c->incoming_requests, 1, &deadline)) {
       __vantor_udp_client_handle_request(c, task);
       free_task_info(task);

@@ -1,12 +1,32 @@
 // The punch-hole thread: one keepalive into the agenda every
 // keepalive_interval seconds once the channel has a session key. Each
 // keepalive expires when the next one is due, so at most one is live.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "channel/client.h"
 #include "channel/vtrp_message.h"
 #include "channel/wire_time.h"
+
+namespace {
+
+// Sleeps until the next keepalive is due (at most one interval), a keepalive
+// is asked for at once under a session key, or a stop.
+void nap_until_due(vantor_udp_client *c, uint32_t next_keepalive) {
+  int32_t seconds = vt_seconds_between(vt_time32(), next_keepalive);
+  const int32_t interval = static_cast<int32_t>(c->keepalive_interval.load());
+  if (seconds < 1 || !c->has_session_key) seconds = 1;
+  if (seconds > interval) seconds = interval;
+  if (!c->has_session_key) seconds = interval;
+  const auto wait = std::chrono::milliseconds(int64_t{seconds} * __vantor_udp_client_tick_ms());
+  std::unique_lock<std::mutex> lock(c->nap_mutex);
+  c->nap_cond.wait_for(lock, wait, [c] {
+    return c->stop.load() != 0 || (c->keepalive_now.load() != 0 && c->has_session_key.load());
+  });
+}
+
+}  // namespace
 
 void *__vantor_udp_client_punch_hole_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
@@ -20,7 +40,7 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
     bool clock_went_back = vt_seconds_between(last_keepalive, now) < 0;
     bool due = vt_seconds_between(next_keepalive, now) >= 0 || clock_went_back || c->keepalive_now != 0;
     if (!due || !c->has_session_key) {
-      __vantor_udp_client_nap(c, 1);
+      nap_until_due(c, next_keepalive);
       continue;
     }
     auto *item = static_cast<agenda_item *>(std::calloc(1, sizeof(agenda_item)));
@@ -45,7 +65,7 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
     last_keepalive = now;
 
     if (c->stop != 0) break;
-    __vantor_udp_client_nap(c, 1);
+    nap_until_due(c, next_keepalive);
   }
   return nullptr;
 }

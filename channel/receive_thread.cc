@@ -161,6 +161,7 @@ void reestablish(receive_state &s, uint32_t now) {
     c->reset_sequence = 1;
     c->keepalive_now = 1;
     __vantor_udp_client_record_session(c);
+    __vantor_udp_client_wake_naps(c);
     s.log(6, "Reestablish success");
   } else {
     c->reconnect_requested = 1;
@@ -186,17 +187,38 @@ void liveness_check(receive_state &s) {
   reestablish(s, now);
 }
 
-// Waits up to receive_timeout for the socket; true when a datagram is there.
+// Seconds until the liveness check has something to do when no datagram
+// comes: the end of the silence the channel allows, the next attempt to
+// re-establish, the end of a quiet minute for rejection lines.
+int32_t seconds_to_next_check(const receive_state &s) {
+  vantor_udp_client *c = s.client;
+  const uint32_t now = vt_time32();
+  const int32_t limit = static_cast<int32_t>(c->disconnect_timeout.load());
+  int32_t left = limit - vt_seconds_between(s.last_receive_time, now);
+  if (!c->session_key || c->reconnect_requested != 0)
+    left = std::min(left, s.retry_wait - vt_seconds_between(s.last_attempt_time, now));
+  if (c->rejections.quiet)
+    left = std::min(left, REJECTION_LOG_INTERVAL - vt_seconds_between(c->rejections.since, now));
+  // A clock set back makes the times look far off; the check sorts that out.
+  return std::max<int32_t>(0, std::min(left, limit));
+}
+
+// Waits for a datagram until the liveness check is due or the thread is
+// woken (a stop, a request to re-establish); true when a datagram is there.
 bool wait_readable(receive_state &s) {
   vantor_udp_client *c = s.client;
-  int timeout = c->receive_timeout * __vantor_udp_client_tick_ms();
-  if (c->sock <= 0) {
-    // No socket (a failed re-creation): nothing to wait on but the clock.
-    __vantor_udp_client_nap(c, c->receive_timeout);
-    return false;
+  const int tick = __vantor_udp_client_tick_ms();
+  int timeout = seconds_to_next_check(s) * tick;
+  if (c->receive_wake[0] < 0 && timeout > tick) timeout = tick;
+  // No socket (a failed re-creation): nothing to wait on but the clock and a wake-up.
+  pollfd fds[2] = {{c->sock > 0 ? c->sock : -1, POLLIN, 0}, {c->receive_wake[0], POLLIN, 0}};
+  if (poll(fds, 2, timeout) <= 0) return false;
+  if (fds[1].revents & POLLIN) {
+    char drain[16];
+    while (read(c->receive_wake[0], drain, sizeof drain) > 0) {
+    }
   }
-  pollfd fd = {c->sock, POLLIN, 0};
-  return poll(&fd, 1, timeout) > 0 && (fd.revents & POLLIN);
+  return (fds[0].revents & POLLIN) != 0;
 }
 
 // Messages that only the device sends: its keepalives and its reports

@@ -29,16 +29,46 @@ bool queues_empty(vantor_udp_client *c) {
   return get_task_queue_size(c->outgoing_replies) == 0 && get_task_queue_size(c->incoming_replies) == 0;
 }
 
-// Waits until the next agenda pass is due, or until a producer has work.
+// Seconds until the agenda next needs a pass: an item to send, to send
+// again or to drop; -1 when the agenda is empty.
+int32_t seconds_to_agenda(vantor_udp_client *c, uint32_t now) {
+  std::lock_guard<std::mutex> lock(c->agenda_mutex);
+  int32_t first = -1;
+  auto consider = [&first](int32_t seconds) {
+    if (seconds < 0) seconds = 0;
+    if (first < 0 || seconds < first) first = seconds;
+  };
+  for (uint32_t i = 0; i < delivery_agenda_get_num_item(&c->agenda); ++i) {
+    agenda_item *item = nullptr;
+    if (delivery_agenda_get_item(&c->agenda, &item, i) != 0 || !item) continue;
+    consider(item->next_send == 0 ? 0 : vt_seconds_between(now, item->next_send));
+    if (item->expires != 0) consider(vt_seconds_between(now, item->expires));
+  }
+  return first;
+}
+
+// Waits until the next agenda pass is due, or until a producer has work (a
+// new agenda item, a reply to send or to settle) or a stop. Passes are at
+// least a second apart; an empty agenda needs none.
 void wait_for_work(send_state &s) {
   vantor_udp_client *c = s.client;
-  int32_t seconds = vt_seconds_between(vt_time32(), s.next_pass);
+  const uint32_t now = vt_time32();
+  int32_t seconds = vt_seconds_between(now, s.next_pass);
   if (seconds < 0) seconds = 0;
-  if (seconds > 1) seconds = 1;
-  auto wait = std::chrono::milliseconds(seconds * __vantor_udp_client_tick_ms());
+  if (seconds > 1) seconds = 1;  // a clock set back
+  const int32_t agenda = seconds_to_agenda(c, now);
+  // A clock set far back makes an item look far off: it is looked at again
+  // within a minute.
+  if (agenda > seconds) seconds = agenda < 60 ? agenda : 60;
+  const int64_t tick = __vantor_udp_client_tick_ms();
+  auto woken = [c] { return c->send_pending || c->stop.load() != 0; };
   std::unique_lock<std::mutex> lock(c->send_mutex);
-  if (queues_empty(c) && !c->send_pending)
-    c->send_cond.wait_for(lock, wait, [c] { return c->send_pending || c->stop.load() != 0; });
+  if (queues_empty(c) && !c->send_pending) {
+    if (agenda < 0)
+      c->send_cond.wait(lock, woken);
+    else
+      c->send_cond.wait_for(lock, std::chrono::milliseconds(int64_t{seconds} * tick), woken);
+  }
   c->send_pending = false;
 }
 

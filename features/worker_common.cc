@@ -130,9 +130,9 @@ bool read_command_first_line(const char* command, char* line, size_t size, bool*
 bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,
                       const std::atomic<uint32_t>* stopping) {
   std::unique_lock<std::mutex> lock(*mutex);
-  // Five seconds measured on the monotonic clock: they only bound how late
-  // a stop is seen, and a wall clock set back must not stretch them.
-  while (*requested == 0 && stopping->load() == 0) cond->wait_for(lock, std::chrono::seconds(5));
+  // No time-out: whoever stops the workers notifies this condition under
+  // the same mutex, so an idle worker sleeps until there is work.
+  while (*requested == 0 && stopping->load() == 0) cond->wait(lock);
   if (stopping->load() != 0) return false;
   *requested = 0;
   return true;

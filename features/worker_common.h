@@ -79,9 +79,9 @@ capture_status capture_command_output(const char* command, const char* path);
 // ended before its line; *started tells whether it could be started at all.
 bool read_command_first_line(const char* command, char* line, size_t size, bool* started);
 
-// The worker side of the hand-over. Under mutex, waits (in 5-second
-// time-outs, so a stop is noticed) until a request was handed over or the
-// daemon is stopping, and takes it: requested is cleared only here, never
+// The worker side of the hand-over. Under mutex, waits until a request was
+// handed over or the daemon is stopping (whoever sets either notifies cond
+// under mutex), and takes it: requested is cleared only here, never
 // on entering the wait, so a request posted before the worker first waits
 // is kept. Returns false when stopping.
 bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,

@@ -31,7 +31,10 @@ class Report : public FeatureHarness {
       std::lock_guard<std::mutex> lock(state_->report_mutex);
       return state_->report_busy == 0 && logged("info", "Report Thread going to sleep") == 2;
     }, std::chrono::seconds(60)));
-    state_->stopping.store(1);
+    {
+      std::lock_guard<std::mutex> lock(state_->report_mutex);
+      state_->stopping.store(1);
+    }
     state_->report_cond.notify_all();
     worker.join();
     EXPECT_EQ(state_->report_exited.load(), 1u);
