@@ -336,6 +336,10 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
                               reinterpret_cast<sockaddr *>(&source), &source_length);
     may_be_empty = length < 0;
     if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    // The server was alive when its datagram came, not when the message was
+    // handed on: the threads it is handed to may run (and the clock move)
+    // before this one takes the time again.
+    uint32_t arrived = vt_time32();
     // An empty datagram is not a socket error: it is rejected as too short
     // below, counted and not logged, like any other garbage.
     if (length < 0) {
@@ -364,7 +368,7 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
     } else {
       s.bad_packet_run = 0;
       if (__vantor_udp_client_accept_message(c, s.log, message.get(), message_length)) {
-        s.last_receive_time = vt_time32();
+        s.last_receive_time = arrived;
         c->last_heard = s.last_receive_time;
       }
     }

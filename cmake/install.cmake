@@ -3,7 +3,8 @@
 #
 #   agent     <prefix>/sbin/vtclient                        the agent
 #             <prefix>/sbin/vtclient-status                 status reader (a link to vtclient)
-#             <prefix>/sbin/vtclient-checkconf              configuration checker
+#             <prefix>/sbin/vtclient-checkconf              configuration checker (a link
+#                                                           to vtclient, which it is a mode of)
 #             <sysconfdir>/vtclient.cfg                     sample configuration, every key
 #   procd     <sysconfdir>/init.d/vtclient                  procd service (OpenWrt)
 #             <sysconfdir>/hotplug.d/iface/95-vtclient      WAN up/down hook
@@ -15,7 +16,10 @@
 #
 # `cmake --install <build>` installs every component but the stand-in, which
 # would take the place of the firmware's own fetch tool; it comes only when
-# asked for by name: `cmake --install <build> --component stand-in`.
+# asked for by name: `cmake --install <build> --component stand-in`. Add
+# `--strip` for a device: unstripped, the programs carry their symbol tables
+# and debug information (a static build also its libraries'), several times
+# their own size.
 #
 # <sysconfdir> is /etc for the prefixes /usr and /, else <prefix>/etc. It is
 # worked out when installing, so that `cmake --install build --prefix /usr`
@@ -30,18 +34,13 @@ set(VTCLIENT_SYSTEMD_UNIT_DIR "lib/systemd/system"
 set(VTCLIENT_SYSCONFDIR ""
     CACHE STRING "Absolute directory of vtclient.cfg and init.d/ (empty: from the prefix)")
 
-foreach(program vtclient vtclient-checkconf)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT agent)
-  endif()
-endforeach()
-# vtclient-status is the agent's own executable under another name.
 if(TARGET vtclient)
-  install(CODE "
-  set(vt_link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/vtclient-status\")
-  message(STATUS \"Installing: \${vt_link} -> vtclient\")
-  file(REMOVE \"\${vt_link}\")
-  file(CREATE_LINK vtclient \"\${vt_link}\" SYMBOLIC)" COMPONENT agent)
+  install(TARGETS vtclient RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT agent)
+  # The tools the agent's program holds: links to it, installed as links.
+  foreach(link ${VTCLIENT_TOOL_LINKS})
+    install(FILES $<TARGET_FILE_DIR:vtclient>/${link}
+            DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT agent)
+  endforeach()
 endif()
 if(TARGET wget_https)
   # A cross build may borrow the build machine's stand-in for its tests; that

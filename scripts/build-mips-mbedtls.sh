@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds mbedTLS's libmbedcrypto for the static musl big-endian MIPS build,
 # from Debian's own mbedtls source package, with the pinned Zig toolchain
-# (scripts/fetch-zig.sh). Only the crypto library is built; the agent links
-# its AES module alone.
+# (scripts/fetch-zig.sh), for its target: MIPS32r2 with software floating
+# point. Only the crypto library is built; the agent links its AES module
+# alone.
 #
 #   scripts/build-mips-mbedtls.sh            build once, then reuse the cache
 #   scripts/build-mips-mbedtls.sh --print    only print the install prefix
@@ -11,17 +12,20 @@
 # anything else a failed build.
 #
 # Cached outside the build tree, in $VTCLIENT_MIPS_CACHE (default
-# ~/.cache/vtclient-mips), beside the MIPS libcrypto:
-#   <cache>/mbedtls-musl/include/mbedtls/*.h
-#   <cache>/mbedtls-musl/lib/libmbedcrypto.a
-#   <cache>/mbedtls-musl/VERSION    (the Debian source version used)
+# ~/.cache/vtclient-mips), beside the MIPS libcrypto, under a name that
+# carries the target, so that a library built for another one (the
+# hard-float mbedtls-musl of earlier builds) is never taken:
+#   <cache>/mbedtls-musl-mips32r2-sf/include/mbedtls/*.h
+#   <cache>/mbedtls-musl-mips32r2-sf/lib/libmbedcrypto.a
+#   <cache>/mbedtls-musl-mips32r2-sf/VERSION    (the Debian source version used)
 # The last line printed is the install prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cache="${VTCLIENT_MIPS_CACHE:-$HOME/.cache/vtclient-mips}"
 jobs="${VTCLIENT_JOBS:-2}"
-prefix="$cache/mbedtls-musl"
+# Changes with the target of scripts/fetch-zig.sh's compiler wrappers.
+prefix="$cache/mbedtls-musl-mips32r2-sf"
 
 if [ "${1:-}" = "--print" ]; then
   echo "$prefix"
@@ -81,7 +85,7 @@ cleanup
 srcdir="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'mbedtls-*' | head -n 1)"
 [ -n "$srcdir" ] || { echo "mbedtls source not unpacked" >&2; exit 1; }
 
-echo "Building libmbedcrypto.a for mips-linux-musl (make -j$jobs)"
+echo "Building libmbedcrypto.a for mips-linux-musl, MIPS32r2 soft-float (make -j$jobs)"
 make -C "$srcdir/library" -j"$jobs" libmbedcrypto.a \
   CC="$bin/mips-linux-musl-cc" AR="$bin/mips-linux-musl-ar" \
   CFLAGS="-Os -ffunction-sections -fdata-sections" >/dev/null
@@ -93,5 +97,5 @@ cp -r "$srcdir/include/mbedtls" "$prefix/include/"
 [ -d "$srcdir/include/psa" ] && cp -r "$srcdir/include/psa" "$prefix/include/"
 echo "$version" > "$prefix/VERSION"
 rm -rf "$work"
-echo "libmbedcrypto $version for mips-linux-musl installed"
+echo "libmbedcrypto $version for mips-linux-musl (MIPS32r2 soft-float) installed"
 echo "$prefix"

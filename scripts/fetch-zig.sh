@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fetches the Zig toolchain that cross-compiles the static musl MIPS build
-# (`zig c++ -target mips-linux-musl`), from the npm registry, and caches it
-# outside the tree.
+# (`zig c++ -target mips-linux-musl -mcpu=mips32r2+soft_float`), from the npm
+# registry, and caches it outside the tree.
 #
 #   scripts/fetch-zig.sh           fetch once, then reuse the cache
 #   scripts/fetch-zig.sh --print   only print the path of the zig program
@@ -24,26 +24,43 @@ if [ "${1:-}" = "--print" ]; then
   echo "$zig"
   exit 0
 fi
+# The target: MIPS32r2 without an FPU, as the 24Kc, 34Kc, 74Kc and 1004Kc of
+# most routers are, and as OpenWrt builds its userland. Zig 0.11 has no
+# soft-float musl ABI for MIPS (no mips-linux-musleabi), but the soft_float
+# CPU feature is part of its target: zig then builds its musl, libc++ and
+# compiler-rt with it too (its cache keys them by CPU features), so nothing
+# in the static binary touches the FPU.
+target="-target mips-linux-musl -mcpu=mips32r2+soft_float"
+
 # Compiler, archiver and ranlib for CMake, as plain programs: zig's own
 # cache (musl, libc++ and compiler-rt built once for the target) goes beside
-# it in the cache, not in the home directory.
+# it in the cache, not in the home directory. A wrapper is replaced whole
+# (written aside, then renamed) and only when its text changes, so that a
+# build running from the cache never reads half of one, and ccache sees a
+# new compiler when the target changes.
 write_wrappers() {
   mkdir -p "$dir/bin"
-  local tool command
+  local tool command wrapper
   for tool in cc c++ ar ranlib; do
     command="$tool"
-    case "$tool" in cc | c++) command="$tool -target mips-linux-musl" ;; esac
-    cat > "$dir/bin/mips-linux-musl-$tool" <<WRAPPER
+    case "$tool" in cc | c++) command="$tool $target" ;; esac
+    wrapper="$dir/bin/mips-linux-musl-$tool"
+    cat > "$wrapper.new" <<WRAPPER
 #!/bin/sh
 export ZIG_GLOBAL_CACHE_DIR="\${ZIG_GLOBAL_CACHE_DIR:-$cache/zig-cache}"
 exec "$zig" $command "\$@"
 WRAPPER
-    chmod +x "$dir/bin/mips-linux-musl-$tool"
+    chmod +x "$wrapper.new"
+    if cmp -s "$wrapper.new" "$wrapper"; then
+      rm -f "$wrapper.new"
+    else
+      mv -f "$wrapper.new" "$wrapper"
+    fi
   done
 }
 
 if [ -x "$zig" ] && [ -f "$dir/.integrity-checked" ]; then
-  [ -x "$dir/bin/mips-linux-musl-c++" ] || write_wrappers
+  write_wrappers
   echo "zig $version is cached"
   echo "$zig"
   exit 0

@@ -39,7 +39,7 @@ die() {
 build_lab() {
 	cd "$source_dir"
 	cmake --preset default >/dev/null
-	cmake --build --preset default --target vtclient vtclient-checkconf wget_https
+	cmake --build --preset default --target vtclient wget_https
 }
 
 # The lab configuration is the block of docs/lab.md between its two markers,
@@ -62,7 +62,7 @@ setup() {
 	ln -sf "$build/tools/wget_https/wget_https" "$lab/bin/wget_https"
 	lab_configuration >"$lab/etc/vtclient.cfg"
 	grep -q '^VANTOR_HOST=' "$lab/etc/vtclient.cfg" || die "docs/lab.md holds no lab configuration"
-	"$build/tools/checkconf/vtclient-checkconf" "$lab/etc/vtclient.cfg" ||
+	"$(dirname "$agent")/vtclient-checkconf" "$lab/etc/vtclient.cfg" ||
 		die "the lab configuration does not pass vtclient-checkconf"
 	echo "lab: sandbox $lab, configuration $lab/etc/vtclient.cfg, server https=127.0.0.1:$https_port udp=127.0.0.1:$udp_port"
 }

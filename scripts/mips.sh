@@ -2,10 +2,16 @@
 # Builds the agent for big-endian 32-bit MIPS, twice, and runs the whole test
 # pyramid of each under qemu user-mode emulation:
 #   glibc   Debian's g++-mips-linux-gnu, OpenSSL's libcrypto   (build/mips)
-#   musl    Zig's clang, static, mbedTLS                       (build/mips-musl)
+#   musl    Zig's clang, static, MIPS32r2 soft-float, mbedTLS  (build/mips-musl)
 # Unit and integration tests run under qemu as ctest's emulator; the
 # end-to-end and fault tests start the emulated agent through VTCLIENT_EXEC,
 # with the simulator, the fetch tool and the device commands native.
+#
+# The musl build is the firmware one, built as it ships (MinSizeRel). Its
+# round also stages the image (the agent component, stripped), prints it
+# file by file and fails when it is over its flash budget or when the agent
+# has hard floating point in it; its tests run on an emulated 24Kc, a core
+# without an FPU.
 #
 #   scripts/mips.sh                  both builds, with their tests
 #   scripts/mips.sh --glibc|--musl   one of them
@@ -89,6 +95,50 @@ print("skipped: %d%s" % (len(skips), "".join("\n  " + s for s in skips)))
 PY
 }
 
+# The image of the musl build: what the agent component installs, stripped,
+# staged under <build>/image. Prints mode, bytes and path of each file (a
+# link counts the bytes of the name it holds) and the total, also into
+# <build>/mips-image.txt; fails over the budget of 600 KB (600 000 bytes).
+image_budget=600000
+stage_image() {
+  local build="$1" stage="$1/image" total=0 mode bytes path target
+  rm -rf "$stage"
+  DESTDIR="$PWD/$stage" cmake --install "$build" --prefix /usr --component agent --strip >/dev/null
+  {
+    echo "=== MIPS musl image: cmake --install --strip --component agent ==="
+    printf '%-10s %8s  %s\n' mode bytes path
+    while IFS=$'\t' read -r mode bytes path target; do
+      [ -n "$target" ] && path="$path -> $target"
+      printf '%-10s %8d  %s\n' "$mode" "$bytes" "$path"
+      total=$((total + bytes))
+    done < <(find "$stage" -mindepth 1 ! -type d -printf '%M\t%s\t/%P\t%l\n' | sort -t$'\t' -k3)
+    printf '%-10s %8d  bytes of a budget of %d\n' total "$total" "$image_budget"
+  } | tee "$build/mips-image.txt"
+  total="$(awk '$1 == "total" {print $2}' "$build/mips-image.txt")"
+  if [ "$total" -gt "$image_budget" ]; then
+    echo "=== MIPS musl image FAILED: $total bytes, over the budget of $image_budget ==="
+    return 1
+  fi
+}
+
+# The musl agent is for routers without an FPU: readelf -A must read the soft
+# float ABI the linker recorded, and the disassembly must hold no FPU
+# instruction (loads, stores and moves of the FPU registers, FPU branches and
+# conditional moves, and every .s/.d/.ps arithmetic, compare or conversion),
+# the C library's, libc++'s and mbedTLS's code included.
+fpu_mnemonics='^([ls][wd]x?c1|[ls]uxc1|[mc][ft]h?c1|bc1[ft]l?|mov[ft])$|^(c|cvt)\.|\.(s|d|ps)$'
+check_soft_float() {
+  local binary="$1" abi fpu
+  abi="$(mips-linux-gnu-readelf -A "$binary" | awk -F': *' '/^FP ABI/ {print $2}')"
+  fpu="$(mips-linux-gnu-objdump -d "$binary" | awk -F'\t' 'NF >= 3 {split($3, m, " "); print m[1]}' |
+         grep -c -E "$fpu_mnemonics" || true)"
+  echo "=== MIPS musl float ABI: ${abi:-none recorded}; FPU instructions: $fpu ==="
+  if [ "$abi" != "Soft float" ] || [ "$fpu" -ne 0 ]; then
+    echo "=== MIPS musl float ABI FAILED: the agent needs an FPU ==="
+    return 1
+  fi
+}
+
 # Emulation runs the code several times slower than the machine; a test that
 # waits on a deadline gets a second run before it counts as failed (a
 # byte-order fault fails both).
@@ -98,6 +148,13 @@ run_ctest() {
     --output-junit "$PWD/$build/ctest-junit.xml" || status=$?
   summarise "$name" "$PWD/$build/ctest-junit.xml" | tee "$build/mips-results.txt"
   return "$status"
+}
+
+# A toolchain file's flags and tools initialise cache entries only once: when
+# one of them (or its linker script) changed since a build was configured,
+# that build is configured afresh.
+fresh_needed() {
+  [ -f "$1/CMakeCache.txt" ] && [ -n "$(find cmake/toolchains -newer "$1/CMakeCache.txt")" ]
 }
 
 skipped=0
@@ -115,7 +172,9 @@ for round in "${rounds[@]}"; do
       continue
     fi
     build=build/mips
-    cmake -S . -B "$build" \
+    fresh=""
+    fresh_needed "$build" && fresh=1
+    cmake ${fresh:+"--fresh"} -S . -B "$build" \
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-gnu.cmake" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVTCLIENT_MIPS_OPENSSL="$openssl_prefix" \
@@ -131,15 +190,21 @@ for round in "${rounds[@]}"; do
     fi
     zig="$(scripts/fetch-zig.sh | tail -n 1)"
     build=build/mips-musl
-    cmake -S . -B "$build" \
+    fresh=""
+    fresh_needed "$build" && fresh=1
+    cmake ${fresh:+"--fresh"} -S . -B "$build" \
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mips-linux-musl.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DVTCLIENT_ZIG_BIN="$(dirname "$zig")/bin" \
       -DVTCLIENT_MBEDTLS_ROOT="$mbedtls_prefix" \
       -DVTCLIENT_HOST_WGET_HTTPS="$host_wget_https" >/dev/null
   fi
   cmake --build "$build" -j "$jobs"
   echo "=== MIPS $round build: $(( $(date +%s) - round_start )) s ==="
+  if [ "$round" = musl ]; then
+    stage_image "$build" || failed=1
+    check_soft_float "$build/image/usr/sbin/vtclient" || failed=1
+  fi
   if [ "$run_tests" -eq 1 ]; then
     run_ctest "$build" "$round" || failed=1
     # The agent's clock run across 2038 on the 32-bit glibc build.

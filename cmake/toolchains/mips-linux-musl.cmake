@@ -1,8 +1,11 @@
 # Static build for big-endian 32-bit MIPS Linux with musl and mbedTLS, as
 # OpenWrt-style firmware carries it: one file, nothing else needed on the
-# device. The compiler is Zig's clang (`zig c++ -target mips-linux-musl`),
-# which brings musl, libc++ and compiler-rt for the target; Debian has no
-# musl C++ cross compiler. scripts/mips.sh --musl sets everything up:
+# device. The target is MIPS32r2 with software floating point, for the
+# FPU-less cores of most routers. The compiler is Zig's clang (`zig c++
+# -target mips-linux-musl -mcpu=mips32r2+soft_float`, in the wrappers of
+# scripts/fetch-zig.sh), which brings musl, libc++ and compiler-rt built for
+# that target; Debian has no musl C++ cross compiler. scripts/mips.sh --musl
+# sets everything up:
 #
 #   cmake -S . -B build/mips-musl \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mips-linux-musl.cmake \
@@ -10,7 +13,9 @@
 #
 # VTCLIENT_ZIG_BIN        the compiler wrappers of scripts/fetch-zig.sh
 # VTCLIENT_MBEDTLS_ROOT   prefix of the MIPS musl libmbedcrypto (include/, lib/)
-# Test programs run under qemu-mips-static; a static program needs no -L.
+# Test programs run under qemu-mips-static as a 24Kc, which has no FPU: an
+# FPU instruction kills the program (SIGILL) as it would on the router. A
+# static program needs no -L.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
@@ -23,7 +28,7 @@ if(NOT VTCLIENT_ZIG_BIN)
   set(VTCLIENT_ZIG_BIN "${vt_cache}/zig-0.11.0/bin")
 endif()
 if(NOT VTCLIENT_MBEDTLS_ROOT)
-  set(VTCLIENT_MBEDTLS_ROOT "${vt_cache}/mbedtls-musl")
+  set(VTCLIENT_MBEDTLS_ROOT "${vt_cache}/mbedtls-musl-mips32r2-sf")
 endif()
 set(VTCLIENT_ZIG_BIN "${VTCLIENT_ZIG_BIN}" CACHE PATH "Zig compiler wrappers for mips-linux-musl")
 set(VTCLIENT_MBEDTLS_ROOT "${VTCLIENT_MBEDTLS_ROOT}" CACHE PATH "Prefix of the MIPS musl mbedTLS")
@@ -36,9 +41,15 @@ set(CMAKE_C_COMPILER   "${VTCLIENT_ZIG_BIN}/mips-linux-musl-cc")
 set(CMAKE_CXX_COMPILER "${VTCLIENT_ZIG_BIN}/mips-linux-musl-c++")
 set(CMAKE_AR     "${VTCLIENT_ZIG_BIN}/mips-linux-musl-ar" CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB "${VTCLIENT_ZIG_BIN}/mips-linux-musl-ranlib" CACHE FILEPATH "Ranlib")
+# `cmake --install --strip` takes binutils' MIPS strip (CMake looks for one
+# only beside the compiler, where the zig wrappers have none).
+find_program(VTCLIENT_MIPS_STRIP mips-linux-gnu-strip REQUIRED)
+set(CMAKE_STRIP "${VTCLIENT_MIPS_STRIP}" CACHE FILEPATH "Strip")
 
-# Fully static; unused functions and data are dropped at link time.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--gc-sections")
+# Fully static; unused functions and data are dropped at link time, and so
+# are the procedure descriptors (mips-discard-pdr.ld).
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-static -Wl,--gc-sections -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/mips-discard-pdr.ld")
 set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 
@@ -57,5 +68,5 @@ set(GTest_DIR "${CMAKE_CURRENT_LIST_DIR}/../cross/gtest" CACHE PATH "GoogleTest 
 
 find_program(VTCLIENT_QEMU qemu-mips-static qemu-mips)
 if(VTCLIENT_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${VTCLIENT_QEMU}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${VTCLIENT_QEMU};-cpu;24Kc")
 endif()

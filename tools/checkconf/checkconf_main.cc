@@ -1,6 +1,8 @@
 // vtclient-checkconf [--root DIR] [FILE]: checks the agent's configuration
 // (by default its own file, or the one in DIR) and prints one line per
 // finding. Exit status: 0 clean, 1 warnings, 2 errors.
+#include "tools/checkconf/checkconf_main.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,7 +12,7 @@
 #include "platform/version.h"
 #include "tools/checkconf/check.h"
 
-int main(int argc, char** argv) {
+int checkconf_main(int argc, char** argv) {
   if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0)) {
     printf("vtclient-checkconf %s\n", vtclient_version);
     return 0;
