@@ -12,13 +12,14 @@
 namespace {
 
 // Sleeps until the next keepalive is due (at most one interval), a keepalive
-// is asked for at once under a session key, or a stop.
+// is asked for at once under a session key, or a stop. Without a session key
+// it looks again every tick: the key may come from an authorisation that
+// does not wake this thread.
 void nap_until_due(vantor_udp_client *c, uint32_t next_keepalive) {
   int32_t seconds = vt_seconds_between(vt_time32(), next_keepalive);
   const int32_t interval = static_cast<int32_t>(c->keepalive_interval.load());
-  if (seconds < 1 || !c->has_session_key) seconds = 1;
   if (seconds > interval) seconds = interval;
-  if (!c->has_session_key) seconds = interval;
+  if (seconds < 1 || !c->has_session_key) seconds = 1;
   const auto wait = std::chrono::milliseconds(int64_t{seconds} * __vantor_udp_client_tick_ms());
   std::unique_lock<std::mutex> lock(c->nap_mutex);
   c->nap_cond.wait_for(lock, wait, [c] {

@@ -299,7 +299,10 @@ class Agent:
         """The agent is alive, keeps its channel and answers an invitation."""
         sim = sim or self.sim
         self.test.assertTrue(self.alive(), "vtclient died:\n" + self.read("stderr")[-2000:])
-        self.test.assertTrue(wait_keepalives(sim, 1, timeout), "no keepalive reached the server\n" + self.log()[-3000:])
+        # A keepalive has reached this server (the first of a session is sent
+        # at once, maybe before this call), and an invitation is answered now.
+        self.test.assertTrue(wait_until(lambda: received(sim, "keepalive"), timeout),
+                             "no keepalive reached the server\n" + self.log()[-3000:])
         reply = ask(sim, lambda s: s.invite(0x8), timeout)  # bit 3 means nothing: refused at once
         self.test.assertIsNotNone(reply, "the invitation went unanswered\n" + self.log()[-3000:])
         self.test.assertEqual(reply["result"], "refused")
