@@ -87,10 +87,10 @@ def entries(path):
                 sys.exit(f'{path}:{number}: {len(fields)} fields, not 5')
             yield number, fields
 
-def selected(number, spec):
-    if not spec:
+def selected(number, picks):
+    if not picks:
         return True
-    for part in spec.split(','):
+    for part in picks.split(','):
         low, _, high = part.partition('-')
         if int(low) <= number <= int(high or low):
             return True
@@ -98,9 +98,9 @@ def selected(number, spec):
 
 command = sys.argv[1]
 if command == 'parse':
-    path, spec, match = sys.argv[2:5]
+    path, picks, match = sys.argv[2:5]
     for number, (file, text, repl, fault, pattern) in entries(path):
-        if selected(number, spec) and (not match or re.search(match, file + ' ' + fault)):
+        if selected(number, picks) and (not match or re.search(match, file + ' ' + fault)):
             print('\t'.join((str(number), file, pattern, fault)))
 elif command == 'apply':
     path, number, root = sys.argv[2], int(sys.argv[3]), sys.argv[4]
