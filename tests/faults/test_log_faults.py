@@ -22,6 +22,9 @@ class LogFaults(unittest.TestCase):
         subprocess.run(["dd", "if=/dev/zero", "of=" + filler, "bs=1k"], stderr=subprocess.DEVNULL)
         # Debug mode makes every packet a log line: the full disk is hit hard.
         agent.signal(signal.SIGUSR2)
+        # A pass that takes the interface update file has seen debug mode on.
+        agent.write("tmp/interface.update", "")
+        self.assertTrue(wait_until(lambda: not os.path.exists(agent.path("tmp/interface.update")), 30))
         for _ in range(2):
             agent.assert_serving()
         os.unlink(filler)

@@ -156,7 +156,7 @@ const broken_case kCases[] = {
      "VANTOR_HOST=x\nDEVICE_LOG_PATH={d}/open/log\nDEVICE_INTERFACE_FILE={d}/sticky/mine\n"
      "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_TIMEOUT=60\nFEATURE_CONFIG_FETCH_CMD=true\n"
      "FEATURE_CONFIG_APPLY_FLASH_CMD=true\nFEATURE_CONFIG_APPLY_CMD=true\nFEATURE_CONFIG_SOURCE={d}/sticky/theirs\n"
-     "FEATURE_REPORT_SOURCE={d}/open/report\n",
+     "FEATURE_REPORT_SOURCE={d}/open/report\nFEATURE_CONFIG_PATH=api/config\n",
      {"{f}:2: warning: DEVICE_LOG_PATH=\"{d}/open/log\" lies in {d}/open, which other users can write and no "
       "sticky bit protects: use a directory only root can write",
       "{f}:9: warning: FEATURE_CONFIG_SOURCE=\"{d}/sticky/theirs\" is held by uid 65534 in {d}/sticky, which "
