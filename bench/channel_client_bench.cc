@@ -1,44 +1,21 @@
 // The channel client against a floor measured in the same run, both on the
-// system's default socket receive buffer; every figure is a ratio to the floor.
-//
-// The agent: a client made through the public interface, authorised by the
-// simulator (tools/vtsim), with the daemon's handlers and logger (its file under
-// VTCLIENT_ROOT). Its server is a socket of this program, which sends every
-// request, fill and flood. The floor: one thread on a socket connected to the
-// same server socket: recv, the channel's decoder (header checks, AES-128-CBC on
-// a cipher context kept for the session, CRC) and, for a valid packet, a reply
-// encrypted on a second kept context and sent at once. No queue, no hand-off
-// to another thread, no log line.
-//
-// Agent and floor run in pairs of rounds (an agent round, then a floor round);
-// a ratio is the median of the pairs' ratios, printed with their p10-p90.
-//  - CPU per rejected datagram, every thread on one CPU: the receiving thread
-//    is parked in a signal handler, kFill datagrams queued, the thread resumed;
-//    its CPU time until a request queued behind them is answered, less that of
-//    a drain without datagrams, divided by kFill.
-//  - Reply latency of feature invitations sent one at a time: the daemon's
-//    handler logs "Recv Feature Invitation" and refuses (no feature bit set).
-//  - The same while two threads flood garbage; lost: no reply within 250 ms.
+// system's default receive buffer; every figure is a ratio to the floor (the
+// README's benchmark paragraph gives the method). The agent: a client made
+// through the public interface, authorised by the simulator, with the daemon's
+// handlers and logger; its server is a socket of this program. The floor: one
+// thread on a socket connected to the same server socket: recv, the channel's
+// decoder on a kept cipher context and, for a valid packet, a reply encrypted
+// on a second kept context (no queue, no hand-off, no log line). Agent and
+// floor run in pairs of rounds; a ratio is the median of the pairs' ratios.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "channel/packet_decoder.h"
 #include "channel/vantor_udp_client.h"
@@ -46,13 +23,15 @@
 #include "daemon/handlers.h"
 #include "features/daemon_state.h"
 #include "platform/log.h"
+#include "tests/channel/vtsim_process.h"
 
 namespace {
 
 using Pool = std::vector<std::vector<uint8_t>>;
+using Figures = std::vector<double>;
 const char kSerial[] = "00AABBCC0011", kKey[] = "benchbenchbench1";
 constexpr int kFill = 224;  // with a request behind them within 212,992 B (256 such datagrams)
-int server, server_port;    // the client's server socket
+int server;                 // the client's server socket
 uint32_t seq = 1;           // of the next request
 std::atomic<int> parked{0};
 std::atomic<pid_t> floor_id{0};
@@ -78,28 +57,30 @@ double cpu_us(pid_t thread) {
 
 std::vector<pid_t> threads() {
   std::vector<pid_t> all;
-  for (auto &task : std::filesystem::directory_iterator("/proc/self/task"))
-    all.push_back(std::stoi(task.path().filename()));
+  for (auto &task : std::filesystem::directory_iterator("/proc/self/task")) all.push_back(std::stoi(task.path().filename()));
   return all;
 }
 
-sockaddr_in loopback(int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
+sockaddr *loopback(int port) {
+  static thread_local sockaddr_in a;
+  a = {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  return reinterpret_cast<sockaddr *>(&a);
+}
 
 // A loopback socket and its port, connected to peer_port unless it is 0.
 int udp_socket(int peer_port, int *port) {
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = loopback(0), peer = loopback(peer_port);
-  socklen_t length = sizeof a;
-  bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  if (peer_port) connect(sock, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
+  socklen_t length = sizeof(sockaddr_in);
+  bind(sock, loopback(0), length);
+  if (peer_port) connect(sock, loopback(peer_port), length);
+  sockaddr_in a{};
   getsockname(sock, reinterpret_cast<sockaddr *>(&a), &length);
   *port = ntohs(a.sin_port);
   return sock;
 }
 
 void send_to(int port, const std::vector<uint8_t> &d) {
-  sockaddr_in to = loopback(port);
-  sendto(server, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  sendto(server, d.data(), d.size(), 0, loopback(port), sizeof(sockaddr_in));
 }
 
 std::vector<uint8_t> invitation(uint32_t s, const char *key) {
@@ -110,10 +91,10 @@ std::vector<uint8_t> invitation(uint32_t s, const char *key) {
 }
 
 // count invitations, one at a time: the microseconds to each reply, -1 for none.
-std::vector<double> ask(int port, int count, int timeout_ms = 250) {
-  std::vector<double> us;
+Figures ask(int port, int count, int timeout_ms = 250) {
+  using namespace std::chrono;
+  Figures us;
   for (int i = 0; i < count; ++i) {
-    using namespace std::chrono;
     uint32_t s = seq++;
     auto start = steady_clock::now(), deadline = start + milliseconds(timeout_ms);
     send_to(port, invitation(s, kKey));
@@ -121,8 +102,7 @@ std::vector<double> ask(int port, int count, int timeout_ms = 250) {
     for (pollfd p{server, POLLIN, 0}; us.back() < 0;) {
       uint8_t d[600], m[VTRP_MAX_CIPHERTEXT];
       uint32_t length = 0;
-      if (poll(&p, 1, std::max<int>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count())) <= 0)
-        break;
+      if (poll(&p, 1, std::max<int>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count())) <= 0) break;
       ssize_t n = recv(server, d, sizeof d, 0);
       if (n > 0 && vtrp_decode_packet(d, n, kSerial, kKey, m, &length) == packet_verdict::ok &&
           vtrp_is_reply(vtrp_read_header(m).flags) && vtrp_read_header(m).seq == s)
@@ -132,7 +112,6 @@ std::vector<double> ask(int port, int count, int timeout_ms = 250) {
   return us;
 }
 
-// The floor's thread, for the rest of the process.
 void floor_main(int sock) {
   udp_cipher_context_ptr decrypt(udp_cipher_context_new()), encrypt(udp_cipher_context_new());
   uint8_t d[600], m[VTRP_MAX_CIPHERTEXT];
@@ -163,18 +142,30 @@ double per_datagram(pid_t thread, int port, const Pool &pool) {
   return us / (8 * kFill);
 }
 
-double pct(std::vector<double> v, double q) {
+double pct(Figures v, double q) {
   v.erase(std::remove(v.begin(), v.end(), -1), v.end());
   std::sort(v.begin(), v.end());
   return v.empty() ? -1 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
 }
 
-void print(const char *what, const std::vector<double> &agent, const std::vector<double> &floor,
-           const std::vector<double> &ratios = {}, double q = .5) {
-  std::printf("  %-20s agent %8.2f  floor %8.2f", what, pct(agent, q), pct(floor, q));
-  if (ratios.empty()) std::printf("  ratio %5.2fx\n", pct(agent, q) / pct(floor, q));
-  else std::printf("  ratio %5.2fx  p10-p90 %.2f-%.2f (%zu pairs)\n", pct(ratios, .5), pct(ratios, .1),
-                   pct(ratios, .9), ratios.size());
+// Rounds in pairs, the agent's (side 0) then the floor's: each side's figures and the pairs' ratios.
+struct Paired {
+  Figures side[2], ratios;
+};
+template <class Round>
+Paired paired(int pairs, Round round) {
+  Paired p;
+  for (int i = 0; i < pairs; ++i, p.ratios.push_back(p.side[0].back() / p.side[1].back()))
+    for (int s = 0; s < 2; ++s) p.side[s].push_back(round(s));
+  return p;
+}
+
+void print(const char *what, const Paired &p, const Figures &ratios, double q = .5) {
+  const double agent = pct(p.side[0], q), floor = pct(p.side[1], q);
+  const double ratio = ratios.empty() ? agent / floor : pct(ratios, .5);
+  std::printf("  %-20s agent %8.2f  floor %8.2f  ratio %5.2fx", what, agent, floor, ratio);
+  if (ratios.empty()) std::puts("");
+  else std::printf("  p10-p90 %.2f-%.2f (%zu pairs)\n", pct(ratios, .1), pct(ratios, .9), ratios.size());
 }
 
 // Datagrams the kernel dropped at the socket bound to port, for lack of room.
@@ -199,39 +190,23 @@ int main() {
   setenv("PATH", (std::string(WGET_HTTPS_DIR) + ":" + std::getenv("PATH")).c_str(), 1);
   struct sigaction sa = {};
   sa.sa_handler = park;  // no SA_RESTART: the parked thread's wait ends with EINTR
-  int in[2], out[2];
-  pid_t sim = -1;  // the simulator, in its own process group: commands in, event lines out
-  if (pipe(park_pipe) != 0 || sigaction(SIGUSR1, &sa, nullptr) != 0 || pipe2(in, O_CLOEXEC) != 0 ||
-      pipe2(out, O_CLOEXEC) != 0 || (sim = fork()) < 0)
-    fail("no pipe, handler or process");
-  if (sim == 0) {
-    setpgid(0, 0);
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    execl("/usr/bin/python3", "python3", VTSIM_SCRIPT, "--serial", kSerial, "--key", kKey, "--workdir",
-          (root + "/sim").c_str(), nullptr);
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  FILE *events = fdopen(out[0], "r");
-  char ready[8192] = "", ca[4096] = "", https[256] = "";
-  while (std::strncmp(ready, "ready ", 6) != 0)
-    if (!fgets(ready, sizeof ready, events)) fail("the simulator did not start");
-  std::sscanf(std::strstr(ready, " https="), " https=%255s", https);
-  std::sscanf(std::strstr(ready, " ca="), " ca=%4095s", ca);
-  setenv("WGET_HTTPS_CA_FILE", ca, 1);
-
+  if (pipe(park_pipe) != 0 || sigaction(SIGUSR1, &sa, nullptr) != 0) fail("no pipe or handler");
+  vt_test::VtsimProcess sim(kSerial, kKey, root + "/sim");
+  if (!sim.https_port) fail("the simulator did not start");
+  setenv("WGET_HTTPS_CA_FILE", sim.ca_file.c_str(), 1);
+  const std::string https = "127.0.0.1:" + std::to_string(sim.https_port);
   vantor_udp_client *client =
-      create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30, https, "udps/register", __udp_client_log, 10, nullptr);
+      create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30, https.c_str(), "udps/register", __udp_client_log, 10,
+                               nullptr);
+  int server_port = 0, agent_port = 0, floor_port = 0;
   server = udp_socket(0, &server_port);
   uint32_t port_value = server_port, keepalive = 50, disconnect = 600, one = 1;
   daemon_state state;
-  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_SERVER_ADDRESS, "127.0.0.1");
-  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_SERVER_PORT, &port_value);
-  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &keepalive);
-  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &disconnect);
-  vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_HANDLER_CONTEXT, &state);
+  const std::pair<int, const void *> params[] = {
+      {VANTOR_UDP_CLIENT_PARAM_SERVER_ADDRESS, "127.0.0.1"}, {VANTOR_UDP_CLIENT_PARAM_SERVER_PORT, &port_value},
+      {VANTOR_UDP_CLIENT_PARAM_KEEPALIVE_INTERVAL, &keepalive}, {VANTOR_UDP_CLIENT_PARAM_DISCONNECT_TIMEOUT, &disconnect},
+      {VANTOR_UDP_CLIENT_PARAM_HANDLER_CONTEXT, &state}};
+  for (const auto &p : params) vantor_udp_client_set_param(client, p.first, p.second);
   __udp_client_register_handlers(client);
   vantor_udp_client_run(client);
   auto logged = [&root](const char *text) {
@@ -239,17 +214,15 @@ int main() {
     std::string all(std::istreambuf_iterator<char>(log), {});
     return all.find(text) == std::string::npos ? std::string() : all.substr(all.find(text) + std::strlen(text));
   };
-  int agent_port = std::atoi(logged("Client listening port: ").c_str());
+  agent_port = std::atoi(logged("Client listening port: ").c_str());
   // Packets under a wrong key make the client ask for a new session. Asked once
   // here: an answer without a redirect puts the next attempt an hour away.
-  if (dprintf(in[1], "auth plain\n") < 0) fail("the simulator takes no commands");
+  if (sim.command("auth plain").name != "ok") fail("the simulator takes no commands");
   vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_RECONNECT, &one);
-  for (char line[8192] = ""; std::strncmp(line, "https n=2 ", 10) != 0;)
-    if (!fgets(line, sizeof line, events)) fail("the simulator ended");
+  if (sim.wait_for(vt_test::event_is("https", {{"n", "2"}})).name != "https") fail("no second registration");
   if (ask(agent_port, 1, 5000)[0] < 0 || logged("Recv Feature Invitation").empty())
     fail("the agent does not answer through the daemon's handler");
-  int floor_port = 0, floor_socket = udp_socket(server_port, &floor_port);
-  std::thread(floor_main, floor_socket).detach();
+  std::thread(floor_main, udp_socket(server_port, &floor_port)).detach();
   while (!floor_id) sched_yield();
 
   Pool garbage(256), wrong_key;
@@ -259,14 +232,14 @@ int main() {
   }
   // The agent's receiving thread: the one whose CPU time grows most while it rejects garbage.
   std::vector<pid_t> tasks = threads();
-  std::vector<double> grown;
+  Figures grown;
   for (pid_t t : tasks) grown.push_back(-cpu_us(t));
   for (int round = 0; round < 20; ++round) {
     for (int i = 0; i < kFill; ++i) send_to(agent_port, garbage[i]);
     ask(agent_port, 1, 5000);
   }
   for (size_t i = 0; i < tasks.size(); ++i) grown[i] += tasks[i] == getpid() ? 0 : cpu_us(tasks[i]);
-  pid_t receiver = tasks[std::max_element(grown.begin(), grown.end()) - grown.begin()];
+  const pid_t receiver = tasks[std::max_element(grown.begin(), grown.end()) - grown.begin()], floor_thread = floor_id;
 
   cpu_set_t any, one_cpu;
   sched_getaffinity(0, sizeof any, &any);
@@ -278,55 +251,44 @@ int main() {
   pin_all(one_cpu);
   std::printf("CPU per rejected datagram (us), every thread on one CPU, drains of %d:\n", kFill);
   for (const Pool *pool : {&garbage, &wrong_key}) {
-    std::vector<double> a, f, ratios;
-    for (int pair = 0; pair < 40; ++pair) {
-      a.push_back(per_datagram(receiver, agent_port, *pool));
-      f.push_back(per_datagram(floor_id, floor_port, *pool));
-      ratios.push_back(a.back() / f.back());
-    }
-    print(pool == &garbage ? "garbage" : "wrong key", a, f, ratios);
+    Paired p = paired(40, [&](int s) {
+      return s ? per_datagram(floor_thread, floor_port, *pool) : per_datagram(receiver, agent_port, *pool);
+    });
+    print(pool == &garbage ? "garbage" : "wrong key", p, p.ratios);
   }
-
   const char *conditions[] = {"unpinned", "every thread on one CPU", "two threads flooding garbage, unpinned"};
   for (int c = 0; c < 3; ++c) {
     pin_all(c == 1 ? one_cpu : any);
-    std::vector<double> replies[2], ratios;
-    unsigned long dropped[2] = {};
-    for (int pair = 0; pair < 20; ++pair) {
-      double p50[2];
-      for (int side = 0; side < 2; ++side) {
-        int port = side ? floor_port : agent_port;
-        unsigned long drops = kernel_drops(port);
-        std::atomic<bool> stop{false};
-        std::vector<std::thread> flood;
-        for (int i = 0; c == 2 && i < 2; ++i)
-          flood.emplace_back([&] {
-            while (!stop)
-              for (const auto &d : garbage) send_to(port, d);
-          });
-        if (c == 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the buffer fills
-        std::vector<double> r = ask(port, 200);
-        stop = true;
-        for (auto &t : flood) t.join();
-        dropped[side] += kernel_drops(port) - drops;
-        p50[side] = pct(r, .5);
-        replies[side].insert(replies[side].end(), r.begin(), r.end());
-      }
-      ratios.push_back(p50[0] / p50[1]);
-    }
-    std::printf("Reply latency (us), %s, pairs of rounds of 200 invitations:\n", conditions[c]);
-    print("p50", replies[0], replies[1], ratios);
-    print("p99", replies[0], replies[1], {}, .99);
-    long lost[2] = {std::count(replies[0].begin(), replies[0].end(), -1),
-                    std::count(replies[1].begin(), replies[1].end(), -1)};
-    std::printf("  %-20s agent %8ld  floor %8ld  of %zu each", "lost", lost[0], lost[1], replies[0].size());
-    std::printf(lost[1] ? "  ratio %5.2fx\n" : "\n", 1.0 * lost[0] / std::max(lost[1], 1L));
-    std::printf("  %-20s agent %8lu  floor %8lu", "dropped, buffer full", dropped[0], dropped[1]);
-    std::printf(dropped[1] ? "  ratio %5.2fx\n" : "\n", 1.0 * dropped[0] / std::max(dropped[1], 1UL));
+    Paired replies;  // every reply's time, and the ratios of each pair's p50
+    Figures lost(2), dropped(2);
+    replies.ratios = paired(20, [&](int s) {
+      int port = s ? floor_port : agent_port;
+      unsigned long drops = kernel_drops(port);
+      std::atomic<bool> stop{false};
+      std::vector<std::thread> flood;
+      for (int i = 0; c == 2 && i < 2; ++i)
+        flood.emplace_back([&] {
+          while (!stop)
+            for (const auto &d : garbage) send_to(port, d);
+        });
+      if (c == 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the buffer fills
+      Figures r = ask(port, 200);
+      stop = true;
+      for (auto &t : flood) t.join();
+      dropped[s] += kernel_drops(port) - drops;
+      lost[s] += std::count(r.begin(), r.end(), -1);
+      replies.side[s].insert(replies.side[s].end(), r.begin(), r.end());
+      return pct(r, .5);
+    }).ratios;
+    std::printf("Reply latency (us), %s, pairs of rounds of 200 invitations (%zu each):\n", conditions[c],
+                replies.side[0].size());
+    print("p50", replies, replies.ratios);
+    print("p99", replies, {}, .99);
+    std::printf("  %-20s agent %8.0f  floor %8.0f  ratio %5.2fx (floor 0 counted as 1)\n", "lost", lost[0], lost[1],
+                lost[0] / std::max(lost[1], 1.0));
+    std::printf("  %-20s agent %8.0f  floor %8.0f  ratio %5.2fx\n", "dropped, buffer full", dropped[0], dropped[1],
+                dropped[0] / std::max(dropped[1], 1.0));
   }
   destroy_vantor_udp_client(client);
-  close(in[1]);  // the simulator ends with its input
-  kill(-sim, SIGKILL);
-  waitpid(sim, nullptr, 0);
   std::filesystem::remove_all(root);
 }
