@@ -1,7 +1,6 @@
-// Helpers shared by the fuzz targets. Parsers that read files get the input
-// in a scratch file of their own: in a directory named after the process (so
-// parallel fuzzers never collide), in /dev/shm when it exists (no disk I/O),
-// removed at exit.
+// Helpers shared by the fuzz targets. A parser that reads files gets the input
+// in a scratch file of its own, in a directory named after the process (so
+// parallel fuzzers never collide), in /dev/shm when it exists, removed at exit.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace fuzz {
@@ -20,8 +21,8 @@ inline void check(bool condition, const char* what) {
   if (!condition) fprintf(stderr, "fuzz check failed: %s\n", what), abort();
 }
 
-// A scratch file name; the target may create and delete it at will.
-inline std::string scratch_path(const char* name) {
+// A scratch file holding the bytes (written anew on each call).
+inline std::string scratch_file(const char* name, const uint8_t* data = nullptr, size_t size = 0) {
   static const std::string* dir = [] {  // never freed: the exit handler reads it
     auto* d = new std::string(std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/vtfuzz-" +
                               std::to_string(getpid()));
@@ -32,14 +33,12 @@ inline std::string scratch_path(const char* name) {
     });
     return d;
   }();
-  return *dir + "/" + name;
-}
-
-// Writes the bytes to path, replacing what was there.
-inline void write_file(const std::string& path, const uint8_t* data, size_t size) {
+  const std::string path = *dir + "/" + name;
+  if (data == nullptr) return path;
   FILE* f = fopen(path.c_str(), "wb");
   check(f != nullptr && (size == 0 || fwrite(data, 1, size, f) == size), "scratch file not written");
   fclose(f);
+  return path;
 }
 
 }  // namespace fuzz
