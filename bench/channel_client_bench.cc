@@ -1,12 +1,9 @@
 // The channel client against a floor measured in the same run, both on the
 // system's default receive buffer; every figure is a ratio to the floor (the
 // README's benchmark paragraph gives the method). The agent: a client made
-// through the public interface, authorised by the simulator, with the daemon's
-// handlers and logger; its server is a socket of this program. The floor: one
-// thread on a socket connected to the same server socket: recv, the channel's
-// decoder on a kept cipher context and, for a valid packet, a reply encrypted
-// on a second kept context (no queue, no hand-off, no log line). Agent and
-// floor run in pairs of rounds; a ratio is the median of the pairs' ratios.
+// through the public interface with the daemon's handlers and logger. The
+// floor: one thread that decodes on a kept cipher context and answers a valid
+// packet at once. Agent and floor run in pairs of rounds.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sched.h>
@@ -40,12 +37,6 @@ int park_pipe[2];
 [[noreturn]] void fail(const char *what) {
   std::fprintf(stderr, "channel_client_bench: %s\n", what);
   std::exit(1);
-}
-
-void park(int) {
-  parked = 1;
-  for (char byte; read(park_pipe[0], &byte, 1) < 0;) {
-  }
 }
 
 // A thread's CPU time, through the clock id pthread_getcpuclockid would build.
@@ -168,6 +159,11 @@ void print(const char *what, const Paired &p, const Figures &ratios, double q = 
   else std::printf("  p10-p90 %.2f-%.2f (%zu pairs)\n", pct(ratios, .1), pct(ratios, .9), ratios.size());
 }
 
+void print_count(const char *what, double agent, double floor) {
+  std::printf("  %-20s agent %8.0f  floor %8.0f", what, agent, floor);
+  std::printf(floor ? "  ratio %5.2fx\n" : "\n", agent / floor);
+}
+
 // Datagrams the kernel dropped at the socket bound to port, for lack of room.
 unsigned long kernel_drops(int port) {
   std::ifstream table("/proc/net/udp");
@@ -189,7 +185,11 @@ int main() {
   setenv("VTCLIENT_ROOT", root.c_str(), 1);
   setenv("PATH", (std::string(WGET_HTTPS_DIR) + ":" + std::getenv("PATH")).c_str(), 1);
   struct sigaction sa = {};
-  sa.sa_handler = park;  // no SA_RESTART: the parked thread's wait ends with EINTR
+  sa.sa_handler = [](int) {  // parks the thread until a byte comes (no SA_RESTART: its own wait ends with EINTR)
+    parked = 1;
+    for (char byte; read(park_pipe[0], &byte, 1) < 0;) {
+    }
+  };
   if (pipe(park_pipe) != 0 || sigaction(SIGUSR1, &sa, nullptr) != 0) fail("no pipe or handler");
   vt_test::VtsimProcess sim(kSerial, kKey, root + "/sim");
   if (!sim.https_port) fail("the simulator did not start");
@@ -284,10 +284,8 @@ int main() {
                 replies.side[0].size());
     print("p50", replies, replies.ratios);
     print("p99", replies, {}, .99);
-    std::printf("  %-20s agent %8.0f  floor %8.0f  ratio %5.2fx (floor 0 counted as 1)\n", "lost", lost[0], lost[1],
-                lost[0] / std::max(lost[1], 1.0));
-    std::printf("  %-20s agent %8.0f  floor %8.0f  ratio %5.2fx\n", "dropped, buffer full", dropped[0], dropped[1],
-                dropped[0] / std::max(dropped[1], 1.0));
+    print_count("lost", lost[0], lost[1]);
+    print_count("dropped, buffer full", dropped[0], dropped[1]);
   }
   destroy_vantor_udp_client(client);
   std::filesystem::remove_all(root);
