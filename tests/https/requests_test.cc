@@ -221,20 +221,17 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
       {response, "200 OK\nbody\n", 1, 200, "old"}, {response, "200", 1, 200, "old"},
       {response, "302 Found\nx\n", 0, 302, "old"},  {response, "Not a number\n", 0, 999, "old"},
       {response, "", 0, 999, "old"},                {response, "000 zero\n", 0, 999, "old"},
-      {config, "200 OK\nA=1\n", 1, 200, "old"},
+      {config, "200 OK\nA=1\n", 1, 200, "old"},           {config, "404 Not Found\nA=1\n", 0, 404, "old"},
+      {config, "302 Found\n", 1, 302, ""},                 {config, "302 Found\nENDOFFILE\n", 1, 302, ""},
       {config, "301 Moved Permanently\nA=1\nB=\"2\"\nENDOFFILE\ntrailer\n", 1, 301, "A=1\nB=\"2\"\n"},
       // Without its end marker the whole body is the configuration.
       {config, "302 Found\nA=1\r\nB=2", 1, 302, "A=1\r\nB=2"},
-      {config, "302 Found\n", 1, 302, ""},
       {config, "301 Moved\n" + std::string(kConfigAnswerMax, 'y') + "\nENDOFFILE\n", 0, 301, "old"},
-      {config, "302 Found\nENDOFFILE\n", 1, 302, ""},
       {config, "302 Found\nA=ENDOFFILE\nENDOFFILEX\nB=1\n", 1, 302, "A=ENDOFFILE\n"},
       {config, "301 Moved\n" + kept + "ENDOFFILE\n", 1, 301, kept},
-      {config, "404 Not Found\nA=1\n", 0, 404, "old"},
-      {extension, "200 OK\nignored\n", 1, 200, "old"},
+      {extension, "200 OK\nignored\n", 1, 200, "old"},   {extension, "403 Forbidden\nx\n", 0, 403, "old"},
       {extension, "302 Found\nline1\nENDOFFILE\nline3", 1, 302, "line1\nENDOFFILE\nline3"},
       {extension, "302 Found\n" + std::string(kExtensionTextMax + 9, 'z'), 1, 302, std::string(kExtensionTextMax, 'z')},
-      {extension, "403 Forbidden\nx\n", 0, 403, "old"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
