@@ -70,11 +70,13 @@ TEST(SessionAuth, WalkTriesConnectedLinksUntilOneAnswersAndKeepsTheCredentialsOt
     EXPECT_EQ(std::string(key) + "|" + host + "|" + iface + "|" + std::to_string(port) + "|" +
               std::to_string(reconnect.load()), r.credentials);
     free(key), free(host), free(iface);
-    EXPECT_EQ(sandbox.exists(r.interface_file) ? sandbox.read_file(r.interface_file) : "-", r.written ? r.written : "-");
+    EXPECT_EQ(sandbox.exists(r.interface_file) ? sandbox.read_file(r.interface_file) : "-",
+              r.written ? r.written : "-");
     ASSERT_EQ(tool.runs(), static_cast<int>(r.tried.size()));
     for (int run = 1; run <= tool.runs(); ++run) {
       std::vector<std::string> args = {"-q", "-T10", "-f" + sandbox.path("/tmp/vtclient/udps_auth.in"),
-                                       "-O" + sandbox.path("/tmp/vtclient/udps_auth.dump"), "https://cloud.example/udps/reg"};
+                                       "-O" + sandbox.path("/tmp/vtclient/udps_auth.dump"),
+                                       "https://cloud.example/udps/reg"};
       if (!r.tried[run - 1].empty()) args.insert(args.begin() + 2, "-i" + r.tried[run - 1]);
       EXPECT_EQ(tool.args(run), args);
       EXPECT_EQ(tool.file(run, "body") + "|" + tool.mode(run, "body"),

@@ -64,7 +64,8 @@ FetchToolRecorder::FetchToolRecorder() : dir_(make_temp_dir("vt_fetch_recorder_"
                "  cp \"$f\" \"$rec/$w.$n\"; stat -c %a \"$f\" | tr -d '\\n' > \"$rec/${w}_mode.$n\"\n"
                "done\n"
                "answer=\"$rec/answer.$n\"; [ -f \"$answer\" ] || answer=\"$rec/answer\"\n"
-               "case \"$(cat \"$answer\")\" in \"EXIT \"*) exit \"$(cut -c6- \"$answer\")\";; esac\n"
+               "case \"$(cat \"$answer\")\" in \"EXIT \"*) exit \"$(cut -c6- \"$answer\")\";;\n"
+               "  HANG) exec sleep 1000;; esac\n"
                "cp \"$answer\" \"$out\"\n");
   setenv("PATH", (dir_ + ":" + old_path_).c_str(), 1);
 }

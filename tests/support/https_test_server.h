@@ -38,7 +38,8 @@ class HttpsTestServer {
 // A wget_https first in PATH (restored when the recorder goes) that records
 // each run: its words, and a copy and the mode of its -f ("body") and -e
 // ("header") files. Run n gives answers[n - 1] as its output file, later
-// runs the last one; "EXIT s" instead exits with status s and writes nothing.
+// runs the last one; "EXIT s" instead exits with status s and writes nothing,
+// "HANG" never ends.
 class FetchToolRecorder {
  public:
   FetchToolRecorder();
