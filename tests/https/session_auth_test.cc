@@ -1,13 +1,13 @@
-// Session authorisation over the real stand-in and the local test server,
-// with the WAN links described by sandboxed status files.
+// Session authorisation: the walk over the WAN links (described by
+// sandboxed status files) with the fake fetch tool, and the answer's lines.
 #include "https/session_auth.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "tests/support/https_test_server.h"
 
 namespace {
@@ -27,97 +27,69 @@ int capture_log(int level, const char* format, ...) {
 
 const std::string kGood = "302 Found\n0123456789abcdef\nudp.example.net trailing words\n11753\n";
 
-class SessionAuthTest : public vt_test::HttpsExchangeTest {
- protected:
-  void TearDown() override {
-    HttpsExchangeTest::TearDown();
+TEST(SessionAuth, WalkTriesConnectedLinksUntilOneAnswersAndKeepsTheCredentialsOtherwise) {
+  vt_test::Sandbox sandbox;
+  vt_set_clock(+[]() -> time_t { return 1700000123; });
+  const std::string granted = "0123456789abcdef|udp.example.net|", kept = "old-key|old-host|old-if|0|1";
+  const std::string log = "Target Server (udp.example.net:11753) using interface ";
+  const struct {
+    const char* wanno;                         // null: no file, a single link
+    std::vector<std::string> links, answers;  // links 1..n connected over the name, or down when ""
+    int result;
+    std::vector<std::string> tried;  // the interface of each run of the tool
+    std::string credentials;         // key|host|interface|port|reconnect
+    const char *interface_file, *written;  // null: not written
+  } rows[] = {
+      {nullptr, {}, {kGood}, 0, {""}, granted + "|11753|0", "/interface.using", ""},
+      // An interface file that cannot be written does not stop the authorisation.
+      {nullptr, {}, {kGood}, 0, {""}, granted + "|11753|0", "/no/such/dir/file", nullptr},
+      // Link 1 is down; the tool fails on link 2; link 3 gets a port out of range.
+      {"4\n", {"", "nosuchif9", "lo", "lo"}, {"EXIT 1", "302 Found\n0123456789abcdef\nh.example\n65535\n", kGood}, 0,
+       {"nosuchif9", "lo", "lo"}, granted + "lo|11753|0", "/interface.using", "lo"},
+      // An answer without the redirect ends the walk.
+      {"2\n", {"lo", "lo"}, {"200 OK\nwelcome\n"}, 1, {"lo"}, kept, "/interface.using", nullptr},
+      {"0\n", {}, {kGood}, -1, {}, kept, "/interface.using", nullptr},
+      {"-2\n", {}, {kGood}, -1, {}, kept, "/interface.using", nullptr},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.wanno ? r.wanno : "-") + r.answers[0]);
+    vt_test::FetchToolRecorder tool;
+    tool.answers(r.answers);
+    sandbox.remove("/interface.using");
+    r.wanno ? sandbox.write_file("/etc/TRELL_wanno", r.wanno) : sandbox.remove("/etc/TRELL_wanno");
+    for (size_t n = 0; n < r.links.size(); ++n)
+      sandbox.write_file("/var/run/wanmon/wan" + std::to_string(n + 1) + "/status", "CONN_STATUS=" +
+                         std::string(r.links[n].empty() ? "dis" : "") + "connected\nCONN_LOGDEV=" + r.links[n] + "\n");
+    char *key = strdup("old-key"), *host = strdup("old-host"), *iface = strdup("old-if");
+    uint32_t port = 0;
+    std::atomic<uint32_t> reconnect{1};
     g_log.clear();
+    EXPECT_EQ(__vantor_udp_client_udps_get_auth("12345678ABCD", "VT100", "EU", "5.4.9", &key, &reconnect, capture_log,
+                                                &host, &port, &iface, "cloud.example", "udps/reg",
+                                                sandbox.path(r.interface_file).c_str()), r.result);
+    EXPECT_EQ(std::string(key) + "|" + host + "|" + iface + "|" + std::to_string(port) + "|" +
+              std::to_string(reconnect.load()), r.credentials);
     free(key), free(host), free(iface);
-    EXPECT_FALSE(sandbox.exists("/tmp/vtclient/udps_auth.in")) << "request body outlived the call";
-    EXPECT_FALSE(sandbox.exists("/tmp/vtclient/udps_auth.dump")) << "answer outlived the call";
+    EXPECT_EQ(sandbox.exists(r.interface_file) ? sandbox.read_file(r.interface_file) : "-",
+              r.written ? r.written : "-");
+    ASSERT_EQ(tool.runs(), static_cast<int>(r.tried.size()));
+    for (int run = 1; run <= tool.runs(); ++run) {
+      std::vector<std::string> args = {"-q", "-T10", "-f" + sandbox.path("/tmp/vtclient/udps_auth.in"),
+                                       "-O" + sandbox.path("/tmp/vtclient/udps_auth.dump"),
+                                       "https://cloud.example/udps/reg"};
+      if (!r.tried[run - 1].empty()) args.insert(args.begin() + 2, "-i" + r.tried[run - 1]);
+      EXPECT_EQ(tool.args(run), args);
+      EXPECT_EQ(tool.file(run, "body") + "|" + tool.mode(run, "body"),
+                "serial=12345678ABCD&model=VT100&variant=EU&version=5.4.9&time=1700000123|600");
+    }
+    const LogLine said = r.result ? LogLine(3, "Get AUTH Fail") : LogLine(6, log + r.tried.back() + "\n");
+    EXPECT_EQ(g_log, std::vector<LogLine>{said});
+    EXPECT_FALSE(sandbox.exists("/tmp/vtclient/udps_auth.in") || sandbox.exists("/tmp/vtclient/udps_auth.dump"))
+        << "the request's files outlived the call";
   }
-  // WAN links 1..n, each connected over its interface name, or down when "".
-  void wans(const std::vector<std::string>& names) {
-    sandbox.write_file("/etc/TRELL_wanno", std::to_string(names.size()) + "\n");
-    for (size_t n = 1; n <= names.size(); ++n)
-      sandbox.write_file("/var/run/wanmon/wan" + std::to_string(n) + "/status",
-                         "CONN_STATUS=" + std::string(names[n - 1].empty() ? "dis" : "") + "connected\nCONN_LOGDEV=" +
-                             names[n - 1] + "\n");
-  }
-  int authorise() {
-    return __vantor_udp_client_udps_get_auth("12345678ABCD", "VT100", "EU", "5.4.9", &key, &reconnect, capture_log,
-                                             &host, &port, &iface, server.host().c_str(), "udps/reg",
-                                             interface_file.c_str());
-  }
-  std::vector<std::string> expected_args(const std::string& interface) {
-    std::vector<std::string> a = {"-q", "-T10"};
-    if (!interface.empty()) a.push_back("-i" + interface);
-    a.push_back("-f" + sandbox.path("/tmp/vtclient/udps_auth.in"));
-    a.push_back("-O" + sandbox.path("/tmp/vtclient/udps_auth.dump"));
-    a.push_back(server.url("udps/reg"));
-    return a;
-  }
-  std::string credentials() {
-    return std::string(key) + "|" + host + "|" + iface + "|" + std::to_string(port) + "|" +
-           std::to_string(reconnect.load());
-  }
-
-  std::string interface_file = sandbox.path("/interface.using");
-  char *key = strdup("old-key"), *host = strdup("old-host"), *iface = strdup("old-if");
-  uint32_t port = 0;
-  std::atomic<uint32_t> reconnect{1};
-};
-
-TEST_F(SessionAuthTest, OneWanAuthorisesWithoutAnInterface) {
-  server.script({kGood, kGood});
-  ASSERT_EQ(authorise(), 0);
-  EXPECT_EQ(credentials(), "0123456789abcdef|udp.example.net||11753|0");
-  EXPECT_TRUE(sandbox.exists("/interface.using"));
-  EXPECT_EQ(vt_test::read_text_file(interface_file), "");
-  ASSERT_EQ(tool.runs(), 1);
-  EXPECT_EQ(tool.args(1), expected_args(""));
-  EXPECT_EQ(tool.file(1, "body"), "serial=12345678ABCD&model=VT100&variant=EU&version=5.4.9&time=1700000123");
-  EXPECT_EQ(tool.mode(1, "body"), "600");
-  auto got = server.requests();
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].path, "/udps/reg");
-  EXPECT_NE(got[0].headers.find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
-  EXPECT_EQ(g_log, (std::vector<LogLine>{{6, "Target Server (udp.example.net:11753) using interface \n"}}));
-  // An interface file that cannot be written does not stop the authorisation.
-  interface_file = sandbox.path("/no/such/dir/file");
-  EXPECT_EQ(authorise(), 0);
+  vt_set_clock(nullptr);
   EXPECT_EQ(__vantor_udp_client_log_interface(nullptr, "eth0", capture_log), 0);
   EXPECT_EQ(g_log.back(), LogLine(5, "Log interface NULL pointer"));
-}
-
-TEST_F(SessionAuthTest, WalkSkipsLinksDownAndMovesOnWithoutAUsableAnswer) {
-  // Link 1 is down; the tool cannot send from link 2; link 3 gets a refused port.
-  wans({"", "nosuchif9", "lo", "lo"});
-  server.script({"302 Found\n0123456789abcdef\nh.example\n65535\n", kGood});
-  ASSERT_EQ(authorise(), 0);
-  ASSERT_EQ(tool.runs(), 3);
-  EXPECT_EQ(tool.args(1), expected_args("nosuchif9"));
-  EXPECT_EQ(tool.args(3), expected_args("lo"));
-  EXPECT_EQ(server.requests().size(), 2u);
-  EXPECT_STREQ(iface, "lo");
-  EXPECT_EQ(vt_test::read_text_file(interface_file), "lo");
-  EXPECT_EQ(g_log.back().second, "Target Server (udp.example.net:11753) using interface lo\n");
-}
-
-// The log line and the fallback that follow a failure are shown by the
-// channel's re-establishment tests.
-TEST_F(SessionAuthTest, PlainAnswerEndsTheWalkAndLeavesTheCredentials) {
-  wans({"lo", "lo"});
-  server.script({"200 OK\nwelcome\n"});
-  EXPECT_EQ(authorise(), 1);
-  EXPECT_EQ(tool.runs(), 1);
-  EXPECT_EQ(credentials(), "old-key|old-host|old-if|0|1");
-  EXPECT_FALSE(sandbox.exists("/interface.using"));
-  for (int count : {0, -2}) {  // no link to try: the tool never runs
-    sandbox.write_file("/etc/TRELL_wanno", std::to_string(count) + "\n");
-    EXPECT_EQ(authorise(), -1);
-  }
-  EXPECT_EQ(tool.runs(), 1);
 }
 
 TEST(AuthAnswer, LinesAreCheckedOneByOne) {

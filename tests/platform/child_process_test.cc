@@ -26,9 +26,8 @@ int live_in_group(int pgid) {
     size_t end = stat.rfind(')');
     char state = 0;
     int parent = 0, group = 0;
-    if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &parent, &group) == 3) {
+    if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &parent, &group) == 3)
       live += group == pgid && state != 'Z';
-    }
   }
   if (proc) closedir(proc);
   return live;

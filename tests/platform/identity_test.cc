@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "tests/support/sandbox.h"
@@ -18,16 +17,13 @@ class IdentityTest : public vt_test::SandboxTest {
     reset_identity_cache();
     for (const auto& [path, text] : files) text ? sandbox.write_file(path, text) : sandbox.remove(path);
   }
-  // A tool that prints output and counts its runs in /tmp/runs.<name>.
+  // A tool that prints output and counts its runs in /tmp/runs.<name>, one byte a run.
   void tool(const std::string& path, const std::string& output) {
     std::string name = path.substr(path.rfind('/') + 1);
-    sandbox.write_tool(path, "echo >> \"$VTCLIENT_ROOT/tmp/runs." + name + "\"\nprintf '" + output + "'\n");
+    sandbox.write_tool(path, "printf x >> \"$VTCLIENT_ROOT/tmp/runs." + name + "\"\nprintf '" + output + "'\n");
     sandbox.remove("/tmp/runs." + name);
   }
-  int runs(const std::string& name) const {
-    std::string text = sandbox.read_file("/tmp/runs." + name);
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-  }
+  int runs(const std::string& name) const { return static_cast<int>(sandbox.read_file("/tmp/runs." + name).size()); }
 };
 
 TEST_F(IdentityTest, ModelAndVariantFirstWordOfAtMostSevenCharacters) {
@@ -37,12 +33,11 @@ TEST_F(IdentityTest, ModelAndVariantFirstWordOfAtMostSevenCharacters) {
       {"ABCDEFGHIJ\n", nullptr, "ABCDEFG"}, {nullptr, "  X1\n", "X1"}, {"RT200 rev2\n", "other\n", "RT200"},
       {nullptr, nullptr, ""},              {"   \n", "X9\n", ""},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     for (std::string kind : {"model", "variant"}) {
       device({{"/etc/TRELL_" + kind, c.primary}, {"/etc/" + kind, c.fallback}});
-      EXPECT_STREQ(kind == "model" ? get_model() : get_variant(), c.expected) << kind << " " << (c.primary ? c.primary : "-");
+      EXPECT_STREQ(kind == "model" ? get_model() : get_variant(), c.expected) << kind << (c.primary ? c.primary : "-");
     }
-  }
 }
 
 TEST_F(IdentityTest, SerialFromTheFileThenGetsnThenGethwinfo) {
@@ -54,11 +49,9 @@ TEST_F(IdentityTest, SerialFromTheFileThenGetsnThenGethwinfo) {
       {"1234-5678-ABCD serial\n", "sn: 1111-2222-3333\\n", "", "1234-5678-ABCD", 0, 0},
       {"abcdef01\n", "", "", "abcdef01", 0, 0},  // 8 characters: the shortest valid
       {"0123456789abcdef012345678\n", "", "", "0123456789abcdef012345678", 0, 0},  // 25: longest
-      {"0123456789abcdef0123456789\n", "", "", none, 1, 1},
-      {"1234567\n", "", "", none, 1, 1},
+      {"0123456789abcdef0123456789\n", "", "", none, 1, 1}, {"1234567\n", "", "", none, 1, 1},
       {"0123456789012345678901234567890123456789\n", "", "", none, 1, 1},  // 40, cut to 30
-      {"G234-5678-ABCD\n", "", "", none, 1, 1},
-      {" 1234-5678-ABCD\n", "", "", none, 1, 1},
+      {"G234-5678-ABCD\n", "", "", none, 1, 1}, {" 1234-5678-ABCD\n", "", "", none, 1, 1},
       {"XYZ-not-a-serial\n", "model: RT200\\nsn: 1111-2222-3333\\nsn: 9999-9999-9999\\n", "2222-3333-4444\\n",
        "1111-2222-3333", 1, 0},
       {nullptr, "sn: 123\\n", "2222-3333-4444\\nsecond line\\n", "2222-3333-4444", 1, 1},
@@ -68,8 +61,9 @@ TEST_F(IdentityTest, SerialFromTheFileThenGetsnThenGethwinfo) {
     device({{"/etc/serial.number", c.file}});
     tool("/usr/bin/getsn", c.getsn);
     tool("/bin/gethwinfo", c.gethwinfo);
-    EXPECT_STREQ(get_serial(), c.expected) << (c.file ? c.file : c.getsn);
-    EXPECT_EQ(runs("getsn") * 10 + runs("gethwinfo"), c.getsn_runs * 10 + c.gethwinfo_runs) << (c.file ? c.file : c.getsn);
+    SCOPED_TRACE(c.file ? c.file : c.getsn);
+    EXPECT_STREQ(get_serial(), c.expected);
+    EXPECT_EQ(runs("getsn") * 10 + runs("gethwinfo"), c.getsn_runs * 10 + c.gethwinfo_runs);
   }
   // No serial is not cached: the sources are asked again until one answers, then no more.
   EXPECT_STREQ(get_serial(), none);
@@ -102,16 +96,15 @@ TEST_F(IdentityTest, VersionNumberAndDottedTextAreCachedOnceFound) {
   };
   for (const auto& c : cases) {
     device({{"/etc/software-release", c.line}});
-    EXPECT_EQ(get_version_number(), c.number) << (c.line ? c.line : "no file");
-    EXPECT_STREQ(get_version_dotted(), c.dotted) << (c.line ? c.line : "no file");
+    EXPECT_EQ(std::to_string(get_version_number()) + " " + get_version_dotted(),
+              std::to_string(c.number) + " " + c.dotted) << (c.line ? c.line : "no file");
   }
-  sandbox.write_file("/etc/software-release", "1.2.3\n");  // read again: none was found
+  // Read again while none was found, then kept.
+  sandbox.write_file("/etc/software-release", "1.2.3\n");
   EXPECT_EQ(get_version_number(), 10203);
-  sandbox.write_file("/etc/software-release", "4.5.6\n");
   EXPECT_STREQ(get_model(), "");
-  sandbox.write_file("/etc/model", "M2\n");
-  EXPECT_EQ(get_version_number(), 10203);
-  EXPECT_STREQ(get_model(), "M2");
+  sandbox.write_file("/etc/software-release", "4.5.6\n"), sandbox.write_file("/etc/model", "M2\n");
+  EXPECT_EQ(std::to_string(get_version_number()) + " " + get_model(), "10203 M2");
   sandbox.write_file("/etc/model", "M3\n");
   EXPECT_STREQ(get_model(), "M2");
 }

@@ -42,20 +42,8 @@ TEST(JsonText, EveryStringIsEscapedCutOnACharacterAndReadsBack) {
 
 TEST(JsonText, DocumentShapeSizeLimitAndRefusedInput) {
   json_writer w(200);
-  w.begin_object();
-  w.key("a");
-  w.begin_array();
-  w.number(-1);
-  w.string("x");
-  w.null();
-  w.end_array();
-  w.key("b");
-  w.begin_object();
-  w.key("c");
-  w.boolean(true);
-  w.key("t");
-  w.time_or_null(0);
-  w.end_object();
+  w.begin_object(), w.key("a"), w.begin_array(), w.number(-1), w.string("x"), w.null(), w.end_array();
+  w.key("b"), w.begin_object(), w.key("c"), w.boolean(true), w.key("t"), w.time_or_null(0), w.end_object();
   w.end_object();
   ASSERT_TRUE(w.ok());
   EXPECT_EQ(w.text(), "{\"a\":[-1,\"x\",null],\"b\":{\"c\":true,\"t\":null}}");
@@ -65,16 +53,13 @@ TEST(JsonText, DocumentShapeSizeLimitAndRefusedInput) {
   EXPECT_TRUE(doc.get("b")->get("c")->flag);
 
   json_writer small(10);
-  small.begin_object();
-  small.key("long");
-  small.string("more than ten bytes");
+  small.begin_object(), small.key("long"), small.string("more than ten bytes");
   EXPECT_FALSE(small.ok());
   EXPECT_LE(small.text().size(), 10u);
 
   for (const char* bad : {"{\"a\":1", "{\"a\" 1}", "[1,]", "\"\\x\"", "\"\\ud800\"", "\"a\nb\"", "\"\xFF\"",
-                          "01x", "{} {}", "[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]"}) {
+                          "01x", "{} {}", "[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]"})
     EXPECT_FALSE(json_parse(bad, &doc)) << bad;
-  }
 }
 
 }  // namespace

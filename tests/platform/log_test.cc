@@ -22,11 +22,18 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // The level (2) or message (3) of "[time] [pid] [level] message"; the exact
-// prefix is checked once, in DefaultPathLocalTimeAndFixedPrefix.
+// prefix is checked once, in FixedPrefix...
 std::string field(const std::string& line, int n) {
   size_t level = line.find("] [", line.find("] [") + 1), message = line.find("] ", level + 1);
   if (line[0] != '[' || level == std::string::npos || message == std::string::npos) return "<malformed>";
   return n == 2 ? line.substr(level + 3, message - level - 3) : line.substr(message + 2);
+}
+
+// The messages of the lines in text, joined by "|".
+std::string messages(const std::string& text) {
+  std::string out;
+  for (const std::string& line : lines_of(text)) out += (out.empty() ? "" : "|") + field(line, 3);
+  return out;
 }
 
 class LogTest : public vt_test::SandboxTest {
@@ -38,7 +45,7 @@ class LogTest : public vt_test::SandboxTest {
   std::string path = sandbox.path("/tmp/udp_client.log");
 };
 
-TEST_F(LogTest, DefaultPathLocalTimeAndFixedPrefix) {
+TEST_F(LogTest, FixedPrefixLevelNamesDebugOnlyInDebugModeStandardErrorWhenUnwritable) {
   EXPECT_EQ(get_log_file_path(), path);
   setenv("TZ", "UTC", 1);  // no other test here depends on the zone
   tzset();
@@ -50,31 +57,27 @@ TEST_F(LogTest, DefaultPathLocalTimeAndFixedPrefix) {
   std::string text = vt_test::read_text_file(path);
   EXPECT_EQ(text, "[Tue Nov 14 22:13:20 UTC 2023] [" + std::string(pid) + "] [info] hello 42\n");
   EXPECT_EQ(static_cast<size_t>(n) + 1, text.size());  // prefix and message, no newline
-}
+  unlink(path.c_str());
 
-TEST_F(LogTest, LevelNamesDebugOnlyInDebugModeStandardErrorWhenUnwritable) {
   EXPECT_EQ(__udp_client_log(7, "hidden"), 0);
   log_enable = 0;
   EXPECT_EQ(__udp_client_log(3, "nothing"), 0);
   EXPECT_FALSE(exists(path));
-  log_enable = 1;
-  debug_mode = 1;
-  const char* names[] = {"emerg", "alert", "crit", "err", "warn", "notice", "info", "debug", "info", "info"};
+  log_enable = 1, debug_mode = 1;
   for (int level = -1; level <= 8; ++level) __udp_client_log(level, "level %d", level);
-  auto lines = lines_of(vt_test::read_text_file(path));
-  ASSERT_EQ(lines.size(), 10u);
-  for (int level = -1; level <= 8; ++level) EXPECT_EQ(field(lines[level + 1], 2), names[(level + 10) % 10]) << level;
+  std::string names;
+  for (const std::string& line : lines_of(vt_test::read_text_file(path))) names += field(line, 2) + " ";
+  EXPECT_EQ(names, "info emerg alert crit err warn notice info debug info ");
 
   // An unwritable path, and the channel's default logger (every level), go to standard error.
   set_log_file_path(sandbox.path("/no/such/dir/log").c_str());
-  debug_mode = 0;
-  log_file_size = 1;
+  debug_mode = 0, log_file_size = 1;
   testing::internal::CaptureStderr();
-  int n = __udp_client_log(4, "fallback %s", "line");
+  n = __udp_client_log(4, "fallback %s", "line");
   __vantor_udp_client_default_log(7, "debug %d", 1);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(static_cast<size_t>(n) + 1, err.find('\n') + 1);
-  EXPECT_EQ(field(lines_of(err).at(0), 3) + "|" + field(lines_of(err).at(1), 2), "fallback line|debug");
+  EXPECT_EQ(messages(err) + "|" + field(lines_of(err).at(1), 2), "fallback line|debug 1|debug");
   EXPECT_FALSE(exists(sandbox.path("/no/such/dir/log.0")));
 }
 
@@ -84,30 +87,39 @@ TEST_F(LogTest, NameHeldByAnotherFileIsReplacedOrSaidOnceOnStandardError) {
   vt_test::write_text_file(other, "kept\n");
   ASSERT_EQ(link(other.c_str(), path.c_str()), 0);
   __udp_client_log(6, "first");
-  auto lines = lines_of(vt_test::read_text_file(path));
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(field(lines[0], 3), "Log file " + path + " was a second name of another file: replaced");
-  EXPECT_EQ(field(lines[1], 3), "first");
+  EXPECT_EQ(messages(vt_test::read_text_file(path)),
+            "Log file " + path + " was a second name of another file: replaced|first");
   EXPECT_EQ(vt_test::read_text_file(other), "kept\n");
-
   // A directory cannot be replaced: standard error, said once, until it goes.
   unlink(path.c_str());
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
   testing::internal::CaptureStderr();
   __udp_client_log(6, "second");
   __udp_client_log(6, "third");
-  lines = lines_of(testing::internal::GetCapturedStderr());
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(field(lines[0], 3), "Log file " + path + " is a directory of uid " + std::to_string(geteuid()) +
-                                    ": logging to standard error");
-  EXPECT_EQ(field(lines[1], 3) + "|" + field(lines[2], 3), "second|third");
+  EXPECT_EQ(messages(testing::internal::GetCapturedStderr()),
+            "Log file " + path + " is a directory of uid " + std::to_string(geteuid()) +
+                ": logging to standard error|second|third");
   rmdir(path.c_str());
   __udp_client_log(6, "fourth");
-  lines = lines_of(vt_test::read_text_file(path));
-  EXPECT_EQ(lines.size() == 1 ? field(lines[0], 3) : "", "fourth");
+  EXPECT_EQ(messages(vt_test::read_text_file(path)), "fourth");
 }
 
-TEST_F(LogTest, RotationKeepsTheNewestCountCopiesUnderALongPath) {
+TEST_F(LogTest, RotationAtTheCallThatReachesTheSizeKeepsTheNewestCountCopiesAndSizeZeroNever) {
+  // The default size: rotated on the call that reaches 16384 bytes, not one earlier.
+  size_t written = 0;
+  for (int calls = 0; !exists(copy(0)); ++calls) {
+    ASSERT_LT(calls, 1000);
+    written += static_cast<size_t>(__udp_client_log(6, "%0100d", calls)) + 1;
+  }
+  std::string rotated = vt_test::read_text_file(copy(0));
+  EXPECT_EQ(rotated.size(), written);
+  EXPECT_GE(rotated.size(), 16384u);
+  EXPECT_LT(rotated.size() - lines_of(rotated).back().size() - 1, 16384u);
+  EXPECT_FALSE(exists(path));
+  log_file_size = 0;
+  for (int i = 0; i < 300; ++i) __udp_client_log(6, "%0100d", i);
+  EXPECT_EQ(lines_of(vt_test::read_text_file(path)).size(), 300u);
+  EXPECT_EQ(vt_test::read_text_file(copy(0)), rotated);
   // Rotated names have no length limit of their own.
   path = sandbox.path("/tmp/" + std::string(200, 'd') + "/" + std::string(200, 'f') + ".log");
   vt_test::write_text_file(path, "");
@@ -117,86 +129,58 @@ TEST_F(LogTest, RotationKeepsTheNewestCountCopiesUnderALongPath) {
     log_file_count = static_cast<int16_t>(count);
     for (int i = 1; i <= 13; ++i) __udp_client_log(6, "message %d", i);
     EXPECT_FALSE(exists(path));
-    for (int i = 0; i < count; ++i) {
-      auto lines = lines_of(vt_test::read_text_file(copy(i)));
-      EXPECT_EQ(lines.size() == 1 ? field(lines[0], 3) : "", "message " + std::to_string(13 - i));
-    }
+    for (int i = 0; i < count; ++i)
+      EXPECT_EQ(messages(vt_test::read_text_file(copy(i))), "message " + std::to_string(13 - i));
     EXPECT_FALSE(exists(copy(12)));
   }
 }
 
-TEST_F(LogTest, DefaultSizeRotatesOnTheCallThatReaches16384BytesAndSizeZeroNever) {
-  size_t written = 0;
-  for (int calls = 0; !exists(copy(0)); ++calls) {
-    ASSERT_LT(calls, 1000);
-    written += static_cast<size_t>(__udp_client_log(6, "%0100d", calls)) + 1;
-  }
-  std::string rotated = vt_test::read_text_file(copy(0));
-  EXPECT_EQ(rotated.size(), written);
-  EXPECT_GE(rotated.size(), 16384u);
-  EXPECT_LT(rotated.size() - lines_of(rotated).back().size() - 1, 16384u);  // not one call earlier
-  EXPECT_FALSE(exists(path));
-  log_file_size = 0;
-  for (int i = 0; i < 300; ++i) __udp_client_log(6, "%0100d", i);
-  EXPECT_EQ(lines_of(vt_test::read_text_file(path)).size(), 300u);
-  EXPECT_EQ(vt_test::read_text_file(copy(0)), rotated);
-}
-
-// Eight threads log together; every line must come out whole: thread t's
-// full payload, none lost.
 constexpr int kThreads = 8, kLinesPerThread = 600;
 
-void expect_whole_lines_from_threads(vantor_log_func log, const std::function<std::vector<std::string>()>& read) {
-  std::vector<std::thread> threads;
-  std::atomic<int> ready{0};
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, log, &ready] {
-      std::string payload(200 + 20 * t, 'a' + t);
-      for (++ready; ready < kThreads;) std::this_thread::yield();  // so that their lines really compete
-      for (int i = 0; i < kLinesPerThread; ++i) log(6, "t%c%s", 'a' + t, payload.c_str());
-    });
-  }
-  for (auto& th : threads) th.join();
-  int per_thread[kThreads] = {};
-  for (const std::string& line : read()) {
-    std::string message = field(line, 3);
-    int t = message.size() > 2 ? message[1] - 'a' : -1;
-    ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 120);
-    EXPECT_EQ(message, "t" + std::string(1, 'a' + t) + std::string(200 + 20 * t, 'a' + t));
-    per_thread[t]++;
-  }
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(per_thread[t], kLinesPerThread) << t;
-}
-
-TEST_F(LogTest, EightThreadsGiveOnlyWholeLinesWhileFilesRotateAndThePathChanges) {
+// Eight threads log together, to files that rotate while the path changes,
+// and to standard error through both loggers: every line must come out
+// whole, thread t's full payload, none lost.
+TEST_F(LogTest, EightThreadsGiveOnlyWholeLinesInRotatingFilesAndOnStandardError) {
+  const auto expect_whole_lines = [&](vantor_log_func log, const std::function<std::string()>& read) {
+    std::vector<std::thread> threads;
+    std::atomic<int> ready{0};
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([t, log, &ready] {
+        std::string payload(200 + 20 * t, 'a' + t);
+        for (++ready; ready < kThreads;) std::this_thread::yield();  // so that their lines really compete
+        for (int i = 0; i < kLinesPerThread; ++i) log(6, "t%c%s", 'a' + t, payload.c_str());
+      });
+    for (auto& th : threads) th.join();
+    int per_thread[kThreads] = {};
+    for (const std::string& line : lines_of(read())) {
+      std::string message = field(line, 3);
+      int t = message.size() > 2 ? message[1] - 'a' : -1;
+      ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 120);
+      EXPECT_EQ(message, "t" + std::string(1, 'a' + t) + std::string(200 + 20 * t, 'a' + t));
+      per_thread[t]++;
+    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(per_thread[t], kLinesPerThread) << t;
+  };
   log_file_count = 200;  // enough copies that no line is dropped
   std::atomic<bool> done{false};
   std::thread changer([&] {
-    for (int i = 0; !done; ++i) {
-      set_log_file_path(sandbox.path(i % 2 ? "/tmp/a.log" : "/tmp/b.log").c_str());
-      debug_mode = i % 2;
-      std::this_thread::yield();
-    }
+    for (int i = 0; !done; ++i, std::this_thread::yield())
+      set_log_file_path(sandbox.path(i % 2 ? "/tmp/a.log" : "/tmp/b.log").c_str()), debug_mode = i % 2;
   });
   int files = 0;
-  expect_whole_lines_from_threads(__udp_client_log, [&] {
+  expect_whole_lines(__udp_client_log, [&] {
     done = true;
     changer.join();
-    std::vector<std::string> lines;
-    for (const auto& f : std::filesystem::directory_iterator(sandbox.path("/tmp"))) {
-      for (auto& l : lines_of(vt_test::read_text_file(f.path()))) lines.push_back(l);
-      ++files;
-    }
-    return lines;
+    std::string all;
+    for (const auto& f : std::filesystem::directory_iterator(sandbox.path("/tmp")))
+      all += vt_test::read_text_file(f.path()), ++files;
+    return all;
   });
   EXPECT_GT(files, 10);
-}
-
-TEST_F(LogTest, EightThreadsOnStandardErrorGiveOnlyWholeLines) {
   set_log_file_path(sandbox.path("/no/such/dir/log").c_str());
   for (vantor_log_func log : {&__udp_client_log, &__vantor_udp_client_default_log}) {
     testing::internal::CaptureStderr();
-    expect_whole_lines_from_threads(log, [] { return lines_of(testing::internal::GetCapturedStderr()); });
+    expect_whole_lines(log, [] { return testing::internal::GetCapturedStderr(); });
   }
 }
 

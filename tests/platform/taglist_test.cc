@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,36 +11,20 @@ namespace {
 
 using TaglistFileTest = vt_test::SandboxTest;
 
-std::vector<std::string> keys(const taglist* list) {
+// "key=value" in list order.
+std::vector<std::string> pairs(const taglist* list) {
   std::vector<std::string> out;
-  for (int i = 0; i < list->count; ++i) out.push_back(list->items[i]->tag);
+  for (int i = 0; i < list->count; ++i) out.push_back(std::string(list->items[i]->tag) + "=" + list->items[i]->value);
   return out;
-}
-
-std::string value_of(const taglist* list, const char* key) {
-  return get_taglist_default(list, key, "<absent>");
 }
 
 TEST(TaglistLineRules, QuotesCommentsAndSplitting) {
   const std::pair<const char*, const char*> cases[] = {  // line, "key|value" or "-" for no pair
-      {"K=\"abc\"", "K|abc"},
-      {"K=abc", "K|abc"},
-      {"K=\"abc", "K|abc"},
-      {"K=abc\"", "K|abc"},
-      {"K=\"\"", "K|"},
-      {"K=a=b", "K|a=b"},
-      {" K=v", " K|v"},
-      {"K=v # not a comment", "K|v # not a comment"},
-      {"K=a\"b", "K|a\"b"},
-      {"K=\"\"a\"\"", "K|\"a\""},
-      {"=v", "|v"},
-      {"K=v\r\n", "K|v"},
-      {"K=\"v\"\r\n", "K|v"},
-      {"K=v\n\r\n", "K|v"},
-      {"# K=v", "-"},
-      {"no equals sign", "-"},
-      {"", "-"},
-      {"\r\n", "-"},
+      {"K=\"abc\"", "K|abc"},  {"K=abc", "K|abc"},       {"K=\"abc", "K|abc"},         {"K=abc\"", "K|abc"},
+      {"K=\"\"", "K|"},        {"K=a=b", "K|a=b"},       {" K=v", " K|v"},             {"K=a\"b", "K|a\"b"},
+      {"K=v # not a comment", "K|v # not a comment"},   {"K=\"\"a\"\"", "K|\"a\""},    {"=v", "|v"},
+      {"K=v\r\n", "K|v"},      {"K=\"v\"\r\n", "K|v"},  {"K=v\n\r\n", "K|v"},          {"# K=v", "-"},
+      {"no equals sign", "-"}, {"", "-"},               {"\r\n", "-"},
   };
   for (const auto& [text, expected] : cases) {
     std::string line = text;
@@ -52,17 +35,15 @@ TEST(TaglistLineRules, QuotesCommentsAndSplitting) {
   EXPECT_EQ(__parse_tagitem(nullptr), nullptr);
 }
 
-TEST_F(TaglistFileTest, LoadOrderDuplicatesAndLineBreaks) {
-  using Pairs = std::vector<std::string>;
+TEST_F(TaglistFileTest, LoadOrderDuplicatesLineBreaksAndLookup) {
   const struct {
     const char* text;
     int sorted;
-    Pairs pairs;  // "key=value" in list order
+    std::vector<std::string> pairs;
     bool text_only = false;  // a lone CR ends a line only in text
   } cases[] = {
       // Sorted inserts land before, between and after the keys there; the first of a key wins.
-      {"m=1\nc=2\nx=3\nc=0\na=4\nn=5\nz=6\nb=7\nm=0\n", 1,
-       {"a=4", "b=7", "c=2", "m=1", "n=5", "x=3", "z=6"}},
+      {"m=1\nc=2\nx=3\nc=0\na=4\nn=5\nz=6\nb=7\nm=0\n", 1, {"a=4", "b=7", "c=2", "m=1", "n=5", "x=3", "z=6"}},
       {"c=3\na=1\nb=2\n", 0, {"c=3", "a=1", "b=2"}},
       {"B=1\nA=x\nB=2\nA=y\n", 0, {"B=1", "A=x"}},
       {"\r\nA=1\r\n\r\n\nB=2\rC=\"3\"", 0, {"A=1", "B=2", "C=3"}, true},
@@ -74,15 +55,19 @@ TEST_F(TaglistFileTest, LoadOrderDuplicatesAndLineBreaks) {
     taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/t.cfg").c_str(), c.sorted));
     for (const taglist* list : {from_text.get(), from_file.get()}) {
       if (c.text_only && list == from_file.get()) continue;
-      Pairs got;
-      for (int i = 0; i < list->count; ++i) got.push_back(std::string(list->items[i]->tag) + "=" + list->items[i]->value);
-      EXPECT_EQ(got, c.pairs) << c.text;
+      EXPECT_EQ(pairs(list), c.pairs) << c.text;
       EXPECT_EQ(list->sorted, static_cast<unsigned>(c.sorted));
     }
   }
   taglist_ptr missing(load_taglist_ex("/nonexistent/vtclient.cfg", 1));
   ASSERT_NE(missing, nullptr);
   EXPECT_EQ(missing->count, 0);
+  // An empty value counts as absent, and a null list as empty.
+  taglist_ptr list(load_taglist_string("EMPTY=\"\"\nSET=1\n", 1));
+  EXPECT_STREQ(get_taglist_default(list.get(), "EMPTY", "dflt"), "dflt");
+  EXPECT_STREQ(get_taglist_default(list.get(), "MISSING", ""), "");
+  EXPECT_STREQ(get_taglist_default(list.get(), "SET", ""), "1");
+  EXPECT_STREQ(get_taglist_default(nullptr, "a", "d"), "d");
 }
 
 TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
@@ -92,20 +77,8 @@ TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
   sandbox.write_file("/etc/long.cfg", text);
   taglist_ptr from_text(load_taglist_string(text.c_str(), 1));
   taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/long.cfg").c_str(), 1));
-  for (const taglist* list : {from_text.get(), from_file.get()}) {
-    EXPECT_EQ(keys(list), (std::vector<std::string>{"K", "T", "Z"}));
-    EXPECT_EQ(value_of(list, "K"), std::string(8189, 'x'));
-    EXPECT_EQ(value_of(list, "T"), "tail");
-  }
-}
-
-// Only loading and lookup are the agent's; an empty value counts as absent.
-TEST(TaglistLookup, EmptyValueCountsAsAbsentAndANullListIsEmpty) {
-  taglist_ptr list(load_taglist_string("EMPTY=\"\"\nSET=1\n", 1));
-  EXPECT_STREQ(get_taglist_default(list.get(), "EMPTY", "dflt"), "dflt");
-  EXPECT_STREQ(get_taglist_default(list.get(), "MISSING", ""), "");
-  EXPECT_STREQ(get_taglist_default(list.get(), "SET", ""), "1");
-  EXPECT_STREQ(get_taglist_default(nullptr, "a", "d"), "d");
+  for (const taglist* list : {from_text.get(), from_file.get()})
+    EXPECT_EQ(pairs(list), (std::vector<std::string>{"K=" + std::string(8189, 'x'), "T=tail", "Z=1"}));
 }
 
 }  // namespace

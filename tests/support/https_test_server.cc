@@ -9,72 +9,50 @@
 #include <filesystem>
 #include <sstream>
 
-#include "platform/clock.h"
-
 namespace fs = std::filesystem;
 
 namespace vt_test {
+namespace {
+
+std::string make_temp_dir(const char* name) {
+  std::string dir = (fs::temp_directory_path() / name).string() + "XXXXXX";
+  return mkdtemp(dir.data()) ? dir : "";
+}
+
+}  // namespace
 
 HttpsTestServer::~HttpsTestServer() {
   if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
-  if (trusted_) unsetenv("WGET_HTTPS_CA_FILE");
   std::error_code ec;
-  if (!workdir_.empty()) fs::remove_all(workdir_, ec);
+  if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
 bool HttpsTestServer::start() {
-  char tmpl[] = "/tmp/vt_https_server_XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return false;
-  workdir_ = tmpl;
+  if ((dir_ = make_temp_dir("vt_https_server_")).empty()) return false;
   std::string script = VT_TEST_SUPPORT_DIR "/https_test_server.py", cert = "--cert=" + cert_;
   // Only async-signal-safe calls between fork and exec: the test may run threads.
-  int log_fd = open((workdir_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  int log_fd = open((dir_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if ((pid_ = fork()) == 0) {
     dup2(log_fd, 2);
-    execl("/usr/bin/python3", "python3", script.c_str(), tmpl, cert.c_str(), nullptr);
+    execl("/usr/bin/python3", "python3", script.c_str(), dir_.c_str(), cert.c_str(), nullptr);
     _exit(127);
   }
   close(log_fd);
   // Making the certificates takes a moment; a server that exits has failed.
   wait_until([&] {
     if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-    return pid_ <= 0 || access((workdir_ + "/port").c_str(), F_OK) == 0;
+    return pid_ <= 0 || access((dir_ + "/port").c_str(), F_OK) == 0;
   }, std::chrono::seconds(20));
-  port_ = pid_ > 0 ? atoi(read_text_file(workdir_ + "/port").c_str()) : 0;
+  port_ = pid_ > 0 ? atoi(read_text_file(dir_ + "/port").c_str()) : 0;
   return port_ > 0;
 }
 
-void HttpsTestServer::trust() {
-  setenv("WGET_HTTPS_CA_FILE", (workdir_ + "/ca.pem").c_str(), 1);
-  trusted_ = true;
+void HttpsTestServer::answer(const std::string& text) const {
+  write_text_file(dir_ + "/next.tmp", text);  // renamed, so that the server never reads half an answer
+  rename((dir_ + "/next.tmp").c_str(), (dir_ + "/answer").c_str());
 }
 
-void HttpsTestServer::script(const std::vector<std::string>& queue, const std::string& fallback) {
-  for (const auto& entry : fs::directory_iterator(workdir_))
-    if (entry.path().filename().string().rfind("answer", 0) == 0) fs::remove(entry);
-  // Written aside and renamed, so that the server never reads half an answer.
-  auto put = [&](const std::string& name, const std::string& answer) {
-    write_text_file(workdir_ + "/next.tmp", answer);
-    rename((workdir_ + "/next.tmp").c_str(), (workdir_ + "/" + name).c_str());
-  };
-  for (size_t i = 0; i < queue.size(); ++i) put("answer." + std::to_string(i + 1), queue[i]);
-  put("answer", fallback);
-}
-
-std::vector<RecordedRequest> HttpsTestServer::requests() const {
-  std::vector<RecordedRequest> out;
-  for (int n = 1;; ++n) {
-    std::string text = read_text_file(workdir_ + "/request." + std::to_string(n));
-    size_t space = text.find(' '), line_end = text.find("\r\n"), head_end = text.find("\r\n\r\n");
-    if (head_end == std::string::npos) return out;
-    out.push_back({text.substr(0, space), text.substr(space + 1, line_end - space - 1),
-                   text.substr(line_end + 2, head_end - line_end), text.substr(head_end + 4)});
-  }
-}
-
-FetchToolRecorder::FetchToolRecorder() {
-  char tmpl[] = "/tmp/vt_fetch_recorder_XXXXXX";
-  if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+FetchToolRecorder::FetchToolRecorder() : dir_(make_temp_dir("vt_fetch_recorder_")) {
   old_path_ = getenv("PATH") ? getenv("PATH") : "";
   write_script(dir_ + "/wget_https",
                "rec='" + dir_ + "' out=''\n"
@@ -86,8 +64,8 @@ FetchToolRecorder::FetchToolRecorder() {
                "  cp \"$f\" \"$rec/$w.$n\"; stat -c %a \"$f\" | tr -d '\\n' > \"$rec/${w}_mode.$n\"\n"
                "done\n"
                "answer=\"$rec/answer.$n\"; [ -f \"$answer\" ] || answer=\"$rec/answer\"\n"
-               "[ -f \"$answer\" ] || exec '" VT_WGET_HTTPS_DIR "/wget_https' \"$@\"\n"
-               "case \"$(cat \"$answer\")\" in \"EXIT \"*) exit \"$(cut -c6- \"$answer\")\";; esac\n"
+               "case \"$(cat \"$answer\")\" in \"EXIT \"*) exit \"$(cut -c6- \"$answer\")\";;\n"
+               "  HANG) exec sleep 1000;; esac\n"
                "cp \"$answer\" \"$out\"\n");
   setenv("PATH", (dir_ + ":" + old_path_).c_str(), 1);
 }
@@ -103,15 +81,9 @@ void FetchToolRecorder::answers(const std::vector<std::string>& answers) {
   if (!answers.empty()) write_text_file(dir_ + "/answer", answers.back());
 }
 
-std::string FetchToolRecorder::read(const std::string& name, int run) const {
-  return read_text_file(dir_ + "/" + name + "." + std::to_string(run));
-}
-
-int FetchToolRecorder::runs() const { return atoi(read_text_file(dir_ + "/count").c_str()); }
-
 std::vector<std::string> FetchToolRecorder::args(int run) const {
   std::vector<std::string> out;
-  std::istringstream in(read("args", run));
+  std::istringstream in(read("args." + std::to_string(run)));
   for (std::string word; std::getline(in, word, '\0');) out.push_back(word);
   return out;
 }
@@ -121,13 +93,5 @@ std::string FetchToolRecorder::url(int run) const {
     if (word.rfind("https://", 0) == 0) return word;
   return "";
 }
-
-void HttpsExchangeTest::SetUp() {
-  ASSERT_TRUE(server.start());
-  server.trust();
-  vt_set_clock(+[]() -> time_t { return 1700000123; });
-}
-
-void HttpsExchangeTest::TearDown() { vt_set_clock(nullptr); }
 
 }  // namespace vt_test

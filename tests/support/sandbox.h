@@ -11,8 +11,7 @@ namespace vt_test {
 
 void write_text_file(const std::string& path, const std::string& content);  // makes the directories
 std::string read_text_file(const std::string& path);                          // "" when unreadable
-// "#!/bin/sh\n" + body, executable: a fake tool.
-void write_script(const std::string& path, const std::string& body);
+void write_script(const std::string& path, const std::string& body);         // "#!/bin/sh\n" + body, executable
 
 // A fresh temporary directory (with etc/, tmp/, bin/, usr/bin/, var/run/) set
 // as VTCLIENT_ROOT while the object lives, so that system_path("/etc/x")
@@ -24,10 +23,7 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
-  const std::string& root() const { return root_; }
-  std::string path(const std::string& device_path) const {
-    return root_ + (device_path.empty() || device_path[0] != '/' ? "/" : "") + device_path;
-  }
+  std::string path(const std::string& p) const { return root_ + (p.empty() || p[0] != '/' ? "/" : "") + p; }
   void write_file(const std::string& p, const std::string& content) const { write_text_file(path(p), content); }
   void write_tool(const std::string& p, const std::string& body) const { write_script(path(p), body); }
   std::string read_file(const std::string& p) const { return read_text_file(path(p)); }
@@ -46,7 +42,6 @@ class SandboxTest : public ::testing::Test {
 
 // True as soon as condition() holds, false when it still does not after
 // timeout. Tests never sleep to synchronise.
-bool wait_until(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace vt_test

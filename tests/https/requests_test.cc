@@ -1,0 +1,267 @@
+// The seven requests: their byte-exact bodies and the fetch tool's words
+// (recorded by the fake tool), and the answers they take; running the tool,
+// the private files it reads, and the parsers of its answers.
+#include "https/cloud_requests.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+
+#include "https/https_files.h"
+#include "https/https_parsers.h"
+#include "https/https_transport.h"
+#include "platform/clock.h"
+#include "tests/support/https_test_server.h"
+
+namespace {
+
+const std::string D = "---------------------------7d38f60708\r\n", kEnd = "---------------------------7d38f60708--\r\n";
+const std::string kIdentityForm = "serial=12345678ABCD&model=VT100&variant=EU&version=5.4.9&time=1700000123";
+
+std::string part(const std::string& name, const std::string& value) {
+  return D + "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+std::string file_part(const std::string& name, const std::string& type, const std::string& bytes) {
+  return D + "Content-Disposition: form-data; name=\"" + name + "\"; filename=\"" +
+         (name == "config" ? "masterconfig" : name) + "\"\r\nContent-Type: " + type + "\r\n\r\n" + bytes + "\r\n";
+}
+
+const std::string kIdentity = part("serial", "12345678ABCD") + part("model", "VT100") + part("variant", "EU") +
+                              part("version", "5.4.9");
+const std::string kHead = kIdentity + part("time", "1700000123");
+
+class CloudRequestsTest : public vt_test::SandboxTest {
+ protected:
+  void SetUp() override { vt_set_clock(+[]() -> time_t { return 1700000123; }); }
+  void TearDown() override {
+    vt_set_clock(nullptr);
+    // The body and header files never outlive a call; the parser removes the output file.
+    for (std::string f : {"udps_conf", "udps_event", "udps_report", "udps_exten", "udps_exten_del", "udps_action",
+                          "debug_dump"})
+      for (const char* suffix : {".in", ".header", ".dump", ".tmp"})
+        EXPECT_FALSE(sandbox.exists("/tmp/vtclient/" + f + suffix)) << f << suffix << " outlived the call";
+  }
+  // A request to https://cloud.example/<path>.
+  https_request& request(const std::string& path) {
+    memset(&req, 0, sizeof(req));
+    snprintf(req.url, sizeof(req.url), "https://cloud.example/%s", path.c_str());
+    strcpy(req.serial, "12345678ABCD"), strcpy(req.model, "VT100"), strcpy(req.variant, "EU");
+    strcpy(req.version, "5.4.9");
+    return req;
+  }
+  https_request req;
+  std::string file = sandbox.path("/file");
+  vt_test::FetchToolRecorder tool;
+};
+
+TEST_F(CloudRequestsTest, EachRequestSendsItsBodyAndTakesTheServersAnswer) {
+  const std::string config = "A=1\r\nB=\"x\"\n" + kEnd;  // the boundary goes out unchanged
+  const std::string gzip = std::string("\x1f\x8b\x08\0binary", 10) + D + "\r\n", dump("\0\1\2", 3);
+  const event_record events[2] = {{7, 1699990000, "link up"}, {5, -3, "status & more"}};
+  const char* f = file.c_str();
+  using Call = std::function<int(https_request*, const char* iface, int* code)>;
+  const struct {
+    const char* files;          // the temporary files' name, and the URL's path
+    const char* iface;
+    std::string file, answer;  // what the file holds before, the tool's output
+    Call call;
+    int result, code;
+    std::string body, file_after;  // file_after "": left alone
+    const char* out;               // the output file's suffix; null: not multipart
+  } cases[] = {
+      {"udps_conf", "lo", config, "301 Moved Permanently\nA=2\nENDOFFILE\nignored\n",
+       [&](auto r, auto i, auto c) { return strcpy(r->config_path, f), vantor_https_config_sync(r, i, c, f); }, 1, 301,
+       kHead + file_part("config", "text/plain", config) + kEnd, "A=2\n", ".dump"},
+      {"udps_event", "", "", "200 OK\n",
+       [&](auto r, auto i, auto c) { return vantor_https_submit_event_log(r, i, 2, events, c); }, 1, 200,
+       kHead + part("num", "2") + part("event1_code", "7") + part("event1_ts", "1699990000") +
+           part("event1_content", "link up") + part("event2_code", "5") + part("event2_ts", "-3") +
+           part("event2_content", "status & more") + kEnd, "", ".dump"},
+      {"udps_report", "", gzip, "200 OK\n",
+       [&](auto r, auto i, auto c) { return vantor_https_device_report(r, i, f, c); }, 1, 200,
+       kHead + file_part("report", "application/x-gzip-compressed", gzip) + kEnd, "", ".dump"},
+      {"udps_action", "", "uptime: 3 days\n", "200 OK\n",
+       [&](auto r, auto i, auto c) { return r->action_id = -42, vantor_https_submit_action_response(r, i, c, f); },
+       1, 200, kHead + part("action_id", "-42") + part("response", "uptime: 3 days\n") + kEnd, "", ".dump"},
+      // The debug dump has no time part.
+      {"debug_dump", "lo", dump, "404 Not Found\n",
+       [&](auto r, auto i, auto c) { return r->dump_path = f, vantor_https_submit_debug_dump(r, i, c); }, 0, 404,
+       kIdentity + file_part("debug_dump", "application/octet-stream", dump) + kEnd, "", ".tmp"},
+      {"udps_exten", "", "old", "302 Found\nname=x\nENDOFFILE\nmore\n",
+       [&](auto r, auto i, auto c) { return vantor_https_extension_info(r, i, f, c); }, 1, 302, kIdentityForm,
+       "name=x\nENDOFFILE\nmore\n", nullptr},
+      {"udps_exten_del", "lo", "", "200 OK\n",
+       [&](auto r, auto i, auto c) { return vantor_https_extension_delete_info(r, i, "my ext&x=1", c); }, 1, 200,
+       kIdentityForm + "&custom_message_name=my ext&x=1", "", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.files);
+    vt_test::write_text_file(file, c.file);
+    tool.answers({c.answer});
+    int code = -1;
+    EXPECT_EQ(c.call(&request(c.files), c.iface, &code), c.result);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(vt_test::read_text_file(file), c.file_after.empty() ? c.file : c.file_after);
+    std::string tmp = sandbox.path(std::string("/tmp/vtclient/") + c.files);
+    std::vector<std::string> args = {"-q", "-T30", "-f" + tmp + ".in", "-O" + tmp + (c.out ? c.out : ".dump"),
+                                     "https://cloud.example/" + std::string(c.files)};
+    if (*c.iface) args.push_back(std::string("-i") + c.iface);
+    if (c.out) args.push_back("-e" + tmp + ".header");
+    const int run = tool.runs();
+    EXPECT_EQ(tool.args(run), args);
+    EXPECT_TRUE(tool.file(run, "body") == c.body) << tool.file(run, "body");
+    EXPECT_EQ(tool.mode(run, "body"), "600");
+    EXPECT_EQ(tool.file(run, "header") + tool.mode(run, "header"),
+              c.out ? "Content-Type: multipart/form-data; boundary=" + D.substr(2, D.size() - 4) + "\r\n600" : "");
+  }
+}
+
+TEST_F(CloudRequestsTest, MissingFilesNoEventsOrAPlantedLinkSendNothing) {
+  // A missing report is shown by the report feature tests (code 300).
+  std::string link = sandbox.path("/tmp/vtclient/udps_event.in"), victim = sandbox.path("/victim");
+  const event_record e = {1, 2, "x"};
+  https_request* r = &request("x");
+  strcpy(r->config_path, file.c_str());
+  const std::function<int(int*)> calls[] = {
+      [&](int* code) { return vantor_https_config_sync(r, nullptr, code, file.c_str()); },
+      [&](int* code) { return vantor_https_submit_action_response(r, nullptr, code, file.c_str()); },
+      [&](int* code) { return r->dump_path = file.c_str(), vantor_https_submit_debug_dump(r, nullptr, code); },
+      [&](int* code) { return r->dump_path = nullptr, vantor_https_submit_debug_dump(r, nullptr, code); },
+      [&](int* code) { return vantor_https_submit_event_log(r, nullptr, 0, &e, code); },
+      [&](int* code) { return vantor_https_submit_event_log(r, nullptr, -1, &e, code); },
+      [&](int* code) {  // a link planted at the body's name is not followed
+        vt_test::write_text_file(victim, "precious"), mkdir(sandbox.path("/tmp/vtclient").c_str(), 0700);
+        symlink(victim.c_str(), link.c_str());
+        int result = vantor_https_submit_event_log(r, nullptr, 1, &e, code);
+        return unlink(link.c_str()), result;
+      },
+  };
+  for (const auto& call : calls) {
+    int code = -1;
+    EXPECT_EQ(call(&code), 0);
+    EXPECT_EQ(code, 0);
+  }
+  EXPECT_EQ(tool.runs(), 0);
+  EXPECT_EQ(vt_test::read_text_file(victim), "precious");
+}
+
+using Args = std::vector<std::string>;
+using TransportTest = CloudRequestsTest;
+
+// Empty words are left out; the shell never sees them.
+TEST_F(TransportTest, ShellCharactersStayInsideTheirWordAndTheStatusReturns) {
+  std::string marker = sandbox.path("/pwned"), touch = "touch " + marker;
+  std::string url = "https://h/a b\"c'd;" + touch + "$(" + touch + ")`" + touch + "`";
+  std::string odd_file = sandbox.path("/body with blanks;") + touch;
+  tool.answers({"EXIT 4"});
+  snprintf(req.url, sizeof req.url, "%s", url.c_str());
+  EXPECT_EQ(vantor_https_submit(&req, odd_file.c_str(), "eth0 -x", nullptr, "/tmp/o"), 4 << 8);
+  EXPECT_EQ(vantor_https_submit(&req, "/tmp/b", "", "", "/tmp/o"), 4 << 8);
+  EXPECT_EQ(tool.args(1), (Args{"-q", "-T30", "-f" + odd_file, "-O/tmp/o", url, "-ieth0 -x"}));
+  EXPECT_EQ(tool.args(2), (Args{"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url}));
+  EXPECT_FALSE(sandbox.exists("/pwned")) << "a shell ran part of the command";
+}
+
+TEST_F(TransportTest, MissingOrHangingToolIsAFailure) {
+  EXPECT_EQ(vantor_https_submit(nullptr, "/tmp/b", nullptr, nullptr, "/tmp/o"), 1);
+  std::string old = getenv("PATH");
+  setenv("PATH", sandbox.path("/etc").c_str(), 1);  // no wget_https there
+  EXPECT_NE(vantor_https_submit(&request("x"), "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
+  setenv("PATH", old.c_str(), 1);
+  // A tool that ignores its own -T limit must not hold its caller for ever.
+  tool.answers({"HANG"});
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(https_run_fetch_tool({"-q", "-T1", "-f/tmp/b", "-O/tmp/o", "https://h/x"}), 0);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::seconds(1));
+  EXPECT_LT(waited, std::chrono::seconds(15));
+}
+
+TEST_F(TransportTest, PrivateFilesRefuseLinksAndNarrowTheMode) {
+  std::string victim = sandbox.path("/victim"), link = sandbox.path("/planted"), stale = sandbox.path("/stale");
+  vt_test::write_text_file(victim, "precious");
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_EQ(https_create_private_file(link.c_str()), nullptr);
+  EXPECT_EQ(writeMulitpartHeader(link.c_str()), 0);
+  EXPECT_EQ(vt_test::read_text_file(victim), "precious");
+  // A file left behind with a wide mode is narrowed and truncated.
+  vt_test::write_text_file(stale, "old content that is long");
+  chmod(stale.c_str(), 0666);
+  ASSERT_EQ(writeMulitpartHeader(stale.c_str()), 1);
+  struct stat st;
+  ASSERT_EQ(stat(stale.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(vt_test::read_text_file(stale), kMultipartHeaderLine);
+}
+
+// The answer parsers: status codes, bodies saved, output files removed.
+using ParsersTest = CloudRequestsTest;
+
+int response(const char* output, const char*, int* code) { return vantor_https_parse_response(output, code); }
+
+TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
+  const std::string output = sandbox.path("/out.dump"), saved = sandbox.path("/result");
+  using Parser = int (*)(const char*, const char*, int*);
+  const Parser config = vantor_https_parse_config, extension = vantor_https_parse_extension;
+  // Long lines and binary bytes arrive whole.
+  const std::string kept = std::string(5000, 'x') + "ENDOFFILE tail\n" + std::string("bin\0ary\n", 8);
+  const struct {
+    Parser parse;
+    std::string answer;
+    int result, code;
+    std::string after;  // "old": the file is left alone
+  } cases[] = {
+      {response, "200 OK\nbody\n", 1, 200, "old"}, {response, "200", 1, 200, "old"},
+      {response, "302 Found\nx\n", 0, 302, "old"},  {response, "Not a number\n", 0, 999, "old"},
+      {response, "", 0, 999, "old"},                {response, "000 zero\n", 0, 999, "old"},
+      {config, "200 OK\nA=1\n", 1, 200, "old"},           {config, "404 Not Found\nA=1\n", 0, 404, "old"},
+      {config, "302 Found\n", 1, 302, ""},                 {config, "302 Found\nENDOFFILE\n", 1, 302, ""},
+      {config, "301 Moved Permanently\nA=1\nB=\"2\"\nENDOFFILE\ntrailer\n", 1, 301, "A=1\nB=\"2\"\n"},
+      // Without its end marker the whole body is the configuration.
+      {config, "302 Found\nA=1\r\nB=2", 1, 302, "A=1\r\nB=2"},
+      {config, "301 Moved\n" + std::string(kConfigAnswerMax, 'y') + "\nENDOFFILE\n", 0, 301, "old"},
+      {config, "302 Found\nA=ENDOFFILE\nENDOFFILEX\nB=1\n", 1, 302, "A=ENDOFFILE\n"},
+      {config, "301 Moved\n" + kept + "ENDOFFILE\n", 1, 301, kept},
+      {extension, "200 OK\nignored\n", 1, 200, "old"},   {extension, "403 Forbidden\nx\n", 0, 403, "old"},
+      {extension, "302 Found\nline1\nENDOFFILE\nline3", 1, 302, "line1\nENDOFFILE\nline3"},
+      {extension, "302 Found\n" + std::string(kExtensionTextMax + 9, 'z'), 1, 302, std::string(kExtensionTextMax, 'z')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    vt_test::write_text_file(saved, "old");
+    vt_test::write_text_file(output, c.answer);
+    int code = 0;
+    EXPECT_EQ(c.parse(output.c_str(), saved.c_str(), &code), c.result);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(vt_test::read_text_file(saved), c.after);
+    EXPECT_FALSE(sandbox.exists("/out.dump"));
+  }
+}
+
+TEST_F(ParsersTest, NothingToReadOrNowhereToWriteFails) {
+  const std::string output = sandbox.path("/out.dump"), saved = sandbox.path("/result");
+  int code = 0;
+  EXPECT_EQ(vantor_https_parse_config(output.c_str(), saved.c_str(), &code), 0);  // no output file
+  EXPECT_FALSE(sandbox.exists("/result"));
+  EXPECT_EQ(code, 0);
+  vt_test::write_text_file(output, "200 OK\n");
+  EXPECT_EQ(vantor_https_parse_response(nullptr, &code) + vantor_https_parse_extension(output.c_str(), nullptr, &code) +
+                vantor_https_parse_config(output.c_str(), nullptr, &code), 0);
+  EXPECT_TRUE(sandbox.exists("/out.dump"));
+  EXPECT_EQ(vantor_https_parse_response(output.c_str(), nullptr), 1);  // code may be NULL
+  // A file that cannot be created beside, and a name that cannot be replaced:
+  // neither may count as a configuration received.
+  for (std::string bad : {sandbox.path("/no/such/dir/cfg"), sandbox.path("/tmp")}) {
+    vt_test::write_text_file(output, "301 Moved\nA=1\nENDOFFILE\n");
+    EXPECT_EQ(vantor_https_parse_config(output.c_str(), bad.c_str(), &code), 0) << bad;
+    EXPECT_EQ(code, 301);
+    EXPECT_FALSE(sandbox.exists("/out.dump"));
+  }
+}
+
+}  // namespace
