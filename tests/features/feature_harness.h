@@ -18,6 +18,7 @@
 #include "features/daemon_state.h"
 #include "features/workers.h"
 #include "platform/clock.h"
+#include "platform/identity.h"
 #include "platform/log.h"
 #include "platform/log_settings.h"
 #include "platform/taglist.h"
@@ -26,13 +27,7 @@
 using Strings = std::vector<std::string>;
 
 inline std::atomic<time_t> fake_clock{1700000000};  // starts there in every test
-inline std::mutex waits_mutex;
-inline std::vector<unsigned> waits;  // seconds the workers asked to wait, in order
-
-inline std::vector<unsigned> fake_waits() {
-  std::lock_guard<std::mutex> lock(waits_mutex);
-  return waits;
-}
+inline std::vector<unsigned> fake_waits;  // seconds the workers asked to wait, in order (read once they are joined)
 
 inline Strings lines_of(const std::string& text) {
   Strings out;
@@ -52,14 +47,11 @@ class FeatureHarness : public ::testing::Test {
     log_file_size.store(0);
     set_log_file_path(path("daemon.log").c_str());
     fake_clock = 1700000000;
-    waits.clear();  // no worker runs yet
+    fake_waits.clear();  // no worker runs yet
     vt_set_clock([] { return fake_clock.load(); });
-    attempt_loop_set_sleep([](unsigned seconds) {
-      std::lock_guard<std::mutex> lock(waits_mutex);
-      waits.push_back(seconds);
-      fake_clock += seconds;
-    });
+    attempt_loop_set_sleep([](unsigned seconds) { fake_waits.push_back(seconds), fake_clock += seconds; });
     srand(1);
+    reset_identity_cache();
     state_ = std::make_unique<daemon_state>();
     char** buffers[] = {&state_->feature_buffer, &state_->report_buffer, &state_->action_buffer,
                         &state_->event_log_buffer};
@@ -78,7 +70,8 @@ class FeatureHarness : public ::testing::Test {
     attempt_loop_set_sleep(nullptr);
     state_.reset();
     reset_log_settings();
-    stop_requested = exit_after_stop = event_log_requested = debug_mode = 0;
+    stop_requested = exit_after_stop = event_log_requested = 0;
+    reset_identity_cache();
     tool_.reset();
     sandbox_.reset();
   }
