@@ -15,10 +15,7 @@ using HandlersTest = FeatureHarness;
 
 TEST_F(HandlersTest, InvitationPostsTheLowestMeaningfulBitOnly) {
   const struct {
-    const char* config;
-    uint32_t busy_before, mask;
-    int result;
-    uint32_t busy, request;
+    const char* config; uint32_t busy_before, mask; int result; uint32_t busy, request;
     const char* ignored;  // the notice line, if any
   } cases[] = {
       {"FEATURE_FIRMWARE_SUPPORT=1\nFEATURE_CONFIG_SUPPORT=1\n", 0, 0x3, 0, 1, 3, nullptr},
@@ -73,11 +70,7 @@ TEST_F(HandlersTest, RequestsAreRefusedWhenUnsupportedBusyOrStopping) {
 
 TEST_F(HandlersTest, ActionLineQuotesEveryArgumentAsOneWord) {
   const std::string full(sizeof(vantor_udp_client_action_entry::text), 'f');
-  const struct {
-    const char* command;
-    Strings args;
-    std::string line;
-  } cases[] = {
+  const struct { const char* command; Strings args; std::string line; } cases[] = {
       {"c", {}, "c"},
       {"", {"x"}, " 'x'"},
       {"echo", {"", "it's; rm -rf /", "$(id)", "`id`"}, "echo '' 'it'\\''s; rm -rf /' '$(id)' '`id`'"},
@@ -129,9 +122,7 @@ TEST_F(SchedulerTest, StartAndRepeatTimesAddTheWrappedSpread) {
   const uint32_t r = static_cast<uint32_t>(rand());  // the first draw after seeding with 7
   const std::string on = "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START_TIME=60\nFEATURE_CONFIG_AUTO_START=";
   const struct {
-    std::string config;
-    uint32_t id;
-    bool repeat;
+    std::string config; uint32_t id; bool repeat;
     time_t entry;  // 5: left alone
   } cases[] = {
       {on + "1\nFEATURE_CONFIG_AUTO_START_DELTA=30\n", FEATURE_ID_CONFIG, false, kNow + 60 + (r * 100u) % 30u},
@@ -159,11 +150,7 @@ TEST_F(SchedulerTest, StartAndRepeatTimesAddTheWrappedSpread) {
 }
 
 TEST_F(SchedulerTest, SmallestStartSkipsTheReportAndPrefersTheLowerIdOnTies) {
-  const struct {
-    time_t entries[FEATURE_ID_COUNT];
-    uint32_t id;  // 255: none found
-    time_t time;
-  } cases[] = {
+  const struct { time_t entries[FEATURE_ID_COUNT]; uint32_t id; time_t time; } cases[] = {  // id 255: none found
       {{0, 0, 0, 0, 0, 0, 0, 0, 0}, 255, 0},         {{0, 50, 0, 0, 0, 0, 0, 0, 0}, 255, 0},
       {{100, 0, 0, 0, 0, 0, 0, 0, 100}, 0, 100},     {{100, 1, 0, 0, 0, 0, 0, 0, 99}, 8, 99},
       {{0, 0, 0, 300, 200, 0, 0, 0, 200}, 4, 200},   {{5, 0, 0, 0, 0, 0, 0, 0, -5}, 8, -5},  // signed comparison
@@ -278,9 +265,7 @@ TEST_F(SupervisionTest, StopOrRequestToLeaveEndsThePassBeforeTheEventLogAndTheFi
 
 TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
   const struct {
-    int config_enabled, gps_enabled;
-    const char *gps_file, *created;
-    bool config_due, gps_due;
+    int config_enabled, gps_enabled; const char *gps_file, *created; bool config_due, gps_due;
   } cases[] = {
       {1, 1, "/tmp/gps", "/tmp/syncConfig.now", true, false},
       {1, 1, "/tmp/gps", "/tmp/gps", false, true},

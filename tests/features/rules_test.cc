@@ -33,8 +33,7 @@ class AttemptLoop : public FeatureHarness {
 
 TEST_F(AttemptLoop, AttemptsFollowBudgetAndRetryCount) {
   const struct {
-    long timeout;
-    int retry;
+    long timeout; int retry;
     size_t stop_in, attempts;  // stop_in: the attempt during which the daemon starts stopping
     attempt_outcome outcome;
   } cases[] = {
@@ -99,11 +98,7 @@ class DeviceInfo : public FeatureHarness {
 };
 
 TEST_F(DeviceInfo, NumbersBelowOneFallBackToDefaults) {
-  const struct {
-    const char* value;
-    int32_t keepalive, disconnect, black_list;
-    int16_t files;
-  } cases[] = {
+  const struct { const char* value; int32_t keepalive, disconnect, black_list; int16_t files; } cases[] = {
       {"0", 25, 70, 10, 4},      {"-5", 25, 70, 10, 4},                {"abc", 25, 70, 10, 4},
       {"  42x", 42, 42, 42, 42}, {"65536", 65536, 65536, 65536, 4},  // 16 bits: 0 -> 4
       {"65537", 65537, 65537, 65537, 1},
