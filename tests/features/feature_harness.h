@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,8 @@
 
 using Strings = std::vector<std::string>;
 
-inline std::atomic<time_t> fake_clock{1700000000};  // starts there in every test
+constexpr time_t kStart = 1700000000;
+inline std::atomic<time_t> fake_clock{kStart};  // starts there in every test
 inline std::vector<unsigned> fake_waits;  // seconds the workers asked to wait, in order (read once they are joined)
 
 inline Strings lines_of(const std::string& text) {
@@ -46,7 +48,7 @@ class FeatureHarness : public ::testing::Test {
     reset_log_settings();
     log_file_size.store(0);
     set_log_file_path(path("daemon.log").c_str());
-    fake_clock = 1700000000;
+    fake_clock = kStart;
     fake_waits.clear();  // no worker runs yet
     vt_set_clock([] { return fake_clock.load(); });
     attempt_loop_set_sleep([](unsigned seconds) { fake_waits.push_back(seconds), fake_clock += seconds; });

@@ -1,6 +1,5 @@
 // The workers against recorded device commands and fetch-tool runs: what
 // each runs and sends, what it retries, and the lines it logs.
-#include <cstring>
 #include <filesystem>
 #include <regex>
 
@@ -37,7 +36,6 @@ using ConfigSync = FeatureHarness;
 
 TEST_F(ConfigSync, TurnsFollowTheServersAnswers) {
   const std::string ok, changed = "302 Found\nC=3\nENDOFFILE\n";  // ok: a fetch that writes the source file
-  const std::string fetch_fail = "Fetch fail", apply_fail = "Apply fail";
   const struct {
     const char* retry; std::string fetch, apply; Strings answers; const char* iface;
     int flash, applies, fetches, uploads; Strings errors;
@@ -48,10 +46,10 @@ TEST_F(ConfigSync, TurnsFollowTheServersAnswers) {
       {"3", ok, "exit 0", {changed}, "", 0, 11, 11, 11, {}},  // a server that keeps changing
       {"-1", ok, "exit 0", {changed, "200 OK\n"}, "", 0, 1, 1, 1, {}},
       // A failing apply is retried without a new fetch; the confirming turn fetches again.
-      {"3", ok, fails_first("apply", 2), {changed, "200 OK\n"}, "", 0, 3, 2, 2, {apply_fail, apply_fail}},
+      {"3", ok, fails_first("apply", 2), {changed, "200 OK\n"}, "", 0, 3, 2, 2, {"Apply fail", "Apply fail"}},
       // A failing fetch, or status 0 without a source file: nothing is sent.
-      {"2", "exit 1", "exit 0", {}, "", 0, 0, 3, 0, {fetch_fail, fetch_fail, fetch_fail}},
-      {"2", "exit 0", "exit 0", {}, "", 0, 0, 3, 0, {fetch_fail, fetch_fail, fetch_fail}},
+      {"2", "exit 1", "exit 0", {}, "", 0, 0, 3, 0, Strings(3, "Fetch fail")},
+      {"2", "exit 0", "exit 0", {}, "", 0, 0, 3, 0, Strings(3, "Fetch fail")},
       // The session's interface carries the request and names it in the failure line.
       {"0", ok, "exit 0", {"500 Oops\n"}, "eth7", 0, 0, 1, 1, {"Config sync error (Code=500, interface=eth7)"}},
   };
@@ -90,7 +88,6 @@ TEST_F(Isp, ExtensionIsAppliedDeletedAndRestartFollowsApplyNow) {
            eol + "ISP_DEFAULT_URL=\"http://isp/x?a=1&b='2';$(id)\"" + eol + apply_now + "END" + eol;
   };
   const std::string yes = extension("ISP_DEFAULT_APPLY_NOW=\"YES\"\r\n");  // any case of yes
-  const std::string no_info = "Extension Fail (code=404, interface=Default)";
   const struct {
     Strings answers; std::string reboot; int applies, reboots, requests; Strings errors;
   } cases[] = {
@@ -101,7 +98,7 @@ TEST_F(Isp, ExtensionIsAppliedDeletedAndRestartFollowsApplyNow) {
       {{yes, "500 Err\n", "200 OK\n"}, fails_first("reboot", 1), 1, 2, 3,
        {"Delete Extension Fail (code=500, interface=Default)", "Reboot fail"}},
       {{"200 OK\n"}, "exit 0", 0, 0, 1, {}},  // no extension: one request
-      {{"404 Not Found\n"}, "exit 0", 0, 0, 4, {no_info, no_info, no_info, no_info}},
+      {{"404 Not Found\n"}, "exit 0", 0, 0, 4, Strings(4, "Extension Fail (code=404, interface=Default)")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answers[0] + c.reboot);
@@ -134,7 +131,7 @@ TEST_F(Report, IsUploadedAndItsEndAnnounced) {
   } cases[] = {
       // A failed notification is repeated without a new upload.
       {"600\nFEATURE_REPORT_AUTO_RETRY=2", "report.tgz", "exit 0", fails_first("notify", 1), 1,
-       {"Report Notify Command failed (cmd=NOTIFY SUCCEED)"}, {"SUCCEED", "SUCCEED"}},
+       {"Report Notify Command failed (cmd=$VTCLIENT_ROOT/bin/notify SUCCEED)"}, {"SUCCEED", "SUCCEED"}},
       {"600\nFEATURE_REPORT_AUTO_RETRY=1", "missing.tgz", "exit 0", "exit 0", 0, {submit, submit}, {"FAILED"}},
       {"5\nFEATURE_REPORT_AUTO_RETRY=2", "report.tgz", "exit 1", "exit 0", 0, {"Fetch err"}, {}},
   };
@@ -142,17 +139,14 @@ TEST_F(Report, IsUploadedAndItsEndAnnounced) {
     SCOPED_TRACE(c.budget + c.fetch + c.report_file);
     restart();
     write("report.tgz", "REPORTDATA");
+    command("notify", c.notify);  // named as configured in its failure line
     configure(std::string("FEATURE_REPORT_TIMEOUT=") + c.budget + "\nFEATURE_REPORT_PATH=report\nFEATURE_REPORT_SOURCE=" +
               path(c.report_file) + "\nFEATURE_REPORT_FETCH_CMD=" + command("fetch", c.fetch) +
-              "\nFEATURE_REPORT_NOTIFY_CMD=" + command("notify", c.notify) +
-              "\nFEATURE_REPORT_NOTIFY_SUCCEED=SUCCEED\nFEATURE_REPORT_NOTIFY_FAILED=FAILED\n"
-              "FEATURE_REPORT_AUTO_RETRY_INTERVAL=10\n");
+              "\nFEATURE_REPORT_NOTIFY_CMD=$VTCLIENT_ROOT/bin/notify\nFEATURE_REPORT_NOTIFY_SUCCEED=SUCCEED\n"
+              "FEATURE_REPORT_NOTIFY_FAILED=FAILED\nFEATURE_REPORT_AUTO_RETRY_INTERVAL=10\n");
     serve(true, {0});
     EXPECT_EQ(logged("info", "Start device reporting ..."), 1);
-    Strings errors = c.errors;
-    for (std::string& e : errors)
-      if (e.find("NOTIFY") != std::string::npos) e.replace(e.find("NOTIFY"), 6, path("bin/notify"));
-    EXPECT_EQ(log("err"), errors);
+    EXPECT_EQ(log("err"), c.errors);
     EXPECT_EQ(run_args("notify"), c.notified);
     ASSERT_EQ(tool_->runs(), c.uploads);
     if (!c.uploads) continue;

@@ -1,0 +1,81 @@
+// Feature scheduling: support switches, automatic start and repeat with the
+// random spread, the earliest due feature, and the trigger records.
+#include "daemon/scheduler.h"
+
+#include "tests/features/feature_harness.h"
+
+namespace {
+
+using SchedulerTest = FeatureHarness;
+
+TEST_F(SchedulerTest, SupportNeedsExactlyTheTextOne) {
+  const std::pair<const char*, int> cases[] = {{"1", 1}, {"01", 0}, {"1 ", 0}, {"yes", 0}, {"0", 0}, {"", 0}};
+  for (const auto& [value, supported] : cases) {
+    configure(std::string("FEATURE_CONFIG_SUPPORT=") + value + "\nFEATURE_GPSDATA_SUPPORT=1\n");
+    EXPECT_EQ(__udp_client_feature_support(config_.get(), FEATURE_ID_CONFIG), supported) << "'" << value << "'";
+    EXPECT_EQ(__udp_client_feature_support(config_.get(), FEATURE_ID_GPS), 1);
+    EXPECT_EQ(__udp_client_feature_support(config_.get(), 9), 0);
+  }
+}
+
+TEST_F(SchedulerTest, StartAndRepeatTimesAddTheWrappedSpread) {
+  srand(7);
+  const uint32_t r = static_cast<uint32_t>(rand());  // the first draw after seeding with 7
+  const std::string on = "FEATURE_CONFIG_SUPPORT=1\nFEATURE_CONFIG_AUTO_START_TIME=60\nFEATURE_CONFIG_AUTO_START=";
+  const struct {
+    std::string config; uint32_t id; bool repeat;
+    time_t entry;  // 5: left alone
+  } cases[] = {
+      {on + "1\nFEATURE_CONFIG_AUTO_START_DELTA=30\n", FEATURE_ID_CONFIG, false, kStart + 60 + (r * 100u) % 30u},
+      {on + "1\n", FEATURE_ID_CONFIG, false, kStart + 60},  // no spread, no division by it
+      {on + "yes\n", FEATURE_ID_CONFIG, false, 5},
+      {"FEATURE_CONFIG_SUPPORT=0\nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0, false, 5},
+      // Reboot, remote action and debug dump have no automatic start at all.
+      {"FEATURE_REBOOT_SUPPORT=1\nFEATURE_REBOOT_AUTO_START=1\nFEATURE_REBOOT_AUTO_START_TIME=5\n", 5, false, 5},
+      // A repeat counts from the hand-over; interval 0 is due again on the next pass.
+      {"FEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=3600\nFEATURE_REPORT_AUTO_REPEAT_DELTA=600\n",
+       FEATURE_ID_REPORT, true, kStart + 3600 + (r * 100u) % 600u},
+      {"FEATURE_GPSDATA_AUTO_REPEAT=1\nFEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=0\n", FEATURE_ID_GPS, true, kStart},
+      {"FEATURE_CONFIG_AUTO_REPEAT=0\n", FEATURE_ID_CONFIG, true, 0},  // repeat off: the entry is cleared
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config);
+    configure(c.config);
+    time_t schedule[FEATURE_ID_COUNT];
+    std::fill(std::begin(schedule), std::end(schedule), 5);
+    srand(7);
+    if (c.repeat) __udp_client_update_schedule(c.id, config_.get(), schedule);
+    else __udp_client_set_auto_start_time(config_.get(), schedule);
+    for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) EXPECT_EQ(schedule[id], id == c.id ? c.entry : 5) << id;
+  }
+}
+
+TEST_F(SchedulerTest, SmallestStartSkipsTheReportAndPrefersTheLowerIdOnTies) {
+  const struct { time_t entries[FEATURE_ID_COUNT]; uint32_t id; time_t time; } cases[] = {  // id 255: none found
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0}, 255, 0},         {{0, 50, 0, 0, 0, 0, 0, 0, 0}, 255, 0},
+      {{100, 0, 0, 0, 0, 0, 0, 0, 100}, 0, 100},     {{100, 1, 0, 0, 0, 0, 0, 0, 99}, 8, 99},
+      {{0, 0, 0, 300, 200, 0, 0, 0, 200}, 4, 200},   {{5, 0, 0, 0, 0, 0, 0, 0, -5}, 8, -5},  // signed comparison
+  };
+  for (const auto& c : cases) {
+    uint32_t id = 77;
+    time_t time = 77;
+    EXPECT_EQ(__udp_client_smallest_feature_start_time(c.entries, &id, &time), c.id != 255);
+    EXPECT_EQ(std::make_pair(id, time), std::make_pair(c.id, c.time));
+  }
+}
+
+TEST_F(SchedulerTest, TriggerRecordsFollowTheirKeysAndLongNamesAreCut) {
+  feature_trigger trigger;
+  strcpy(trigger.file, "/tmp/syncConfig.now");
+  trigger.enabled = 5;
+  __udp_client_get_config_trigger(config_.get(), &trigger);
+  EXPECT_EQ(trigger.enabled, 0);
+  EXPECT_STREQ(trigger.file, "/tmp/syncConfig.now");  // the previous file stays
+  const std::string long_name = "/tmp/" + std::string(70, 'g');
+  configure("FEATURE_GPSDATA_TRIGGER_SUPPORT=2\nFEATURE_GPSDATA_TRIGGER_FILE=" + long_name + "\n");
+  __udp_client_get_gps_trigger(config_.get(), &trigger);
+  EXPECT_EQ(trigger.enabled, 2);
+  EXPECT_EQ(std::string(trigger.file), long_name.substr(0, 64));
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// One pass of the supervision loop: hand-over of due work, the clock set
+// back, reaping finished threads, the debug-mode line, the stop, and the
+// trigger and interface update files.
+#include "daemon/supervision_loop.h"
+
+#include "tests/features/feature_harness.h"
+
+namespace {
+
+class SupervisionTest : public FeatureHarness {
+ protected:
+  void SetUp() override {
+    FeatureHarness::SetUp();
+    settings = daemon_settings();  // its default files in this sandbox
+    vars = {};
+    vars.last_tick = kStart;
+    state_->report_busy = 1;  // keeps the report path out of the way
+  }
+  int pass() { return __udp_client_supervision_pass(state_.get(), &settings, &vars); }
+
+  daemon_settings settings;
+  supervision_vars vars = {};
+};
+
+TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
+  state_->feature_busy = 1;  // a busy worker: the entries stay as the clock rule left them
+  const time_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
+  std::copy(std::begin(planned), std::end(planned), state_->schedule);
+  fake_clock -= 3600;
+  EXPECT_EQ(pass(), 0);
+  for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) EXPECT_EQ(state_->schedule[id], planned[id] ? fake_clock.load() : 0) << id;
+  EXPECT_EQ(vars.last_tick, fake_clock.load());
+}
+
+TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\nFEATURE_REPORT_SUPPORT=1\n"
+            "FEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=600\n");
+  state_->report_busy = 0;
+  state_->schedule[FEATURE_ID_CONFIG] = state_->schedule[FEATURE_ID_GPS] = kStart;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(state_->report_busy, 1u);  // a report entry of zero is due at once
+  EXPECT_EQ(state_->schedule[FEATURE_ID_REPORT], kStart + 600);
+  EXPECT_EQ(std::make_pair(state_->feature_busy, state_->feature_request), std::make_pair(1u, 0u));
+  EXPECT_EQ(state_->schedule[FEATURE_ID_CONFIG], 0);  // no repeat configured
+  fake_clock += 700;
+  EXPECT_EQ(pass(), 0);  // busy workers: no second request, the entries stay due
+  EXPECT_EQ(state_->schedule[FEATURE_ID_GPS], kStart);
+  EXPECT_EQ(state_->schedule[FEATURE_ID_REPORT], kStart + 600);
+  state_->feature_busy = 0;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(std::make_pair(state_->feature_request, state_->schedule[FEATURE_ID_GPS]), std::make_pair(8u, time_t{0}));
+}
+
+TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
+  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=0\n");
+  state_->schedule[FEATURE_ID_GPS] = kStart - 10;
+  state_->schedule[FEATURE_ID_CONFIG] = kStart;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_GPS], state_->feature_busy), std::make_pair(time_t{0}, 0u));
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(std::make_pair(state_->feature_busy, state_->feature_request), std::make_pair(1u, 0u));
+}
+
+TEST_F(SupervisionTest, FinishedThreadsAreJoinedAndAnnouncedOnceAndDebugModeChangesAnnounced) {
+  state_->action_thread = std::thread([] {}), state_->debug_dump_thread = std::thread([] {});
+  EXPECT_EQ(pass(), 0);
+  EXPECT_TRUE(state_->action_thread.joinable());  // not done yet: left running
+  state_->action_done = state_->debug_dump_done = 1;
+  debug_mode = 1;
+  EXPECT_EQ(pass() + pass(), 0);
+  EXPECT_FALSE(state_->action_thread.joinable() || state_->debug_dump_thread.joinable());
+  EXPECT_EQ(state_->action_done, 0u);
+  debug_mode = 0;
+  pass();
+  debug_mode = 1, debug_mode = 0;  // toggled twice between passes: nothing to announce
+  pass();
+  EXPECT_EQ(log("info"), (Strings{"Action finish", "Debug dump finish", "Debug mode ON", "Debug mode OFF"}));
+}
+
+TEST_F(SupervisionTest, StopOrRequestToLeaveEndsThePassBeforeTheEventLogAndTheFiles) {
+  settings.interface_update_file = path("/tmp/interface.update");
+  write("/tmp/interface.update", "");
+  event_log_requested = stop_requested = 1;
+  EXPECT_EQ(pass(), 1);
+  stop_requested = 0, exit_after_stop = 1;
+  EXPECT_EQ(pass(), 1);
+  EXPECT_EQ(event_log_requested.load(), 1);
+  EXPECT_TRUE(exists("/tmp/interface.update"));
+  exit_after_stop = event_log_requested = 0;
+  EXPECT_EQ(pass(), 0);
+  EXPECT_FALSE(exists("/tmp/interface.update"));  // consumed
+  EXPECT_EQ(log("info"), (Strings{"Interface update"}));
+}
+
+TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
+  const struct {
+    int config_enabled, gps_enabled; const char *gps_file, *created; bool config_due, gps_due;
+  } cases[] = {
+      {1, 1, "/tmp/gps", "/tmp/syncConfig.now", true, false},
+      {1, 1, "/tmp/gps", "/tmp/gps", false, true},
+      // One shared file: the config trigger deletes it before the GPS trigger looks.
+      {1, 1, "/tmp/syncConfig.now", "/tmp/syncConfig.now", true, false},
+      {0, 1, "/tmp/syncConfig.now", "/tmp/syncConfig.now", false, true},
+      {0, 0, "/tmp/gps", "/tmp/syncConfig.now", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.created);
+    restart();
+    state_->feature_busy = 1;  // the worker is busy: the entry stays due
+    settings.config_trigger.enabled = c.config_enabled;
+    settings.gps_trigger.enabled = c.gps_enabled;
+    strcpy(settings.gps_trigger.file, path(c.gps_file).c_str());
+    write(c.created, "");
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_CONFIG] != 0, state_->schedule[FEATURE_ID_GPS] != 0),
+              std::make_pair(c.config_due, c.gps_due));
+    EXPECT_EQ(exists(c.created), !c.config_enabled && !c.gps_enabled);
+    EXPECT_EQ(log("info"), c.config_due ? Strings{"Trigger config sync"}
+                           : c.gps_due  ? Strings{"Trigger GPS submission"} : Strings{});
+  }
+}
+
+}  // namespace
