@@ -1,51 +1,155 @@
-// A sandbox for the feature workers: a temporary VTCLIENT_ROOT with its own
-// /tmp, device commands that record their runs, the fetch-tool recorder
-// answering as the test scripts it, a clock the test steps (the workers'
-// waits advance it instead of sleeping), the daemon log in a file of its
-// own, and a daemon_state wired as the entry point wires it.
+// A sandbox for the workers, the handlers and the supervision pass: a
+// temporary VTCLIENT_ROOT, device commands that record their runs, the
+// fetch-tool recorder answering as the test scripts it, a clock the test sets
+// (the workers' waits advance it instead of sleeping), the daemon log in a
+// file of its own, and a daemon_state wired as the entry point wires it.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <sstream>
 
+#include "features/attempt_loop.h"
 #include "features/daemon_state.h"
+#include "features/workers.h"
+#include "platform/clock.h"
+#include "platform/identity.h"
+#include "platform/log.h"
+#include "platform/log_settings.h"
 #include "platform/taglist.h"
 #include "tests/support/https_test_server.h"
 
-using vt_test::wait_until;
+using Strings = std::vector<std::string>;
 
-time_t fake_now();
-void set_fake_now(time_t t);
-std::vector<unsigned> fake_waits();  // seconds the workers asked to wait, in order
+constexpr time_t kStart = 1700000000;
+inline std::atomic<time_t> fake_clock{kStart};  // starts there in every test
+inline std::vector<unsigned> fake_waits;  // seconds the workers asked to wait, in order (read once they are joined)
+
+inline Strings lines_of(const std::string& text) {
+  Strings out;
+  std::stringstream ss(text);
+  for (std::string line; std::getline(ss, line);) out.push_back(line);
+  return out;
+}
 
 class FeatureHarness : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    sandbox_ = std::make_unique<vt_test::Sandbox>();
+    tool_ = std::make_unique<vt_test::FetchToolRecorder>();
+    tool_->answers({"200 OK\n"});
+    mkdir(path("spool").c_str(), 0755);
+    reset_log_settings();
+    log_file_size.store(0);
+    set_log_file_path(path("daemon.log").c_str());
+    fake_clock = kStart;
+    fake_waits.clear();  // no worker runs yet
+    vt_set_clock([] { return fake_clock.load(); });
+    attempt_loop_set_sleep([](unsigned seconds) { fake_waits.push_back(seconds), fake_clock += seconds; });
+    srand(1);
+    reset_identity_cache();
+    state_ = std::make_unique<daemon_state>();
+    char** buffers[] = {&state_->feature_buffer, &state_->report_buffer, &state_->action_buffer,
+                        &state_->event_log_buffer};
+    for (int i = 0; i < 4; ++i) buffers_[i].assign(DAEMON_BUFFER_SIZE, '\0'), *buffers[i] = buffers_[i].data();
+    __udp_client_init_feature_param(&state_->feature, state_.get());
+    __udp_client_init_report_param(&state_->report, state_.get());
+    __udp_client_init_action_param(&state_->action, state_.get());
+    __udp_client_init_debug_dump_param(&state_->debug_dump, state_.get());
+    configure("");
+  }
+  void TearDown() override {
+    state_->stopping = 1;
+    for (std::thread* t : {&state_->action_thread, &state_->debug_dump_thread})
+      if (t->joinable()) t->join();
+    vt_set_clock(nullptr);
+    attempt_loop_set_sleep(nullptr);
+    state_.reset();
+    reset_log_settings();
+    stop_requested = exit_after_stop = event_log_requested = 0;
+    reset_identity_cache();
+    tool_.reset();
+    sandbox_.reset();
+  }
   void restart() { TearDown(), SetUp(); }  // a fresh device for the next case of a table
 
   // Loads key=value lines (after a fixed VANTOR_HOST) into the state.
-  void configure(const std::string& text);
+  void configure(const std::string& text) {
+    config_.reset(load_taglist_string(("VANTOR_HOST=cloud.example\n" + text).c_str(), 1));
+    state_->config = config_.get();
+  }
   // An executable <root>/bin/<name> that appends "<name> <args>" to the run
   // record, then runs body (sh). Returns its path.
-  std::string command(const std::string& name, const std::string& body = "exit 0");
+  std::string command(const std::string& name, const std::string& body = "exit 0") {
+    sandbox_->write_tool("bin/" + name, "echo \"" + name + " $*\" >> \"$VTCLIENT_ROOT/runs\"\n" + body);
+    return path("bin/" + name);
+  }
   // A body that fails on its first `times` runs, then succeeds.
-  std::string fails_first(const std::string& name, int times);
-  std::vector<std::string> run_args(const std::string& name) const;
+  static std::string fails_first(const std::string& name, int times) {
+    std::string counter = "\"$VTCLIENT_ROOT/" + name + ".count\"";
+    return "n=$(($(cat " + counter + " 2>/dev/null || echo 0) + 1)); echo $n > " + counter + "; [ $n -gt " +
+           std::to_string(times) + " ]";
+  }
+  Strings run_args(const std::string& name) const {
+    Strings out;
+    for (const std::string& line : lines_of(sandbox_->read_file("runs")))
+      if (line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(name.size() + 1));
+    return out;
+  }
   int runs(const std::string& name) const { return static_cast<int>(run_args(name).size()); }
-  // Lines of the daemon log with this level and exactly this message.
-  int logged(const char* level, const std::string& message) const;
+  // The daemon log's messages so far at this level, or every one as "level message".
+  Strings log(const std::string& level = "") const {
+    Strings out;
+    for (const std::string& line : lines_of(sandbox_->read_file("daemon.log"))) {  // "[time] [pid] [level] message"
+      size_t at = line.find("] [", line.find("] [") + 1) + 3, message = line.find("] ", at) + 2;
+      std::string line_level = line.substr(at, message - 2 - at);
+      if (level.empty()) out.push_back(line_level + " " + line.substr(message));
+      else if (line_level == level) out.push_back(line.substr(message));
+    }
+    return out;
+  }
+  int logged(const std::string& level, const std::string& message) const {
+    Strings lines = log(level);
+    return static_cast<int>(std::count(lines.begin(), lines.end(), message));
+  }
   std::string https_body(int run) const { return tool_->file(run, "body"); }  // run from 1
-
   std::string path(const std::string& relative) const { return sandbox_->path(relative); }
   bool exists(const std::string& relative) const { return sandbox_->exists(relative); }
   void write(const std::string& relative, const std::string& text) const { sandbox_->write_file(relative, text); }
+
+  // Runs the feature worker (or the report worker) on a thread of its own,
+  // hands it each id as the handlers do once it is idle (the first maybe
+  // before it first waits), and stops it once it is idle again.
+  void serve(bool report, const std::vector<uint32_t>& ids) {
+    daemon_state& s = *state_;
+    std::mutex& mutex = report ? s.report_mutex : s.feature_mutex;
+    uint32_t& busy = report ? s.report_busy : s.feature_busy;
+    std::thread worker(report ? __udp_client_report_thread_main : __udp_client_feature_thread_main,
+                       report ? static_cast<void*>(&s.report) : &s.feature);
+    auto idle_then = [&](const std::function<void()>& post) {
+      EXPECT_TRUE(vt_test::wait_until([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (busy != 0) return false;
+        post();
+        (report ? s.report_cond : s.feature_cond).notify_all();
+        return true;
+      }, std::chrono::seconds(60)));
+    };
+    for (uint32_t id : ids) idle_then([&] { busy = (report ? s.report_requested : s.feature_requested) = 1, s.feature_request = id; });
+    idle_then([&] { s.stopping = 1; });
+    worker.join();
+    EXPECT_EQ((report ? s.report_exited : s.feature_exited).load(), 1u);
+  }
 
   std::unique_ptr<vt_test::Sandbox> sandbox_;
   std::unique_ptr<vt_test::FetchToolRecorder> tool_;
   std::unique_ptr<daemon_state> state_;
   taglist_ptr config_;
   std::vector<char> buffers_[4];
-  std::string old_path_;
 };
