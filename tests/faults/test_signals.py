@@ -59,42 +59,37 @@ class SignalStorms(unittest.TestCase):
         agent.assert_serving()
 
     def test_sigterm_or_sigint_ends_every_wait_within_five_seconds(self):
-        def idle(agent):
-            agent.started()
-            return True
-
-        def endless_action(agent):
-            agent.started({"FEATURE_REMOTE_ACTION_SUPPORT": "1", "FEATURE_REMOTE_ACTION_TIMEOUT": "100000",
-                           "FEATURE_REMOTE_ACTION_CMD": "sleep"})
+        def endless_action(agent):  # polled once: it waits itself
+            agent.assert_serving()
             agent.accepts(lambda s: s.action(7, ["100000"]))
             return agent.wait_log("Start action request") and wait_until(agent.session_processes, 20)
 
-        def hanging_wan_links(agent):
-            # Each of three links would hold the authorisation for the tool's 10 s time-out and 5 s of grace.
-            agent.write("etc/TRELL_wanno", "3\n")
-            for n in (1, 2, 3):
-                os.makedirs(agent.path("var/run/wanmon/wan%d" % n))
-                agent.write("var/run/wanmon/wan%d/status" % n, "CONN_STATUS=connected\nCONN_LOGDEV=lo\n")
-            agent.set_wget("hang")
-            agent.start()
-            return wait_until(lambda: agent.wget_calls("register") >= 1, 20)
-
-        def hour_long_retry_wait(agent):
-            agent.config.update({"FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_AUTO_START": "1",
-                                 "FEATURE_CONFIG_TIMEOUT": "100000", "FEATURE_CONFIG_AUTO_RETRY": "3",
-                                 "FEATURE_CONFIG_AUTO_RETRY_INTERVAL": "3600", "FEATURE_CONFIG_FETCH_CMD": "false"})
-            agent.start()
-            return agent.wait_message("Fetch fail")
-
-        for prepare, sig in ((idle, signal.SIGINT), (endless_action, signal.SIGTERM),
-                             (hanging_wan_links, signal.SIGTERM), (hour_long_retry_wait, signal.SIGTERM)):
-            with self.subTest(prepare.__name__):
-                agent = Agent(self)
-                self.assertTrue(prepare(agent), agent.log()[-2000:])
+        # Each of three WAN links would hold the authorisation for the tool's 10 s time-out and 5 s of grace.
+        wan_links = dict({"etc/TRELL_wanno": "3\n"}, **{"var/run/wanmon/wan%d/status" % n:
+                                                      "CONN_STATUS=connected\nCONN_LOGDEV=lo\n" for n in (1, 2, 3)})
+        rows = [  # what it waits for: its configuration, files, the fetch tool's mode, when it waits, the signal
+            ("idle", {}, {}, "ok", lambda agent: agent.assert_serving() or True, signal.SIGINT),
+            ("endless action", {"FEATURE_REMOTE_ACTION_SUPPORT": "1", "FEATURE_REMOTE_ACTION_TIMEOUT": "100000",
+                                "FEATURE_REMOTE_ACTION_CMD": "sleep"}, {}, "ok", endless_action, signal.SIGTERM),
+            ("hanging WAN links", {}, wan_links, "hang", lambda agent: agent.wget_calls("register"), signal.SIGTERM),
+            ("hour-long retry wait", {"FEATURE_CONFIG_SUPPORT": "1", "FEATURE_CONFIG_AUTO_START": "1",
+                                      "FEATURE_CONFIG_TIMEOUT": "100000", "FEATURE_CONFIG_AUTO_RETRY": "3",
+                                      "FEATURE_CONFIG_AUTO_RETRY_INTERVAL": "3600", "FEATURE_CONFIG_FETCH_CMD": "false"},
+             {}, "ok", lambda agent: agent.count("Fetch fail"), signal.SIGTERM),
+        ]
+        for name, config, files, mode, waiting, sig in rows:
+            with self.subTest(name):
+                agent = Agent(self, config=config)
+                for path, text in files.items():
+                    os.makedirs(os.path.dirname(agent.path(path)), exist_ok=True)
+                    agent.write(path, text)
+                agent.set_wget(mode)
+                agent.start()
+                agent.check(lambda: waiting(agent))
                 self.assertLessEqual(agent.terminate(sig), 5.0, agent.log()[-2000:])
                 self.assertEqual(agent.proc.returncode, 0)
                 joined = [m for m in agent.log_messages() if m in JOINED]
-                self.assertEqual(joined, JOINED if prepare is idle else [m for m in JOINED if m in joined])
+                self.assertEqual(joined, JOINED if name == "idle" else [m for m in JOINED if m in joined])
                 # A killed process dies a moment after the signal.
                 self.assertTrue(wait_until(lambda: not agent.session_processes(), 10), agent.session_processes())
 
