@@ -1,9 +1,7 @@
-"""The one harness of the end-to-end and fault tests: an Agent is the real
-vtclient in a sandbox (VTCLIENT_ROOT: etc/, the agent's tmp/, a spool, bin/
-with the fetch tool) against a Simulator (tools/vtsim) on 127.0.0.1. The fetch
-tool is the real wget_https over TLS to the simulator's HTTPS side, or
-fake_wget_https, steered through files under wget/. Every process runs in a
-session of its own, stopped by its pid; waits poll a condition, bounded."""
+"""The one harness of the end-to-end and fault tests: an Agent is the real vtclient
+in a sandbox (VTCLIENT_ROOT) against a Simulator (tools/vtsim) on 127.0.0.1, with
+the real wget_https over TLS or fake_wget_https, steered through files under wget/.
+Every process runs in a session of its own, stopped by its pid; waits are bounded."""
 import os
 import re
 import shlex
@@ -25,38 +23,26 @@ SERIAL = "00AABBCC0011"
 VTCLIENT = os.environ.get("VTCLIENT_BIN", "")
 WGET_HTTPS = os.environ.get("WGET_HTTPS_BIN", "")
 BUILD_TYPE = os.environ.get("VTCLIENT_BUILD_TYPE", "").lower()
+SANITIZED = BUILD_TYPE in ("asan", "tsan")
+TSAN = BUILD_TYPE == "tsan"  # libfaketime's waits look like double locks to it: no faked clock there
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
-# Put before the agent's command, e.g. "qemu-mips-static -L /usr/mips-linux-gnu"
-# for a big-endian MIPS build; everything else stays native. An emulator run
-# with "-U LD_PRELOAD" takes libfaketime itself and fakes the program's clock.
+# Put before the agent's command (qemu for a MIPS build); everything else stays
+# native. An emulator run with "-U LD_PRELOAD" takes libfaketime itself.
 EXEC_PREFIX = shlex.split(os.environ.get("VTCLIENT_EXEC", ""))
 FAKETIME_IN_EMULATOR = "-U" in EXEC_PREFIX and "LD_PRELOAD" in EXEC_PREFIX
+FAST_CLOCK = not TSAN and (not EXEC_PREFIX or FAKETIME_IN_EMULATOR)
 # Files the agent's exchanges create and must remove again.
 TEMP_FILE_PATTERN = re.compile(r"^(udps_.*\.(in|header|dump)|debug_dump\.(in|header|tmp)|"
                                r"action_tmp|qdms_debug_dump\.dump|ISP_tmp)$")
 SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|runtime error:")
+require_agent = unittest.skipUnless(VTCLIENT and os.access(VTCLIENT, os.X_OK), "VTCLIENT_BIN names no vtclient")
 
 
-def under_thread_sanitizer():
-    """libfaketime's own waits are invisible to ThreadSanitizer, which then
-    reports double locks that are not there: no faked clock there."""
-    return BUILD_TYPE == "tsan"
-
-
-def clock_can_run_fast():
-    return not under_thread_sanitizer() and (not EXEC_PREFIX or FAKETIME_IN_EMULATOR)
-
-
-def agent_is_big_endian():
-    """VTCLIENT_BIG_ENDIAN=1/0, else the agent's ELF header."""
+def agent_is_big_endian():  # VTCLIENT_BIG_ENDIAN=1/0, else the agent's ELF header (EI_DATA)
     if os.environ.get("VTCLIENT_BIG_ENDIAN"):
         return os.environ["VTCLIENT_BIG_ENDIAN"] == "1"
-    try:
-        with open(VTCLIENT, "rb") as f:
-            head = f.read(6)
-    except OSError:
-        return sys.byteorder == "big"
-    return head[:4] == b"\x7fELF" and head[5:] == b"\x02"  # EI_DATA: ELFDATA2MSB
+    with open(VTCLIENT, "rb") if os.path.isfile(VTCLIENT) else open(os.devnull, "rb") as f:
+        return f.read(6) in (b"\x7fELF\x01\x02", b"\x7fELF\x02\x02")
 
 
 RECORD_ORDER = ">" if agent_is_big_endian() else "<"  # of the device's event files
@@ -72,12 +58,6 @@ def wait_until(condition, timeout, interval=0.05):
         time.sleep(interval)
 
 
-def require_agent(cls):
-    if not (VTCLIENT and os.access(VTCLIENT, os.X_OK)):
-        return unittest.skip("VTCLIENT_BIN does not name a vtclient")(cls)
-    return cls
-
-
 def received(sim, what):
     return [r for r in list(sim.received) if r.get("what") == what]
 
@@ -88,9 +68,8 @@ def wait_keepalives(sim, more, timeout):
 
 
 def ask(sim, send, timeout=20.0, resend=2.0):
-    """Sends a request (send(sim) calls a simulator sender), again with a
-    fresh seq and the same id every resend seconds; returns the first reply's
-    record, or None."""
+    """Sends a request (send(sim) calls a simulator sender), again with a fresh
+    seq and the same id every resend seconds; the first reply's record, or None."""
     deadline = time.monotonic() + timeout
     seq, msg_id, _ = send(sim)
     seqs = [seq]
@@ -106,11 +85,10 @@ class Agent:
     """One vtclient in a sandbox, with its simulator and fetch tool."""
 
     def __init__(self, test, config=None, tool="fake", speed=None, faketime=None):
-        self.test, self.proc, self.sims = test, None, []
+        self.test, self.proc, self.sims, self.env = test, None, [], {}
         self.root = tempfile.mkdtemp(prefix="vtclient-test-")
         for sub in ("etc", "tmp", "spool", "bin", "wget/bodies", "var/run"):
             os.makedirs(self.path(sub))
-        self.env = {}  # more environment for the agent
         test.addCleanup(self.cleanup)
         self.sim = self.new_simulator()
         if tool == "real" and WGET_HTTPS:
@@ -125,21 +103,19 @@ class Agent:
             "FEATURE_EVENT_PATH": "api/event", "FEATURE_REMOTE_ACTION_PATH": "api/action",
             "FEATURE_DEBUG_DUMP_PATH": "api/dump"}
         self.config.update(config or {})
-        # faketime: an environment for libfaketime. speed: the wall clock runs
-        # that many times faster, so its time-outs pass in moments while
-        # monotonic waits stay real. Where libfaketime cannot go (ThreadSanitizer,
-        # an emulator) the clock runs at real speed: limits must allow for that.
+        # speed: the wall clock runs that many times faster (libfaketime), so
+        # its time-outs pass in moments while monotonic waits stay real. Where
+        # libfaketime cannot go the clock runs at real speed: limits allow for it.
         self.faketime = faketime
-        if speed and faketime is None and not under_thread_sanitizer() and not EXEC_PREFIX:
+        if speed and faketime is None and not TSAN and not EXEC_PREFIX:
             self.faketime = {"FAKETIME": "+0 x%d" % speed, "DONT_FAKE_MONOTONIC": "1"}
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)  # an absolute part stays as it is
 
     def private(self, name):
-        """A path in a directory only the agent's user may enter: where a
-        device keeps a file the agent writes or uploads (its configuration
-        source, its report), never straight in the shared /tmp."""
+        """A path in a directory only the agent's user may enter, where a device
+        keeps a file the agent writes or uploads, never straight in /tmp."""
         folder = self.path("var", "lib", "vtclient")
         os.makedirs(folder, mode=0o700, exist_ok=True)
         return os.path.join(folder, name)
@@ -147,7 +123,6 @@ class Agent:
     def write(self, rel, content):
         with open(self.path(rel), "wb" if isinstance(content, bytes) else "w") as f:
             f.write(content)
-
     def write_config(self):
         self.write("etc/vtclient.cfg", "".join("%s=%s\n" % kv for kv in self.config.items()))
 
@@ -172,22 +147,17 @@ class Agent:
         shutil.copy(os.path.join(HERE, "fake_wget_https"), self.path("bin", "wget_https"))
 
     def set_wget(self, mode, kind=None):
-        """How the fake tool answers (ok, fail, hang, garbage, slow), for one URL kind or all."""
-        name = self.path("wget", "mode" + ("." + kind if kind else ""))
-        if mode != "ok":
-            self.write(name, mode)
-        elif os.path.exists(name):
-            os.unlink(name)
-
+        """How the fake tool answers (ok, fail, hang, garbage), for one URL kind or all."""
+        self.write(self.path("wget", "mode" + ("." + kind if kind else "")), mode)
     def wget_calls(self, kind=None):
         return len([c for c in self.read("wget/calls").split() if kind is None or c == kind])
-
-    def web_requests(self, path):  # what the real tool sent to the simulator's HTTPS side
-        return [r for r in list(self.sim.web.requests) if r.path == "/" + path]
+    def bodies(self, kind):  # what the fake tool uploaded for a URL kind, oldest first
+        return [self.read("wget/bodies/" + n) for n in sorted(os.listdir(self.path("wget", "bodies")))
+                if n.startswith(kind + ".")]
 
     def start(self, args=(), cpus=None):
-        """Starts vtclient, its configuration written from config unless that
-        is None; cpus: a taskset CPU list to pin it to (taskset execs: same pid)."""
+        """Starts vtclient, its configuration written from config unless that is
+        None; cpus: a taskset CPU list to pin it to (taskset execs: same pid)."""
         if self.config is not None:
             self.write_config()
         env = dict(os.environ, VTCLIENT_ROOT=self.root, WGET_HTTPS_CA_FILE=self.sim.web.ca_file,
@@ -197,7 +167,6 @@ class Agent:
             if EXEC_PREFIX and not FAKETIME_IN_EMULATOR:
                 self.test.skipTest("needs libfaketime inside the agent, which runs under %s" % EXEC_PREFIX[0])
             env.update(self.faketime, LD_PRELOAD=FAKETIME_LIB)
-        self.started = time.monotonic()
         with open(self.path("stdout"), "wb") as out, open(self.path("stderr"), "wb") as err:
             self.proc = subprocess.Popen((["taskset", "-c", cpus] if cpus else []) + EXEC_PREFIX + [VTCLIENT] +
                                          list(args), cwd=self.root, env=env, stdout=out, stderr=err,
@@ -206,10 +175,8 @@ class Agent:
     def run(self, args=(), timeout=20):
         self.start(args)
         return self.proc.wait(timeout)
-
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
-
     def signal(self, sig):
         os.kill(self.proc.pid, sig or signal.SIGTERM)
 
@@ -225,32 +192,23 @@ class Agent:
         return self.proc and self.proc.returncode
 
     def terminate(self, sig=None, timeout=30):
-        """Sends sig to the agent alone (as procd and systemd do); returns the
-        seconds until it exited, or None when it did not within timeout."""
+        """Sends sig to the agent alone (as procd and systemd do); the seconds
+        until it exited, or 99 when it did not within timeout."""
         sent = time.monotonic()
         self.signal(sig)
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            return None
+            return 99
         return time.monotonic() - sent
 
-    def session_processes(self):
-        """Live processes left in the agent's session (a killed one may stay a zombie until init reaps it)."""
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/stat" % pid) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except (FileNotFoundError, ProcessLookupError, IndexError):
-                continue
-            if int(fields[3]) == self.proc.pid != int(pid) and fields[0] != "Z":
-                found.append(int(pid))
-        return found
+    def session_processes(self):  # live processes left in the agent's session (a zombie may wait for init)
+        ps = subprocess.run(["ps", "-s", str(self.proc.pid), "-o", "pid=,stat="], capture_output=True, text=True)
+        return [int(p) for p, st in map(str.split, ps.stdout.splitlines()) if int(p) != self.proc.pid and st[0] != "Z"]
 
-    def memory_kib(self, field="VmHWM"):  # peak RSS by default
+    def memory_kib(self):  # peak RSS
         with open("/proc/%d/status" % self.proc.pid) as f:
-            return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
+            return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
 
     def cleanup(self):
         self.stop()
@@ -283,12 +241,14 @@ class Agent:
 
     def count(self, message):
         return self.log_messages().count(message)
-
     def wait_log(self, text, timeout=30, count=1):  # text occurs count times in the log
         return wait_until(lambda: self.log().count(text) >= count, timeout, 0.1)
-
     def wait_message(self, message, timeout=30, count=1):  # count lines whose message is exactly message
         return wait_until(lambda: self.count(message) >= count, timeout, 0.1)
+
+    def check(self, condition, timeout=30):
+        """Asserts that condition comes true within timeout, with the log's tail if not."""
+        self.test.assertTrue(wait_until(condition, timeout), self.log()[-2000:])
 
     def leftover_temp_files(self):  # exchange files left in the private directory or in /tmp
         private = self.path("tmp", "vtclient")
@@ -307,6 +267,16 @@ class Agent:
         self.test.assertIsNotNone(reply, "the invitation went unanswered\n" + self.log()[-3000:])
         self.test.assertEqual(reply["result"], "refused")
 
+    def started(self, config=None):
+        """Starts the agent with more configuration and checks it serves."""
+        self.config.update(config or {})
+        self.start()
+        self.assert_serving()
+        return self
+
+    def accepts(self, send):  # a request the agent must accept
+        self.test.assertEqual(ask(self.sim, send)["result"], "accepted")
+
 
 def event_record(code, stamp, text):  # 140 bytes in the agent's byte order
     return struct.pack(RECORD_ORDER + "ii132s", code, stamp, text)
@@ -321,8 +291,7 @@ def drop_event(spool, index):
 
 
 def uploaded_events(agent):  # the event numbers in every event upload the fake tool answered
-    return [int(n) for name in os.listdir(agent.path("wget", "bodies")) if name.startswith("event.")
-            for n in re.findall(r"event number (\d+)", agent.read("wget/bodies/" + name))]
+    return [int(n) for body in agent.bodies("event") for n in re.findall(r"event number (\d+)", body)]
 
 
 def spooled_events(agent):

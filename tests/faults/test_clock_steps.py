@@ -1,19 +1,18 @@
 """The wall clock stepped back an hour and forward a day under a running
 agent, running on past 2038, and the first pass on one CPU."""
 import datetime
-import os
 import re
 import signal
 import unittest
 
-from harness import Agent, received, require_agent, under_thread_sanitizer, wait_until
+from harness import TSAN, Agent, received, require_agent
 
 GPS = {"FEATURE_GPSDATA_SUPPORT": "1", "FEATURE_GPSDATA_AUTO_START": "1", "FEATURE_GPSDATA_TIMEOUT": "60",
        "FEATURE_GPSDATA_FETCH_CMD": "echo 1 1700000000 48.5 -10.25"}
 
 
 @require_agent
-@unittest.skipIf(under_thread_sanitizer(), "no faked clock under ThreadSanitizer")
+@unittest.skipIf(TSAN, "no faked clock under ThreadSanitizer")
 class ClockSteps(unittest.TestCase):
 
     def test_clock_stepped_back_and_forward(self):
@@ -23,13 +22,11 @@ class ClockSteps(unittest.TestCase):
         # Only the wall clock steps; the monotonic clock never does on a device.
         agent.faketime = {"FAKETIME_TIMESTAMP_FILE": agent.path("faketime"), "FAKETIME_CACHE_DURATION": "1",
                           "DONT_FAKE_MONOTONIC": "1"}
-        agent.start()
-        agent.assert_serving()
+        agent.started()
         self.assertEqual(received(agent.sim, "gps"), [])
         agent.write("faketime", "-3600\n")
         # Everything scheduled becomes due at once: the GPS report comes now.
-        self.assertTrue(wait_until(lambda: received(agent.sim, "gps"), 20), agent.log()[-3000:])
-        self.assertEqual(received(agent.sim, "gps")[0]["errors"], "")
+        agent.check(lambda: received(agent.sim, "gps"), 20)
         agent.assert_serving()
         for step in ("+86400\n", "+0\n"):
             agent.write("faketime", step)
@@ -45,16 +42,13 @@ class ClockSteps(unittest.TestCase):
             "FEATURE_CONFIG_AUTO_REPEAT": "1", "FEATURE_CONFIG_AUTO_REPEAT_INTERVAL": "60",
             "FEATURE_CONFIG_TIMEOUT": "600",
         }, faketime={"FAKETIME": "@2038-01-19 03:12:00 x10", "DONT_FAKE_MONOTONIC": "1", "TZ": "UTC"})
-        agent.config["FEATURE_CONFIG_SOURCE"] = agent.private("config.export")
-        agent.config["FEATURE_CONFIG_FETCH_CMD"] = "echo A=1 > " + agent.private("config.export")
-        agent.start()
-        agent.assert_serving()
+        agent.started({"FEATURE_CONFIG_SOURCE": agent.private("config.export"),
+                       "FEATURE_CONFIG_FETCH_CMD": "echo A=1 > " + agent.private("config.export")})
         # The time each configuration upload carried (none yet in a body still being copied).
-        uploads = lambda: sorted(int(t) for n in os.listdir(agent.path("wget", "bodies")) if n.startswith("config.")
-                                 for t in re.findall(r'name="time"\r\n\r\n(-?\d+)\r\n', agent.read("wget/bodies/" + n)))
+        uploads = lambda: sorted(int(t) for body in agent.bodies("config")
+                                 for t in re.findall(r'name="time"\r\n\r\n(-?\d+)\r\n', body))
         # Five simulated minutes on, syncs still run every minute.
-        self.assertTrue(wait_until(lambda: any(t >= start + 300 for t in uploads()), 120),
-                        "%s\n%s" % (uploads(), agent.log()[-3000:]))
+        agent.check(lambda: any(t >= start + 300 for t in uploads()), 120)
         self.assertGreaterEqual(uploads()[0], start + 150, "the first sync came early: %s" % uploads())
         agent.assert_serving()
         # Every log line carries its true time, past the boundary too.
@@ -69,21 +63,18 @@ class ClockSteps(unittest.TestCase):
         # Start time 0 makes config sync, the report and GPS due on the very
         # first pass of the supervision loop, before the workers may have
         # reached their first wait: the hand-over must not be lost on one CPU.
-        starts = ("Start configuration sync ...", "Start device reporting ...", "Start GPS Submission")
+        starts = ["Start configuration sync ...", "Start device reporting ...", "Start GPS Submission"]
         config = dict(GPS, FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_AUTO_START="1", FEATURE_CONFIG_TIMEOUT="30",
                       FEATURE_CONFIG_FETCH_CMD="true", FEATURE_REPORT_SUPPORT="1", FEATURE_REPORT_AUTO_START="1",
                       FEATURE_REPORT_AUTO_REPEAT="1", FEATURE_REPORT_AUTO_REPEAT_INTERVAL="3600",
                       FEATURE_REPORT_TIMEOUT="30")
-        tries, batch, good = 20, 10, 0
-        for _ in range(tries // batch):
-            agents = [Agent(self, config=config) for _ in range(batch)]
+        for _ in range(2):  # 20 tries, 10 at a time
+            agents = [Agent(self, config=config) for _ in range(10)]
             for agent in agents:
                 agent.start(cpus="0")
             done = [agent.wait_message("GPS Thread is going to sleep", 20) for agent in agents]
             # GPS followed config sync on a later pass; a pass more shows no repeat.
             agents[-1].wait_message("Start GPS Submission", 1.5, 2)
-            good += sum(d and [a.count(s) for s in starts] == [1, 1, 1] for a, d in zip(agents, done))
+            self.assertEqual([d and [a.count(s) for s in starts] for a, d in zip(agents, done)], [[1, 1, 1]] * 10)
             for agent in agents:
                 agent.signal(signal.SIGTERM)
-        print("first pass on one CPU: config sync, report and GPS each once in %d of %d tries" % (good, tries))
-        self.assertEqual(good, tries)

@@ -16,26 +16,13 @@ string = re.compile(r'"((?:[^"\\]|\\.)*)"')
 def format_argument(text, start):
     """The source text of the argument that starts at start, up to the comma
     or closing parenthesis that ends it."""
-    depth, i, quoted = 0, start, False
-    while i < len(text):
-        c = text[i]
-        if quoted:
-            if c == "\\":
-                i += 1
-            elif c == '"':
-                quoted = False
-        elif c == '"':
-            quoted = True
-        elif c in "([{":
-            depth += 1
-        elif c in ")]}":
-            if depth == 0:
-                break
-            depth -= 1
-        elif c == "," and depth == 0:
-            break
-        i += 1
-    return text[start:i]
+    depth = 0
+    for piece in re.finditer(r'"(?:[^"\\]|\\.)*"|[^"]', text[start:]):
+        c = piece[0]
+        if c in ")]}" and depth == 0 or c == "," and depth == 0:
+            return text[start:start + piece.start()]
+        depth += (c in "([{") - (c in ")]}")
+    return text[start:]
 
 
 found = {}

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The OpenWrt package's install steps, run as OpenWrt runs them, against a
 staged tree: packaging/openwrt/Makefile is read by GNU make with small
-stand-ins for OpenWrt's own rules.mk, package.mk and cmake.mk, which give
+stand-ins for OpenWrt's rules.mk, package.mk and cmake.mk, which give
 $(INSTALL_*) OpenWrt's definitions and turn every package into a target that
 runs its Build/Install and its Package/<name>/install. Each package must
 come out with the files and modes a device expects, its programs stripped,
@@ -18,23 +18,16 @@ import subprocess
 import sys
 
 source, build, work = (pathlib.Path(a) for a in sys.argv[1:4])
-stand_in = len(sys.argv) > 4 and sys.argv[4] == "1"
 makefile = source / "packaging" / "openwrt" / "Makefile"
 failures = []
-
 shutil.rmtree(work, ignore_errors=True)
 stubs = work / "openwrt"
 (stubs / "include").mkdir(parents=True)
-# OpenWrt's own definitions of the install commands (rules.mk).
-(stubs / "rules.mk").write_text("""INCLUDE_DIR:=$(TOPDIR)/include
-INSTALL_DIR:=install -d -m0755
-INSTALL_BIN:=install -m0755
-INSTALL_DATA:=install -m0644
-INSTALL_CONF:=install -m0600
-CP:=cp -fpR
-LN:=ln -sf
-""")
 (stubs / "include" / "cmake.mk").write_text("")
+# OpenWrt's own definitions of the install commands.
+(stubs / "rules.mk").write_text("INCLUDE_DIR:=$(TOPDIR)/include\nINSTALL_DIR:=install -d -m0755\n"
+                                "INSTALL_BIN:=install -m0755\nINSTALL_DATA:=install -m0644\n"
+                                "INSTALL_CONF:=install -m0600\nCP:=cp -fpR\nLN:=ln -sf\n")
 # Every package a target: build-install runs Build/Install, install-<name>
 # the package's install into $(STAGE)/<name>, dump-<name> prints its fields.
 (stubs / "include" / "package.mk").write_text("""define BuildPackage
@@ -55,66 +48,58 @@ build-install:
 """)
 
 
-def make(variant, install_dir, binary_dir, *targets):
-    run = subprocess.run(["make", "--no-print-directory", "-f", str(makefile), f"TOPDIR={stubs}",
-                          f"BUILD_VARIANT={variant}", f"PKG_BUILD_DIR={source}", f"CMAKE_BINARY_DIR={binary_dir}",
-                          f"PKG_INSTALL_DIR={install_dir}", f"STAGE={work / 'packages'}", *targets],
-                         capture_output=True, text=True)
-    if run.returncode != 0:
-        failures.append(f"make {variant} {' '.join(targets)}:\n{run.stdout}{run.stderr}")
-    return run.stdout
+def run(argv, what):
+    done = subprocess.run(argv, capture_output=True, text=True)
+    if done.returncode != 0:
+        failures.append(f"{what}:\n{done.stdout}{done.stderr}")
+    return done.stdout
 
 
-def stripped(path):
-    sections = subprocess.run(["readelf", "-S", "-W", str(path)], capture_output=True, text=True).stdout
-    return ".symtab" not in sections and ".debug_info" not in sections
+def make(variant, binary_dir, *targets):
+    return run(["make", "--no-print-directory", "-f", str(makefile), f"TOPDIR={stubs}", f"BUILD_VARIANT={variant}",
+                f"PKG_BUILD_DIR={source}", f"CMAKE_BINARY_DIR={binary_dir}", f"PKG_INSTALL_DIR={work / variant}",
+                f"STAGE={work / 'packages'}", *targets], f"make {variant} {' '.join(targets)}")
 
 
-# The variants: their fields, what each builds, and what its packages hold.
-for name, variant, depends in (("vtclient-openssl", "openssl", {"+libstdcpp", "+libopenssl"}),
-                               ("vtclient-mbedtls", "mbedtls", {"+libstdcpp", "+libmbedtls"}),
-                               ("vtclient-wget-https", "stand-in", {"+libstdcpp", "+libcurl", "+ca-bundle"}),
-                               ("vtclient-identity-fallback", "identity", {"+vtclient"})):
-    fields = make(variant, work / "unused", work / "unused", f"dump-{name}")
-    if f"VARIANT={variant} " not in fields or not depends <= set(fields.replace("DEPENDS=", "").split()):
-        failures.append(f"{name}: {fields.strip()}, not VARIANT={variant} with {sorted(depends)}")
-
-packages = {  # package: {path: mode}
-    "vtclient-openssl": {"usr/sbin/vtclient": 0o755, "usr/sbin/vtclient-checkconf": 0o755,
-                         "etc/vtclient.cfg": 0o600, "etc/init.d/vtclient": 0o755,
-                         "etc/hotplug.d/iface/95-vtclient": 0o644, "usr/sbin/vtclient-status": 0o755,
-                         "usr/libexec/rpcd/vtclient": 0o755, "usr/share/rpcd/acl.d/vtclient.json": 0o644},
-    "vtclient-identity-fallback": {"etc/uci-defaults/95-vtclient-identity": 0o755},
-}
-make("openssl", work / "install-openssl", build, "build-install", "install-vtclient-openssl")
-make("identity", work / "install-identity", work / "unused", "build-install", "install-vtclient-identity-fallback")
-if stand_in:
-    alone = work / "stand-in-build"
-    for step in (["cmake", "-S", str(source / "tools" / "wget_https"), "-B", str(alone),
-                  "-DCMAKE_INSTALL_PREFIX=/usr"], ["cmake", "--build", str(alone)]):
-        run = subprocess.run(step, capture_output=True, text=True)
-        if run.returncode != 0:
-            failures.append(f"{' '.join(step)}:\n{run.stdout}{run.stderr}")
-    make("stand-in", work / "install-stand-in", alone, "build-install", "install-vtclient-wget-https")
-    packages["vtclient-wget-https"] = {"usr/bin/wget_https": 0o755}
-
-for package, expected in packages.items():
-    root = work / "packages" / package
-    staged = {str(p.relative_to(root)): p.stat().st_mode & 0o7777
-              for p in sorted(root.rglob("*")) if p.is_file()} if root.is_dir() else {}
+packages = [  # package, variant, its dependencies, its build, its files and their modes
+    ("vtclient-openssl", "openssl", "+libstdcpp +libopenssl", build,
+     {"usr/sbin/vtclient": 0o755, "usr/sbin/vtclient-checkconf": 0o755, "etc/vtclient.cfg": 0o600,
+      "etc/init.d/vtclient": 0o755, "etc/hotplug.d/iface/95-vtclient": 0o644, "usr/sbin/vtclient-status": 0o755,
+      "usr/libexec/rpcd/vtclient": 0o755, "usr/share/rpcd/acl.d/vtclient.json": 0o644}),
+    ("vtclient-mbedtls", "mbedtls", "+libstdcpp +libmbedtls", None, None),
+    ("vtclient-wget-https", "stand-in", "+libstdcpp +libcurl +ca-bundle", work / "stand-in-build",
+     {"usr/bin/wget_https": 0o755}),
+    ("vtclient-identity-fallback", "identity", "+vtclient", work / "unused",
+     {"etc/uci-defaults/95-vtclient-identity": 0o755}),
+]
+for name, variant, depends, binary_dir, expected in packages:
+    fields = make(variant, work / "unused", f"dump-{name}")
+    if f"VARIANT={variant} " not in fields or not set(depends.split()) <= set(fields.replace("DEPENDS=", "").split()):
+        failures.append(f"{name}: {fields.strip()}, not VARIANT={variant} with {depends}")
+    if expected is None or (variant == "stand-in" and sys.argv[4:5] != ["1"]):
+        continue
+    if variant == "stand-in":  # built on its own, as its variant does
+        run(["cmake", "-S", str(source / "tools" / "wget_https"), "-B", str(binary_dir), "-DCMAKE_INSTALL_PREFIX=/usr"],
+            "cmake the stand-in")
+        run(["cmake", "--build", str(binary_dir)], "build the stand-in")
+    make(variant, binary_dir, "build-install", f"install-{name}")
+    root = work / "packages" / name
+    staged = {str(p.relative_to(root)): p.stat().st_mode & 0o7777 for p in root.rglob("*") if p.is_file()}
     if staged != expected:
-        failures.append(f"{package}:\n  expected {expected}\n  staged   { {k: oct(v) for k, v in staged.items()} }")
+        failures.append(f"{name}:\n  expected {expected}\n  staged   { {k: oct(v) for k, v in staged.items()} }")
     for path in staged:
-        if (root / path).read_bytes()[:4] == b"\x7fELF" and not stripped(root / path):
-            failures.append(f"{package}: {path} is not stripped")
+        sections = run(["readelf", "-S", "-W", str(root / path)], "readelf") \
+            if (root / path).read_bytes()[:4] == b"\x7fELF" else ""
+        if ".symtab" in sections or ".debug_info" in sections:
+            failures.append(f"{name}: {path} is not stripped")
 
 # The identity fallback on a generic image's root: the label MAC, else the
 # first network device's; a file that is there stays as it is.
 script = work / "packages" / "vtclient-identity-fallback" / "etc" / "uci-defaults" / "95-vtclient-identity"
+release = {"model": "archer-c7-v2", "software-release": "23.05.3"}
 boards = [  # files there before, label MAC, files expected after
-    ({}, "", {"serial.number": "A42BB0112233", "model": "archer-c7-v2", "software-release": "23.05.3"}),
-    ({}, "e8:48:b8:00:00:01", {"serial.number": "E848B8000001", "model": "archer-c7-v2",
-                               "software-release": "23.05.3"}),
+    ({}, "", dict(release, **{"serial.number": "A42BB0112233"})),
+    ({}, "e8:48:b8:00:00:01", dict(release, **{"serial.number": "E848B8000001"})),
     ({"serial.number": "1234-5678-ABCD", "TRELL_model": "RT100"}, "",
      {"serial.number": "1234-5678-ABCD", "TRELL_model": "RT100", "software-release": "23.05.3"}),
 ]
@@ -126,20 +111,15 @@ for before, label, after in boards:
                        "sys/class/net/br-lan/address": "a4:2b:b0:11:22:34",
                        "sys/class/net/eth0/address": "a4:2b:b0:11:22:33",
                        "sys/class/net/lo/address": "00:00:00:00:00:00",
+                       **({"lib/functions/system.sh": f"get_mac_label() {{ echo {label}; }}"} if label else {}),
                        **{f"etc/{name}": text for name, text in before.items()}}.items():
         (board / path).parent.mkdir(parents=True, exist_ok=True)
         (board / path).write_text(text + "\n")
     (board / "sys/class/net/eth0/device").mkdir()
-    if label:
-        (board / "lib/functions").mkdir(parents=True)
-        (board / "lib/functions/system.sh").write_text(f"get_mac_label() {{ echo {label}; }}\n")
-    run = subprocess.run(["sh", str(script)], env={**os.environ, "VTCLIENT_ROOT": str(board)},
-                         capture_output=True, text=True)
+    done = subprocess.run(["sh", str(script)], env={**os.environ, "VTCLIENT_ROOT": str(board)},
+                          capture_output=True, text=True)
     made = {p.name: p.read_text().strip() for p in (board / "etc").iterdir() if p.name != "openwrt_release"}
-    if run.returncode != 0 or made != after:
-        failures.append(f"identity fallback with {before} and label {label!r}: exit {run.returncode}, "
-                        f"made {made}, expected {after}\n{run.stderr}")
-
-if failures:
-    sys.exit("\n".join(failures))
-print("OpenWrt package installs staged:", *packages)
+    if done.returncode != 0 or made != after:
+        failures.append(f"identity fallback with {before} and label {label!r}: exit {done.returncode}, "
+                        f"made {made}, expected {after}\n{done.stderr}")
+sys.exit("\n".join(failures) if failures else None)

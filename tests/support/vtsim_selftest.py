@@ -1,20 +1,16 @@
 #!/usr/bin/python3
 """Self-test of the simulator: it must flag every fault of a device's packets, or
 the channel tests' "no errors" would prove nothing. A scripted device talks to it."""
-
 import os
 import socket
 import sys
 import tempfile
-import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "vtsim"))
-
-from vtsim import Simulator, wire  # noqa: E402
-from vtsim.wire import Message, RESTART_SEQ  # noqa: E402
-
-SERIAL = "00AABBCC0011"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
+from harness import SERIAL, Simulator, wait_until  # noqa: E402
+from vtsim import wire  # noqa: E402
+from vtsim.wire import RESTART_SEQ, Message  # noqa: E402
 
 
 class SimulatorTest(unittest.TestCase):
@@ -54,9 +50,7 @@ class SimulatorTest(unittest.TestCase):
             send(message)
         sock.send(b"junk")
         send(Message(1, 10, 10, 0, 0), key="x" * 16)
-        deadline = time.monotonic() + 10
-        while len(sim.received) < len(cases) + 3 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: len(sim.received) >= len(cases) + 3, 10, 0.01)
         errors = [r["errors"] for r in sim.received[1:]]
         self.assertEqual(len(errors), len(cases) + 2)
         for (message, fault), got in zip(cases, errors):
