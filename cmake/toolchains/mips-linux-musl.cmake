@@ -33,6 +33,9 @@ endif()
 set(VTCLIENT_ZIG_BIN "${VTCLIENT_ZIG_BIN}" CACHE PATH "Zig compiler wrappers for mips-linux-musl")
 set(VTCLIENT_MBEDTLS_ROOT "${VTCLIENT_MBEDTLS_ROOT}" CACHE PATH "Prefix of the MIPS musl mbedTLS")
 set(VTCLIENT_CRYPTO mbedtls CACHE STRING "Cipher library of the channel: openssl or mbedtls")
+# The C++ runtime is linked in: its demangler (a sixth of the program, for
+# one abort message) stays out (daemon/no_demangler.cc).
+set(VTCLIENT_NO_DEMANGLER ON CACHE BOOL "Leave the C++ runtime's demangler out of vtclient")
 
 # Toolchain files are read again for every try-compile; pass the settings on.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VTCLIENT_ZIG_BIN VTCLIENT_MBEDTLS_ROOT)
