@@ -50,13 +50,11 @@ find_program(VTCLIENT_MIPS_STRIP mips-linux-gnu-strip REQUIRED)
 set(CMAKE_STRIP "${VTCLIENT_MIPS_STRIP}" CACHE FILEPATH "Strip")
 
 # Fully static; unused functions and data are dropped at link time, and so
-# are the procedure descriptors (mips-discard-pdr.ld). Link-time
-# optimisation takes the agent, musl, libc++ and libc++abi as one program
-# (Zig builds its libraries for it too), and saves about a sixth of it.
+# are the procedure descriptors (mips-discard-pdr.ld).
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-static -flto -Wl,--gc-sections -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/mips-discard-pdr.ld")
-set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections -flto")
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -flto")
+    "-static -Wl,--gc-sections -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/mips-discard-pdr.ld")
+set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 
 # Libraries and headers: Zig's own (musl, libc++) and the MIPS mbedTLS only,
 # never the host's; programs (python, qemu) from the host.
