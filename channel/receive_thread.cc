@@ -213,6 +213,14 @@ bool wait_readable(receive_state &s) {
   // No socket (a failed re-creation): nothing to wait on but the clock and a wake-up.
   pollfd fds[2] = {{c->sock > 0 ? c->sock : -1, POLLIN, 0}, {c->receive_wake[0], POLLIN, 0}};
   if (poll(fds, 2, timeout) <= 0) return false;
+  // An ICMP error for the connected socket (the server's port closed) stays
+  // pending, and poll() reports it at once, again and again, until it is
+  // taken: take it here, or a device whose server is gone spins on it.
+  if (fds[0].revents & POLLERR) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    getsockopt(c->sock, SOL_SOCKET, SO_ERROR, &pending, &size);
+  }
   if (fds[1].revents & POLLIN) {
     char drain[16];
     while (read(c->receive_wake[0], drain, sizeof drain) > 0) {
