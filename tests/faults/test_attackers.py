@@ -188,6 +188,18 @@ class Attackers(unittest.TestCase):
                 agent.check(lambda: agent.leftover_temp_files() == [], 10)
                 agent.stop()
 
+    def test_a_closed_server_port_leaves_the_agent_idle(self):
+        # Each keepalive sent into the closed port brings back an ICMP error
+        # that stays pending on the socket until it is taken; left there, it
+        # keeps the receive thread spinning. Two keepalives go out in the wait.
+        agent = Agent(self, config={"DEVICE_KEEPALIVE_INTERVAL": "5"}).started()
+        agent.sim.stop()
+        stat = "/proc/%d/stat" % agent.proc.pid
+        cpu = lambda: sum(map(int, open(stat).read().rsplit(")", 1)[1].split()[11:13])) / os.sysconf("SC_CLK_TCK")
+        before = cpu()
+        self.assertFalse(wait_until(lambda: cpu() - before > 0.5, 12), "the agent spins with its server gone")
+        self.assertTrue(agent.alive())
+
     def test_wrong_key_flood_leaves_the_settings_lines_in_the_log(self):
         agent = Agent(self, config={"DEVICE_LOG_FILE_SIZE": "16384", "DEVICE_LOG_NUM_FILE": "3"}).started()
         self.assertIn("] bl size: 10", agent.log())
