@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "channel/packet_decoder.h"
 #include "channel/vantor_udp_client.h"
@@ -30,8 +31,9 @@ const char kSerial[] = "00AABBCC0011", kKey[] = "benchbenchbench1";
 constexpr int kFill = 224;  // with a request behind them within 212,992 B (256 such datagrams)
 int server;                 // the client's server socket
 uint32_t seq = 1;           // of the next request
+int port[2];                // the agent's (side 0) and the floor's
+std::atomic<pid_t> tid[2];  // the agent's receiving thread and the floor's
 std::atomic<int> parked{0};
-std::atomic<pid_t> floor_id{0};
 int park_pipe[2];
 
 [[noreturn]] void fail(const char *what) {
@@ -64,9 +66,9 @@ int udp_socket(int peer_port, int *port) {
   socklen_t length = sizeof(sockaddr_in);
   bind(sock, loopback(0), length);
   if (peer_port) connect(sock, loopback(peer_port), length);
-  sockaddr_in a{};
-  getsockname(sock, reinterpret_cast<sockaddr *>(&a), &length);
-  *port = ntohs(a.sin_port);
+  sockaddr *a = loopback(0);
+  getsockname(sock, a, &length);
+  *port = ntohs(reinterpret_cast<sockaddr_in *>(a)->sin_port);
   return sock;
 }
 
@@ -106,7 +108,7 @@ Figures ask(int port, int count, int timeout_ms = 250) {
 void floor_main(int sock) {
   udp_cipher_context_ptr decrypt(udp_cipher_context_new()), encrypt(udp_cipher_context_new());
   uint8_t d[600], m[VTRP_MAX_CIPHERTEXT];
-  for (floor_id = static_cast<pid_t>(syscall(SYS_gettid));;) {
+  for (tid[1] = static_cast<pid_t>(syscall(SYS_gettid));;) {
     ssize_t n = recv(sock, d, sizeof d, 0);
     uint32_t length = 0;
     if (n <= 0 || vtrp_decode_packet(d, n, kSerial, kKey, m, &length, decrypt.get()) != packet_verdict::ok) continue;
@@ -118,17 +120,17 @@ void floor_main(int sock) {
   }
 }
 
-// CPU microseconds per datagram of pool: eight drains of kFill, less eight of none.
-double per_datagram(pid_t thread, int port, const Pool &pool) {
+// Side s's CPU microseconds per datagram of pool: eight drains of kFill, less eight of none.
+double per_datagram(int s, const Pool &pool) {
   double us = 0;
   for (int drain = 0; drain < 16; ++drain) {
     parked = 0;
-    syscall(SYS_tgkill, getpid(), thread, SIGUSR1);
+    syscall(SYS_tgkill, getpid(), tid[s].load(), SIGUSR1);
     while (!parked) sched_yield();
-    for (int i = 0; drain % 2 == 0 && i < kFill; ++i) send_to(port, pool[i]);
-    double before = cpu_us(thread);
-    if (write(park_pipe[1], "x", 1) != 1 || ask(port, 1, 5000)[0] < 0) fail("a drain was not answered");
-    us += (drain % 2 ? -1 : 1) * (cpu_us(thread) - before);
+    for (int i = 0; drain % 2 == 0 && i < kFill; ++i) send_to(port[s], pool[i]);
+    double before = cpu_us(tid[s]);
+    if (write(park_pipe[1], "x", 1) != 1 || ask(port[s], 1, 5000)[0] < 0) fail("a drain was not answered");
+    us += (drain % 2 ? -1 : 1) * (cpu_us(tid[s]) - before);
   }
   return us / (8 * kFill);
 }
@@ -139,41 +141,31 @@ double pct(Figures v, double q) {
   return v.empty() ? -1 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
 }
 
-// Rounds in pairs, the agent's (side 0) then the floor's: each side's figures and the pairs' ratios.
-struct Paired {
-  Figures side[2], ratios;
-};
-template <class Round>
-Paired paired(int pairs, Round round) {
-  Paired p;
-  for (int i = 0; i < pairs; ++i, p.ratios.push_back(p.side[0].back() / p.side[1].back()))
-    for (int s = 0; s < 2; ++s) p.side[s].push_back(round(s));
-  return p;
-}
-
-void print(const char *what, const Paired &p, const Figures &ratios, double q = .5) {
-  const double agent = pct(p.side[0], q), floor = pct(p.side[1], q);
+// A figure of agent and floor; with pairs' ratios, their median and p10-p90, else agent / floor.
+void print(const char *what, double agent, double floor, const Figures &ratios = {}) {
   const double ratio = ratios.empty() ? agent / floor : pct(ratios, .5);
   std::printf("  %-20s agent %8.2f  floor %8.2f  ratio %5.2fx", what, agent, floor, ratio);
   if (ratios.empty()) std::puts("");
   else std::printf("  p10-p90 %.2f-%.2f (%zu pairs)\n", pct(ratios, .1), pct(ratios, .9), ratios.size());
 }
 
-void print_count(const char *what, double agent, double floor) {
-  std::printf("  %-20s agent %8.0f  floor %8.0f", what, agent, floor);
-  std::printf(floor ? "  ratio %5.2fx\n" : "\n", agent / floor);
+// Rounds in pairs, the agent's (side 0) then the floor's: each pair's ratio.
+template <class Round>
+Figures paired(int pairs, Round round) {
+  Figures ratios;
+  for (double agent; ratios.size() < static_cast<size_t>(pairs);) agent = round(0), ratios.push_back(agent / round(1));
+  return ratios;
 }
 
 // Datagrams the kernel dropped at the socket bound to port, for lack of room.
 unsigned long kernel_drops(int port) {
   std::ifstream table("/proc/net/udp");
-  unsigned long drops = 0, found = 0;
-  unsigned local = 0;
+  unsigned long drops = 0;
   for (std::string line; std::getline(table, line);)
-    if (std::sscanf(line.c_str(), "%*d: %*x:%x %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu", &local, &found) == 2 &&
-        local == static_cast<unsigned>(port))
-      drops = found;
-  return drops;
+    if (unsigned local = 0; std::sscanf(line.c_str(), "%*d: %*x:%x %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu", &local,
+                                        &drops) == 2 && local == static_cast<unsigned>(port))
+      return drops;
+  return 0;
 }
 
 }  // namespace
@@ -186,19 +178,15 @@ int main() {
   setenv("PATH", (std::string(WGET_HTTPS_DIR) + ":" + std::getenv("PATH")).c_str(), 1);
   struct sigaction sa = {};
   sa.sa_handler = [](int) {  // parks the thread until a byte comes (no SA_RESTART: its own wait ends with EINTR)
-    parked = 1;
-    for (char byte; read(park_pipe[0], &byte, 1) < 0;) {
-    }
+    char byte;
+    for (parked = 1; read(park_pipe[0], &byte, 1) < 0;) continue;
   };
   if (pipe(park_pipe) != 0 || sigaction(SIGUSR1, &sa, nullptr) != 0) fail("no pipe or handler");
   vt_test::VtsimProcess sim(kSerial, kKey, root + "/sim");
-  if (!sim.https_port) fail("the simulator did not start");
-  setenv("WGET_HTTPS_CA_FILE", sim.ca_file.c_str(), 1);
-  const std::string https = "127.0.0.1:" + std::to_string(sim.https_port);
-  vantor_udp_client *client =
-      create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30, https.c_str(), "udps/register", __udp_client_log, 10,
-                               nullptr);
-  int server_port = 0, agent_port = 0, floor_port = 0;
+  if (!sim.https_port || setenv("WGET_HTTPS_CA_FILE", sim.ca_file.c_str(), 1) != 0) fail("the simulator did not start");
+  vantor_udp_client *client = create_vantor_udp_client(kSerial, "VX200", "EU", "2.1.0", 30,
+      ("127.0.0.1:" + std::to_string(sim.https_port)).c_str(), "udps/register", __udp_client_log, 10, nullptr);
+  int server_port = 0;
   server = udp_socket(0, &server_port);
   uint32_t port_value = server_port, keepalive = 50, disconnect = 600, one = 1;
   daemon_state state;
@@ -214,16 +202,16 @@ int main() {
     std::string all(std::istreambuf_iterator<char>(log), {});
     return all.find(text) == std::string::npos ? std::string() : all.substr(all.find(text) + std::strlen(text));
   };
-  agent_port = std::atoi(logged("Client listening port: ").c_str());
+  port[0] = std::atoi(logged("Client listening port: ").c_str());
   // Packets under a wrong key make the client ask for a new session. Asked once
   // here: an answer without a redirect puts the next attempt an hour away.
   if (sim.command("auth plain").name != "ok") fail("the simulator takes no commands");
   vantor_udp_client_set_param(client, VANTOR_UDP_CLIENT_PARAM_RECONNECT, &one);
   if (sim.wait_for(vt_test::event_is("https", {{"n", "2"}})).name != "https") fail("no second registration");
-  if (ask(agent_port, 1, 5000)[0] < 0 || logged("Recv Feature Invitation").empty())
+  if (ask(port[0], 1, 5000)[0] < 0 || logged("Recv Feature Invitation").empty())
     fail("the agent does not answer through the daemon's handler");
-  std::thread(floor_main, udp_socket(server_port, &floor_port)).detach();
-  while (!floor_id) sched_yield();
+  std::thread(floor_main, udp_socket(server_port, &port[1])).detach();
+  while (!tid[1]) sched_yield();
 
   Pool garbage(256), wrong_key;
   for (uint32_t i = 0; i < 256; ++i) {
@@ -231,61 +219,53 @@ int main() {
     wrong_key.push_back(invitation(i + 1, "wrongwrongwrong!"));
   }
   // The agent's receiving thread: the one whose CPU time grows most while it rejects garbage.
-  std::vector<pid_t> tasks = threads();
-  Figures grown;
-  for (pid_t t : tasks) grown.push_back(-cpu_us(t));
-  for (int round = 0; round < 20; ++round) {
-    for (int i = 0; i < kFill; ++i) send_to(agent_port, garbage[i]);
-    ask(agent_port, 1, 5000);
-  }
-  for (size_t i = 0; i < tasks.size(); ++i) grown[i] += tasks[i] == getpid() ? 0 : cpu_us(tasks[i]);
-  const pid_t receiver = tasks[std::max_element(grown.begin(), grown.end()) - grown.begin()], floor_thread = floor_id;
+  std::map<double, pid_t> grown;
+  const std::vector<pid_t> tasks = threads();
+  Figures before;
+  for (pid_t t : tasks) before.push_back(cpu_us(t));
+  for (int i = 0; i < 20 * kFill; ++i) i % kFill ? send_to(port[0], garbage[i % kFill]) : void(ask(port[0], 1, 5000));
+  for (size_t i = 0; i < tasks.size(); ++i) grown[tasks[i] == getpid() ? -1 : cpu_us(tasks[i]) - before[i]] = tasks[i];
+  tid[0] = grown.rbegin()->second;
 
   cpu_set_t any, one_cpu;
   sched_getaffinity(0, sizeof any, &any);
   CPU_ZERO(&one_cpu);
   CPU_SET(sched_getcpu(), &one_cpu);
-  auto pin_all = [](const cpu_set_t &set) {
-    for (pid_t t : threads()) sched_setaffinity(t, sizeof set, &set);
-  };
+  auto pin_all = [](const cpu_set_t &set) { for (pid_t t : threads()) sched_setaffinity(t, sizeof set, &set); };
   pin_all(one_cpu);
   std::printf("CPU per rejected datagram (us), every thread on one CPU, drains of %d:\n", kFill);
   for (const Pool *pool : {&garbage, &wrong_key}) {
-    Paired p = paired(40, [&](int s) {
-      return s ? per_datagram(floor_thread, floor_port, *pool) : per_datagram(receiver, agent_port, *pool);
-    });
-    print(pool == &garbage ? "garbage" : "wrong key", p, p.ratios);
+    Figures side[2], ratios = paired(40, [&](int s) { return side[s].emplace_back(per_datagram(s, *pool)); });
+    print(pool == &garbage ? "garbage" : "wrong key", pct(side[0], .5), pct(side[1], .5), ratios);
   }
   const char *conditions[] = {"unpinned", "every thread on one CPU", "two threads flooding garbage, unpinned"};
   for (int c = 0; c < 3; ++c) {
     pin_all(c == 1 ? one_cpu : any);
-    Paired replies;  // every reply's time, and the ratios of each pair's p50
-    Figures lost(2), dropped(2);
-    replies.ratios = paired(20, [&](int s) {
-      int port = s ? floor_port : agent_port;
-      unsigned long drops = kernel_drops(port);
+    Figures replies[2], lost(2), dropped(2);  // every reply's time
+    Figures ratios = paired(20, [&](int s) {
+      unsigned long drops = kernel_drops(port[s]);
       std::atomic<bool> stop{false};
       std::vector<std::thread> flood;
       for (int i = 0; c == 2 && i < 2; ++i)
         flood.emplace_back([&] {
           while (!stop)
-            for (const auto &d : garbage) send_to(port, d);
+            for (const auto &d : garbage) send_to(port[s], d);
         });
       if (c == 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the buffer fills
-      Figures r = ask(port, 200);
+      Figures r = ask(port[s], 200);
       stop = true;
       for (auto &t : flood) t.join();
-      dropped[s] += kernel_drops(port) - drops;
+      dropped[s] += kernel_drops(port[s]) - drops;
       lost[s] += std::count(r.begin(), r.end(), -1);
-      replies.side[s].insert(replies.side[s].end(), r.begin(), r.end());
+      replies[s].insert(replies[s].end(), r.begin(), r.end());
       return pct(r, .5);
-    }).ratios;
-    std::printf("Reply latency (us), %s, pairs of rounds of 200 invitations (%zu each):\n", conditions[c],
-                replies.side[0].size());
-    print("p50", replies, replies.ratios);
-    print("p99", replies, {}, .99);
-    print_count("lost", lost[0], lost[1]);
-    print_count("dropped, buffer full", dropped[0], dropped[1]);
+    });
+    std::printf("Reply latency (us), %s, 20 pairs of rounds of 200 invitations:\n", conditions[c]);
+    print("p50", pct(replies[0], .5), pct(replies[1], .5), ratios);
+    print("p99", pct(replies[0], .99), pct(replies[1], .99));
+    if (c < 2) continue;  // lost and dropped: figures of the flood
+    print("lost", lost[0], lost[1]);
+    print("dropped, buffer full", dropped[0], dropped[1]);
   }
   destroy_vantor_udp_client(client);
   std::filesystem::remove_all(root);

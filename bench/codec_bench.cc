@@ -25,8 +25,6 @@ struct Keepalive {
   uint32_t length = 0, packet_length = 0;
   Keepalive() {
     agenda_item item{};
-    std::memcpy(item.serial, kSerial, sizeof kSerial - 1);
-    item.retry_interval = 10;
     item.flags = VTRP_FLAG_REPLY_WANTED;
     item.seq = item.id = 42;
     vtrp_compose_message(message, &item, &length);

@@ -1,27 +1,23 @@
 // The management-server simulator (tools/vtsim) as a child process, stopped by
-// its pid: it prints one event per line ("name key=value ...", values
-// percent-encoded) and reads commands on its standard input. Every event is
-// kept; callers wait for one with a bounded timeout.
+// its pid: it prints one event per line ("name key=value ...") and reads
+// commands on its standard input. Every event is kept; callers wait for one
+// with a bounded timeout. Values are kept as printed (percent-encoded): those
+// compared are plain numbers, hex and words.
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace vt_test {
 
@@ -29,7 +25,6 @@ struct SimEvent {
   std::string name;
   std::map<std::string, std::string> fields;
   std::string operator[](const std::string& key) const { return fields.count(key) ? fields.at(key) : ""; }
-  bool has(const std::string& key) const { return fields.count(key) != 0; }
 };
 using EventMatch = std::function<bool(const SimEvent&)>;
 
@@ -40,32 +35,27 @@ inline EventMatch event_is(const std::string& name, std::map<std::string, std::s
   };
 }
 
+// Used from one thread: events are read while a caller waits or counts.
 class VtsimProcess {
  public:
   VtsimProcess(const std::string& serial, const std::string& key, const std::string& workdir) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::string args[] = {"/usr/bin/python3", VTSIM_SCRIPT, "--serial", serial, "--key", key, "--workdir", workdir};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(),
-                    args[5].data(), args[6].data(), args[7].data(), nullptr};
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    to_child_ = in[1];
-    reader_ = std::thread(&VtsimProcess::read_loop, this, out[0]);
+    if ((pid_ = fork()) == 0) {
+      dup2(in[0], 0), dup2(out[1], 1);
+      execl("/usr/bin/python3", "python3", VTSIM_SCRIPT, "--serial", serial.c_str(), "--key", key.c_str(), "--workdir",
+            workdir.c_str(), nullptr);
+      _exit(127);
+    }
+    close(in[0]), close(out[1]);
+    to_child_ = in[1], from_child_ = out[0];
     SimEvent ready = wait_for(event_is("ready"));
     ca_file = ready["ca"];
     https_port = std::atoi(ready["https"].substr(ready["https"].rfind(':') + 1).c_str());
   }
   ~VtsimProcess() {
     if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
-    close(to_child_);
-    if (reader_.joinable()) reader_.join();  // its pipe closed with the child
+    close(to_child_), close(from_child_);
   }
 
   // Sends one command line; returns its "ok" answer, or an "error" or "timeout" event.
@@ -78,18 +68,17 @@ class VtsimProcess {
   }
   // The count-th matching event (counting from the start), or "timeout".
   SimEvent wait_for(const EventMatch& match, size_t count = 1, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    SimEvent found{"timeout", {}};
-    changed_.wait_for(lock, timeout, [&] {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;;) {
       size_t seen = 0;
       for (const auto& e : events_)
-        if (match(e) && ++seen == count) return found = e, true;
-      return closed_;
-    });
-    return found;
+        if (match(e) && ++seen == count) return e;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !read_events(static_cast<int>(left.count()))) return {"timeout", {}};
+    }
   }
-  size_t count(const EventMatch& match) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+  size_t count(const EventMatch& match) {
+    while (read_events(0)) {
+    }
     return std::count_if(events_.begin(), events_.end(), match);
   }
 
@@ -97,41 +86,26 @@ class VtsimProcess {
   std::string ca_file;
 
  private:
-  void read_loop(int from_child) {
-    FILE* in = fdopen(from_child, "r");
-    char* line = nullptr;
-    size_t capacity = 0;
-    for (ssize_t n; (n = getline(&line, &capacity, in)) > 0;) {
-      SimEvent event;
-      std::istringstream words(std::string(line, static_cast<size_t>(n)));
+  // Reads what the simulator printed within ms milliseconds; false when nothing came.
+  bool read_events(int ms) {
+    pollfd p{from_child_, POLLIN, 0};
+    char buffer[4096];
+    ssize_t n = poll(&p, 1, ms) > 0 ? read(from_child_, buffer, sizeof buffer) : 0;
+    pending_.append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    for (size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1)) {
+      std::istringstream words(pending_.substr(0, end));
+      SimEvent& event = events_.emplace_back();
       words >> event.name;
-      for (std::string token; words >> token;) {
-        size_t eq = token.find('=');
-        std::string value;
-        for (size_t i = eq + 1; eq != std::string::npos && i < token.size(); ++i) {
-          if (token[i] != '%' || i + 2 >= token.size()) value += token[i];
-          else value += static_cast<char>(std::stoi(token.substr(i + 1, 2), nullptr, 16)), i += 2;
-        }
-        if (eq != std::string::npos) event.fields[token.substr(0, eq)] = value;
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back(std::move(event));
-      changed_.notify_all();
+      for (std::string token; words >> token;)
+        if (token.find('=') != std::string::npos) event.fields[token.substr(0, token.find('='))] = token.substr(token.find('=') + 1);
     }
-    free(line);
-    fclose(in);
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    changed_.notify_all();
+    return n > 0;
   }
 
   pid_t pid_ = -1;
-  int to_child_ = -1;
-  std::thread reader_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  int to_child_ = -1, from_child_ = -1;
   std::vector<SimEvent> events_;
-  bool closed_ = false;
+  std::string pending_;
 };
 
 }  // namespace vt_test
