@@ -35,13 +35,9 @@ int live_in_group(int pgid) {
 
 TEST_F(ChildProcess, EndsTheWholeGroupAtDeadlineOrCutAndNeverCallsThatSuccess) {
   const std::string record = "echo $$ > " + sandbox.path("/pid") + "; ";
-  const struct {
-    std::string command;
-    long long deadline;  // seconds; -1 none
-    bool sink, stop_first;
-    child_end end;
-    int status;
-  } cases[] = {
+  // The command, its deadline in seconds (-1: none), whether its output has a sink and a stop comes
+  // first, how it ends and its status.
+  const struct { std::string command; long long deadline; bool sink, stop_first; child_end end; int status; } cases[] {
       {"exit 3", -1, false, false, child_end::exited, 3 << 8},
       {"echo out", -1, true, false, child_end::exited, 0},
       // A leader that leaves with 0 on SIGTERM, and a child in the background.
@@ -59,8 +55,7 @@ TEST_F(ChildProcess, EndsTheWholeGroupAtDeadlineOrCutAndNeverCallsThatSuccess) {
     const child_output_sink sink = [&](const char*, size_t n) { return (seen += n) < 100000; };
     child_result r = run_shell_command(c.command.c_str(), child_deadline_in(c.deadline), c.sink ? &sink : nullptr);
     vt_clear_stop();
-    EXPECT_EQ(r.end, c.end);
-    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.end == c.end && r.status == c.status) << static_cast<int>(r.end) << " " << r.status;
     EXPECT_EQ(r.succeeded(), c.end == child_end::exited && c.status == 0);
     // A killed process dies a moment after the signal.
     int group = atoi(sandbox.read_file("/pid").c_str());

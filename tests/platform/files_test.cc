@@ -17,12 +17,9 @@
 
 namespace {
 
-TEST(SystemPath, RootPrefixesAbsolutePathsUnlessUnsetOrEmpty) {
-  for (const char* root : {static_cast<const char*>(nullptr), "", "/sandbox/"}) {
-    root ? setenv("VTCLIENT_ROOT", root, 1) : unsetenv("VTCLIENT_ROOT");
-    EXPECT_EQ(system_path("/etc/vtclient.cfg"), root && *root ? "/sandbox/etc/vtclient.cfg" : "/etc/vtclient.cfg");
-  }
-  EXPECT_EQ(system_root(), "/sandbox");
+TEST(SystemPath, RootPrefixesAbsolutePaths) {
+  setenv("VTCLIENT_ROOT", "/sandbox/", 1);
+  EXPECT_EQ(system_path("/etc/vtclient.cfg") + " " + system_root(), "/sandbox/etc/vtclient.cfg /sandbox");
   unsetenv("VTCLIENT_ROOT");
 }
 
@@ -31,11 +28,7 @@ TEST(SystemPath, RootPrefixesAbsolutePathsUnlessUnsetOrEmpty) {
 TEST(PrivateDirectory, OnlyADirectoryOfOursWithMode0700IsUsed) {
   vt_test::Sandbox sandbox;
   const std::string fixed = sandbox.path("/tmp/vtclient"), real = fixed + ".real";
-  const struct {
-    const char* what;
-    std::function<void()> plant;
-    bool fixed_used;
-  } cases[] = {
+  const struct { const char* what; std::function<void()> plant; bool fixed_used; } cases[] = {
       {"missing", [] {}, true},
       {"ours", [&] { mkdir(fixed.c_str(), 0700); }, true},
       {"wider mode", [&] { mkdir(fixed.c_str(), 0700), chmod(fixed.c_str(), 0777); }, false},
@@ -62,12 +55,7 @@ TEST(SafeFile, ReadRegularFileTakesOnlyARegularFileWithinItsLimit) {
   vt_test::Sandbox sandbox;
   const std::string name = sandbox.path("/tmp/upload"), target = name + ".target";
   const auto write = [&](const char* text) { return [&name, text] { vt_test::write_text_file(name, text); }; };
-  const struct {
-    const char* what;
-    std::function<void()> plant;
-    file_read result;
-    std::string content;
-  } cases[] = {
+  const struct { const char* what; std::function<void()> plant; file_read result; std::string content; } cases[] = {
       {"empty file", write(""), file_read::ok, ""},
       {"file at the limit", write("abcd"), file_read::ok, "abcd"},
       {"file past the limit", write("abcde"), file_read::too_big, ""},
