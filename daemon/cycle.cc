@@ -14,7 +14,7 @@
 
 #include "channel/vantor_udp_client.h"
 #include "daemon/handlers.h"
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 #include "daemon/signals.h"
 #include "daemon/status_snapshot.h"
 #include "daemon/supervision_loop.h"

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 #include "features/daemon_state.h"
 #include "features/feature_status.h"
 #include "features/shell_word.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "channel/vantor_udp_client.h"
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 #include "features/event_log.h"
 #include "platform/clock.h"
 #include "platform/log.h"
