@@ -1,5 +1,6 @@
 // The channel's state for monitoring: which session it holds, since when,
-// when the server was last heard, and the statistics.
+// when the server was last heard, and the statistics; and the identity and
+// interface that the application's HTTPS requests carry.
 #include <cstring>
 
 #include "channel/client.h"
@@ -55,5 +56,20 @@ extern "C" int vantor_udp_client_get_status(vantor_udp_client *c, vantor_udp_cli
   if (c->stop.load() != 0) out->state = VANTOR_UDP_CLIENT_STATE_STOPPED;
   out->last_server_message = widen(c->last_heard.load(), now);
   out->last_keepalive_sent = widen(c->last_keepalive_sent.load(), now);
+  return 1;
+}
+
+extern "C" int vantor_udp_client_get_identity(vantor_udp_client *c, vantor_udp_client_identity *out) {
+  if (!c || !out) return 0;
+  // The identity is fixed when the client is created.
+  copy_cut(out->serial, sizeof out->serial, c->serial);
+  copy_cut(out->model, sizeof out->model, c->model);
+  copy_cut(out->variant, sizeof out->variant, c->variant);
+  copy_cut(out->version, sizeof out->version, c->version);
+  // The session's interface is replaced when the session is re-established,
+  // which is done under the connection lock.
+  std::lock_guard<std::mutex> lock(c->connection_mutex);
+  out->has_interface = c->interface_name != nullptr;
+  copy_cut(out->interface_name, sizeof out->interface_name, c->interface_name);
   return 1;
 }

@@ -115,6 +115,17 @@ typedef struct vantor_udp_client_status {
   vantor_udp_client_statistics statistics;
 } vantor_udp_client_status;
 
+/* The identity the client was created with and the WAN interface of its
+ * session, as the application's own HTTPS requests carry them. */
+typedef struct vantor_udp_client_identity {
+  char serial[26];
+  char model[9];
+  char variant[9];
+  char version[12];
+  int has_interface;       /* 0: the session is bound to no interface */
+  char interface_name[32]; /* may be "" even when has_interface */
+} vantor_udp_client_identity;
+
 /* One argument of a remote action request as the handler receives it: the
  * entry's length and its text, NUL-terminated. */
 typedef struct vantor_udp_client_action_entry {
@@ -171,9 +182,9 @@ int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid, unsigned 
  * for a null argument. */
 int vantor_udp_client_get_status(vantor_udp_client *client, vantor_udp_client_status *status);
 
-/* Copies the channel statistics, taken under their lock. Returns 1, or 0 for
- * a null client or destination. */
-int vantor_udp_client_get_statistics(vantor_udp_client *client, vantor_udp_client_statistics *statistics);
+/* Fills *identity. Waits while the session is being established, so that the
+ * interface is that of a settled session. Returns 1, or 0 for a null argument. */
+int vantor_udp_client_get_identity(vantor_udp_client *client, vantor_udp_client_identity *identity);
 
 /* Length of the channel's one-second tick in milliseconds (1000; 0 or less
  * restores it). Every wait of the threads is counted in ticks: tests shorten

@@ -19,4 +19,4 @@ struct client_view {
 };
 
 // A null client gives an empty identity and no interface.
-client_view view_client(const vantor_udp_client* client);
+client_view view_client(vantor_udp_client* client);

@@ -10,7 +10,7 @@
 
 std::vector<std::string> submitted_gps;
 
-client_view view_client(const vantor_udp_client*) {
+client_view view_client(vantor_udp_client*) {
   client_view v;
   v.serial = "123456789ABC";
   v.model = "RT100";

@@ -254,9 +254,9 @@ class ClientTest : public ::testing::Test {
   }
   size_t https_registrations() const { return sim->count(event_is("https", {{"path", "/udps/register"}})); }
   vantor_udp_client_statistics statistics() {
-    vantor_udp_client_statistics s{};
-    vantor_udp_client_get_statistics(client, &s);
-    return s;
+    vantor_udp_client_status s{};
+    vantor_udp_client_get_status(client, &s);
+    return s.statistics;
   }
 
   Sandbox sandbox;

@@ -24,7 +24,7 @@ TEST_F(ClientApiTest, ParametersAreTakenOnlyInTheirRanges) {
     EXPECT_EQ(vantor_udp_client_set_param(client, c.id, &c.value), c.result) << c.id << " " << c.value;
   EXPECT_EQ(vantor_udp_client_set_param(client, 5, nullptr) + vantor_udp_client_set_param(nullptr, 5, &cases[0].value), 0);
   EXPECT_EQ(vantor_udp_client_set_param(client, 1, "not an address"), 1) << "taken, and changes nothing";
-  EXPECT_EQ(vantor_udp_client_submit_gps(nullptr, 1, 1, 0, 0) + vantor_udp_client_get_statistics(client, nullptr), -1);
+  EXPECT_EQ(vantor_udp_client_submit_gps(nullptr, 1, 1, 0, 0) + vantor_udp_client_get_status(client, nullptr), -1);
 }
 
 TEST_F(ConversationTest, MessagesCountFromTheRestartMarkAndKeepalivesFollowTheInterval) {
