@@ -61,11 +61,13 @@ extern "C" int vantor_udp_client_get_status(vantor_udp_client *c, vantor_udp_cli
 
 extern "C" int vantor_udp_client_get_identity(vantor_udp_client *c, vantor_udp_client_identity *out) {
   if (!c || !out) return 0;
-  // The identity is fixed when the client is created.
-  copy_cut(out->serial, sizeof out->serial, c->serial);
-  copy_cut(out->model, sizeof out->model, c->model);
-  copy_cut(out->variant, sizeof out->variant, c->variant);
-  copy_cut(out->version, sizeof out->version, c->version);
+  // The identity is fixed when the client is created, in fields of the same sizes.
+  static_assert(sizeof out->serial == sizeof c->serial && sizeof out->model == sizeof c->model &&
+                sizeof out->variant == sizeof c->variant && sizeof out->version == sizeof c->version);
+  std::memcpy(out->serial, c->serial, sizeof out->serial);
+  std::memcpy(out->model, c->model, sizeof out->model);
+  std::memcpy(out->variant, c->variant, sizeof out->variant);
+  std::memcpy(out->version, c->version, sizeof out->version);
   // The session's interface is replaced when the session is re-established,
   // which is done under the connection lock.
   std::lock_guard<std::mutex> lock(c->connection_mutex);
