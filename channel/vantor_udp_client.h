@@ -18,16 +18,14 @@
 
 #include <stdint.h>
 
+#include "platform/log_level.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* The opaque client. */
 typedef struct vantor_udp_client vantor_udp_client;
-
-/* Log function: syslog-style level 0..7, printf-style format. Returns the
- * number of characters written, 0 when nothing was written. */
-typedef int (*vantor_udp_client_log_fn)(int level, const char *format, ...);
 
 /* Default UDP port of the server when authorisation gave none. */
 #define VANTOR_UDP_CLIENT_DEFAULT_PORT 11753
@@ -69,7 +67,7 @@ enum vantor_udp_client_handler_id {
   VANTOR_UDP_CLIENT_HANDLER_NOTICE = 2,             /* vantor_udp_client_notice_fn */
   VANTOR_UDP_CLIENT_HANDLER_SPARE = 3,              /* stored, never called */
   VANTOR_UDP_CLIENT_HANDLER_STATISTICS = 4,         /* vantor_udp_client_statistics_fn */
-  VANTOR_UDP_CLIENT_HANDLER_LOG = 5,                /* vantor_udp_client_log_fn */
+  VANTOR_UDP_CLIENT_HANDLER_LOG = 5,                /* vantor_log_func */
   VANTOR_UDP_CLIENT_HANDLER_REBOOT = 6,             /* vantor_udp_client_simple_fn */
   VANTOR_UDP_CLIENT_HANDLER_ACTION = 7,             /* vantor_udp_client_action_fn */
   VANTOR_UDP_CLIENT_HANDLER_DEBUG_DUMP = 8          /* vantor_udp_client_simple_fn */
@@ -155,7 +153,7 @@ vantor_udp_client *create_vantor_udp_client(const char *serial, const char *mode
                                             unsigned int request_queue_capacity,
                                             const char *default_host,
                                             const char *registration_path,
-                                            vantor_udp_client_log_fn log,
+                                            vantor_log_func log,
                                             unsigned int black_list_capacity,
                                             const char *interface_file);
 

@@ -32,7 +32,7 @@ int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
     state->feature_cond.notify_one();
     return 0;
   }
-  if (ignore_message) __udp_client_log(5, "%s", ignore_message);
+  if (ignore_message) __udp_client_log(VT_LOG_NOTICE, "%s", ignore_message);
   lock.unlock();  // the feature records' lock is never taken under another
   feature_refused(id);
   return 2;
@@ -69,7 +69,7 @@ std::string __udp_client_build_action_line(const taglist* config, int count,
 int __udp_client_feature_invitation_handler(void* context, uint32_t mask) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv Feature Invitation: 0x%08x", mask);
+  __udp_client_log(VT_LOG_INFO, "Recv Feature Invitation: 0x%08x", mask);
   if (is_stopping(state)) return 1;
   // Only the lowest of the three meaningful bits is considered.
   if (mask & 0x1) return post_feature(state, FEATURE_ID_FIRMWARE, "Firmware Invitation IGNORE");
@@ -81,7 +81,7 @@ int __udp_client_feature_invitation_handler(void* context, uint32_t mask) {
 int __udp_client_reboot_handler(void* context) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv REBOOT");
+  __udp_client_log(VT_LOG_INFO, "Recv REBOOT");
   if (is_stopping(state)) return 1;
   return post_feature(state, FEATURE_ID_REBOOT, nullptr);
 }
@@ -90,10 +90,10 @@ int __udp_client_action_handler(void* context, uint32_t request_id, int count,
                                 vantor_udp_client_action_entry* records) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv Action Request");
+  __udp_client_log(VT_LOG_INFO, "Recv Action Request");
   if (is_stopping(state)) return 1;
   if (!__udp_client_feature_support(state->config, FEATURE_ID_REMOTE_ACTION)) {
-    __udp_client_log(6, "Action Is Not supported");
+    __udp_client_log(VT_LOG_INFO, "Action Is Not supported");
     feature_refused(FEATURE_ID_REMOTE_ACTION);
     return 1;
   }
@@ -117,10 +117,10 @@ int __udp_client_action_handler(void* context, uint32_t request_id, int count,
 int __udp_client_debug_dump_handler(void* context) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv Debug Dump Request");
+  __udp_client_log(VT_LOG_INFO, "Recv Debug Dump Request");
   if (is_stopping(state)) return 1;
   if (!__udp_client_feature_support(state->config, FEATURE_ID_DEBUG_DUMP)) {
-    __udp_client_log(6, "Debug Dump Is Not supported");
+    __udp_client_log(VT_LOG_INFO, "Debug Dump Is Not supported");
     feature_refused(FEATURE_ID_DEBUG_DUMP);
     return 1;
   }
@@ -148,14 +148,14 @@ int __udp_client_statistic_handler(void* context, vantor_udp_client_statistics* 
   const vantor_udp_client_statistics* s = statistics;
   if (!s) return 0;
   auto ul = [](uint32_t v) { return static_cast<unsigned long>(v); };
-  __udp_client_log(6, "UDP Client App statistic");
-  __udp_client_log(6, "\tPeer recv:  %7lu\t send: %7lu", ul(s->peer_recv), ul(s->peer_send));
-  __udp_client_log(6, "\tLocal recv: %7lu\t send: %7lu", ul(s->local_recv), ul(s->local_send));
+  __udp_client_log(VT_LOG_INFO, "UDP Client App statistic");
+  __udp_client_log(VT_LOG_INFO, "\tPeer recv:  %7lu\t send: %7lu", ul(s->peer_recv), ul(s->peer_send));
+  __udp_client_log(VT_LOG_INFO, "\tLocal recv: %7lu\t send: %7lu", ul(s->local_recv), ul(s->local_send));
   const uint32_t total = s->header_errors + s->decrypt_errors + s->seq_errors;
-  __udp_client_log(6, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)",
+  __udp_client_log(VT_LOG_INFO, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)",
                    ul(s->header_errors), ul(s->decrypt_errors), ul(s->seq_errors), ul(total));
   if (s->local_recv != 0) {
-    __udp_client_log(6, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
+    __udp_client_log(VT_LOG_INFO, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
                      ul(s->turnaround_total / s->local_recv), ul(s->turnaround_max),
                      ul(s->turnaround_min));
   }

@@ -63,7 +63,7 @@ void reap_action(daemon_state* state) {
   if (state->action_thread.joinable() && state->action_done) {
     state->action_thread.join();
     state->action_done = 0;
-    __udp_client_log(6, "Action finish");
+    __udp_client_log(VT_LOG_INFO, "Action finish");
   }
 }
 
@@ -72,7 +72,7 @@ void reap_debug_dump(daemon_state* state) {
   if (state->debug_dump_thread.joinable() && state->debug_dump_done) {
     state->debug_dump_thread.join();
     state->debug_dump_done = 0;
-    __udp_client_log(6, "Debug dump finish");
+    __udp_client_log(VT_LOG_INFO, "Debug dump finish");
   }
 }
 
@@ -97,7 +97,7 @@ bool take_trigger(const char* path, bool* reported) {
     *reported = false;
     return true;
   }
-  if (!*reported) __udp_client_log(4, "Trigger %s %s: ignored until it is gone", path, why);
+  if (!*reported) __udp_client_log(VT_LOG_WARN, "Trigger %s %s: ignored until it is gone", path, why);
   *reported = true;
   return false;
 }
@@ -122,7 +122,7 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
 
   const int debug = debug_mode.load();
   if (debug != vars->last_debug_mode) {
-    __udp_client_log(6, "Debug mode %s", debug ? "ON" : "OFF");
+    __udp_client_log(VT_LOG_INFO, "Debug mode %s", debug ? "ON" : "OFF");
     vars->last_debug_mode = debug;
   }
 
@@ -140,17 +140,17 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
   }
 
   if (take_trigger(settings->interface_update_file.c_str(), &vars->odd_trigger[0])) {
-    __udp_client_log(6, "Interface update");
+    __udp_client_log(VT_LOG_INFO, "Interface update");
     const uint32_t reconnect = 1;
     vantor_udp_client_set_param(state->client, VANTOR_UDP_CLIENT_PARAM_RECONNECT, &reconnect);
   }
   if (settings->config_trigger.enabled &&
       take_trigger(settings->config_trigger.file, &vars->odd_trigger[1])) {
-    __udp_client_log(6, "Trigger config sync");
+    __udp_client_log(VT_LOG_INFO, "Trigger config sync");
     state->schedule[FEATURE_ID_CONFIG] = vt_time();
   }
   if (settings->gps_trigger.enabled && take_trigger(settings->gps_trigger.file, &vars->odd_trigger[2])) {
-    __udp_client_log(6, "Trigger GPS submission");
+    __udp_client_log(VT_LOG_INFO, "Trigger GPS submission");
     state->schedule[FEATURE_ID_GPS] = vt_time();
   }
   return 0;

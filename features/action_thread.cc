@@ -21,7 +21,7 @@ enum action_step : size_t { kRun, kRespond, kStepCount };
 
 void* __udp_client_action_thread_main(void* arg) {
   auto* param = static_cast<action_param*>(arg);
-  __udp_client_log(6, "Start action request");
+  __udp_client_log(VT_LOG_INFO, "Start action request");
   const taglist* config = *param->config;
   const char* path = config_text(config, "FEATURE_REMOTE_ACTION_PATH");
   attempt_settings settings = read_attempt_settings(config, "REMOTE_ACTION");
@@ -34,7 +34,7 @@ void* __udp_client_action_thread_main(void* arg) {
       // output cut short by the budget or a stop is no answer; the run ends.
       switch (capture_command_output(param->buffer, output.c_str())) {
         case kCaptureNotStarted:
-          __udp_client_log(6, "Action failed");
+          __udp_client_log(VT_LOG_INFO, "Action failed");
           return step_result::failed;
         case kCaptureEnded:
           return step_result::failed;
@@ -51,7 +51,7 @@ void* __udp_client_action_thread_main(void* arg) {
                                             output.c_str())) {
       return step_result::next;
     }
-    __udp_client_log(3, "Submit Action Response Error (code=%d, interface=%s)", code,
+    __udp_client_log(VT_LOG_ERR, "Submit Action Response Error (code=%d, interface=%s)", code,
                      logged_interface(client));
     return step_result::failed;
   };

@@ -25,7 +25,7 @@ enum class turn_end { applied, in_sync, other };
 }  // namespace
 
 void __udp_client_config_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start configuration sync ...");
+  __udp_client_log(VT_LOG_INFO, "Start configuration sync ...");
   const taglist* config = *param->config;
   const char* path = config_text(config, "FEATURE_CONFIG_PATH");
   const char* source = config_text(config, "FEATURE_CONFIG_SOURCE");
@@ -43,7 +43,7 @@ void __udp_client_config_thread_main(feature_param* param) {
         case kFetch: {
           int status = run_device_command(config_text(config, "FEATURE_CONFIG_FETCH_CMD"));
           if (status == 0 && access(source, F_OK) == 0) return step_result::next;
-          __udp_client_log(3, "Fetch fail");
+          __udp_client_log(VT_LOG_ERR, "Fetch fail");
           return step_result::failed;
         }
         case kSync: {
@@ -55,7 +55,7 @@ void __udp_client_config_thread_main(feature_param* param) {
           if (vantor_https_config_sync(&request, request_interface(client), &code, source)) {
             return step_result::next;
           }
-          __udp_client_log(3, "Config sync error (Code=%d, interface=%s)", code,
+          __udp_client_log(VT_LOG_ERR, "Config sync error (Code=%d, interface=%s)", code,
                            logged_interface(client));
           return step_result::failed;
         }
@@ -70,7 +70,7 @@ void __udp_client_config_thread_main(feature_param* param) {
             end = turn_end::applied;
             return step_result::finish;
           }
-          if (status != kFlashCommandLeftRunning) __udp_client_log(3, "Apply fail");
+          if (status != kFlashCommandLeftRunning) __udp_client_log(VT_LOG_ERR, "Apply fail");
           return step_result::failed;
         }
       }

@@ -85,7 +85,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
     }
     std::unique_ptr<DIR, dir_closer> dir(opendir(spool));
     if (!dir) {
-      __udp_client_log(3, "Dir not found: %s", spool);
+      __udp_client_log(VT_LOG_ERR, "Dir not found: %s", spool);
       return 0;
     }
     const std::string status_file = system_path("/tmp/qrms_eventlog.log");
@@ -96,7 +96,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
         run.set_result(feature_result::succeeded);
         return 0;
       }
-      if (first) __udp_client_log(6, "Send event log");
+      if (first) __udp_client_log(VT_LOG_INFO, "Send event log");
       last = names.back();
 
       std::vector<event_record> events;

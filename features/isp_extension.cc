@@ -35,7 +35,7 @@ using owned_text = std::unique_ptr<char, free_deleter>;
 }  // namespace
 
 void __udp_client_isp_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start ISP ...");
+  __udp_client_log(VT_LOG_INFO, "Start ISP ...");
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "UPISPD");
   const std::string info_file = private_path("ISP_tmp");
@@ -53,7 +53,7 @@ void __udp_client_isp_thread_main(feature_param* param) {
                                         &code)) {
           return step_result::next;
         }
-        __udp_client_log(3, "Extension Fail (code=%d, interface=%s)", code,
+        __udp_client_log(VT_LOG_ERR, "Extension Fail (code=%d, interface=%s)", code,
                          logged_interface(client));
         return step_result::failed;
       }
@@ -93,7 +93,7 @@ void __udp_client_isp_thread_main(feature_param* param) {
                                                name ? name.get() : "", &delete_code)) {
           return step_result::next;
         }
-        __udp_client_log(3, "Delete Extension Fail (code=%d, interface=%s)", delete_code,
+        __udp_client_log(VT_LOG_ERR, "Delete Extension Fail (code=%d, interface=%s)", delete_code,
                          logged_interface(client));
         return step_result::failed;
       }
@@ -101,7 +101,7 @@ void __udp_client_isp_thread_main(feature_param* param) {
         if (!apply_now || strcasecmp(apply_now.get(), "yes") != 0) return step_result::finish;
         int status = run_flash_command(config_text(config, "FEATURE_UPISPD_REBOOT_CMD"));
         if (status == 0) return step_result::next;
-        if (status != kFlashCommandLeftRunning) __udp_client_log(3, "Reboot fail");
+        if (status != kFlashCommandLeftRunning) __udp_client_log(VT_LOG_ERR, "Reboot fail");
         return step_result::failed;
       }
     }

@@ -42,7 +42,7 @@ int run_flash_command(const char* command) {
   const pid_t pid = child.pid();
   child_result r = child.finish(kNoChildDeadline, nullptr);
   if (r.end == child_end::released) {
-    __udp_client_log(5, "Flash command left running (pid %d): %s", static_cast<int>(pid), text);
+    __udp_client_log(VT_LOG_NOTICE, "Flash command left running (pid %d): %s", static_cast<int>(pid), text);
     return kFlashCommandLeftRunning;
   }
   return r.end == child_end::exited ? r.status : -1;
