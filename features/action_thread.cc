@@ -42,18 +42,13 @@ void* __udp_client_action_thread_main(void* arg) {
           return step_result::next;
       }
     }
-    client_view client = view_client(param->state->client);
-    https_request request;
-    fill_https_request(&request, config, path, client);
-    request.action_id = static_cast<int32_t>(*param->request_id);
     int code = 0;
-    if (vantor_https_submit_action_response(&request, request_interface(client), &code,
-                                            output.c_str())) {
-      return step_result::next;
-    }
-    __udp_client_log(VT_LOG_ERR, "Submit Action Response Error (code=%d, interface=%s)", code,
-                     logged_interface(client));
-    return step_result::failed;
+    return https_step(param->state->client, config, path, &code, VT_LOG_ERR,
+                      "Submit Action Response Error (code=%d, interface=%s)",
+                      [&](https_request* request, const char* interface, int* c) {
+                        request->action_id = static_cast<int32_t>(*param->request_id);
+                        return vantor_https_submit_action_response(request, interface, c, output.c_str());
+                      });
   };
   {
     feature_run run(FEATURE_ID_REMOTE_ACTION, param->stopping);

@@ -46,19 +46,13 @@ void __udp_client_config_thread_main(feature_param* param) {
           __udp_client_log(VT_LOG_ERR, "Fetch fail");
           return step_result::failed;
         }
-        case kSync: {
-          client_view client = view_client(param->state->client);
-          https_request request;
-          fill_https_request(&request, config, path, client);
-          strncpy(request.config_path, source, sizeof(request.config_path) - 1);
-          code = 0;
-          if (vantor_https_config_sync(&request, request_interface(client), &code, source)) {
-            return step_result::next;
-          }
-          __udp_client_log(VT_LOG_ERR, "Config sync error (Code=%d, interface=%s)", code,
-                           logged_interface(client));
-          return step_result::failed;
-        }
+        case kSync:
+          return https_step(param->state->client, config, path, &code, VT_LOG_ERR,
+                            "Config sync error (Code=%d, interface=%s)",
+                            [&](https_request* request, const char* interface, int* c) {
+                              strncpy(request->config_path, source, sizeof(request->config_path) - 1);
+                              return vantor_https_config_sync(request, interface, c, source);
+                            });
         default: {
           if (code == 200) {
             end = turn_end::in_sync;

@@ -40,19 +40,12 @@ void run_one_report(const report_param* param, const taglist* config, const repo
         }
         __udp_client_log(VT_LOG_ERR, "Fetch err");
         return step_result::failed;
-      case kSubmit: {
-        client_view client = view_client(param->state->client);
-        https_request request;
-        fill_https_request(&request, config, s.path.c_str(), client);
-        code = 0;
-        if (vantor_https_device_report(&request, request_interface(client), s.source.c_str(),
-                                       &code)) {
-          return step_result::next;
-        }
-        __udp_client_log(VT_LOG_ERR, "Device Report Submission error (Code=%d, interface=%s)", code,
-                         logged_interface(client));
-        return step_result::failed;
-      }
+      case kSubmit:
+        return https_step(param->state->client, config, s.path.c_str(), &code, VT_LOG_ERR,
+                          "Device Report Submission error (Code=%d, interface=%s)",
+                          [&](https_request* request, const char* interface, int* c) {
+                            return vantor_https_device_report(request, interface, s.source.c_str(), c);
+                          });
       default: {
         const char* value = config_text(
             config, code == 200 ? "FEATURE_REPORT_NOTIFY_SUCCEED" : "FEATURE_REPORT_NOTIFY_FAILED");

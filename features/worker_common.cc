@@ -9,6 +9,7 @@
 #include <string>
 
 #include "features/attempt_loop.h"
+#include "features/client_view.h"
 #include "features/config_read.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
@@ -48,15 +49,22 @@ int run_flash_command(const char* command) {
   return r.end == child_end::exited ? r.status : -1;
 }
 
-void fill_https_request(https_request* request, const taglist* config, const char* path,
-                        const client_view& client) {
-  memset(request, 0, sizeof(*request));
-  snprintf(request->url, sizeof(request->url), "https://%s/%s", config_text(config, "VANTOR_HOST"),
-           path ? path : "");
-  strncpy(request->serial, client.serial.c_str(), sizeof(request->serial) - 1);
-  strncpy(request->model, client.model.c_str(), sizeof(request->model) - 1);
-  strncpy(request->variant, client.variant.c_str(), sizeof(request->variant) - 1);
-  strncpy(request->version, client.version.c_str(), sizeof(request->version) - 1);
+step_result https_step(vantor_udp_client* client, const taglist* config, const char* path, int* code,
+                       int level, const char* failure, const https_submit& submit) {
+  client_view view = view_client(client);
+  https_request request;
+  memset(&request, 0, sizeof request);
+  const char* host = config_text(config, "VANTOR_HOST");
+  snprintf(request.url, sizeof request.url, "https://%s/%s", host, path ? path : "");
+  strncpy(request.serial, view.serial.c_str(), sizeof request.serial - 1);
+  strncpy(request.model, view.model.c_str(), sizeof request.model - 1);
+  strncpy(request.variant, view.variant.c_str(), sizeof request.variant - 1);
+  strncpy(request.version, view.version.c_str(), sizeof request.version - 1);
+  const char* interface = view.has_interface ? view.interface_name.c_str() : nullptr;
+  *code = 0;
+  if (submit(&request, interface, code)) return step_result::next;
+  if (failure) __udp_client_log(level, failure, *code, interface ? interface : "Default");
+  return step_result::failed;
 }
 
 namespace {
