@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "channel/vantor_udp_client.h"
 #include "features/attempt_loop.h"
-#include "features/client_view.h"
 #include "features/config_read.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
@@ -51,16 +51,22 @@ int run_flash_command(const char* command) {
 
 step_result https_step(vantor_udp_client* client, const taglist* config, const char* path, int* code,
                        int level, const char* failure, const https_submit& submit) {
-  client_view view = view_client(client);
+  // A fresh look each time: a new session may use another interface. A null
+  // client gives an empty identity and no interface.
+  vantor_udp_client_identity id = {};
+  vantor_udp_client_get_identity(client, &id);
   https_request request;
   memset(&request, 0, sizeof request);
   const char* host = config_text(config, "VANTOR_HOST");
   snprintf(request.url, sizeof request.url, "https://%s/%s", host, path ? path : "");
-  strncpy(request.serial, view.serial.c_str(), sizeof request.serial - 1);
-  strncpy(request.model, view.model.c_str(), sizeof request.model - 1);
-  strncpy(request.variant, view.variant.c_str(), sizeof request.variant - 1);
-  strncpy(request.version, view.version.c_str(), sizeof request.version - 1);
-  const char* interface = view.has_interface ? view.interface_name.c_str() : nullptr;
+  // The identity's texts end within their fields, which are no longer than the request's.
+  static_assert(sizeof request.serial >= sizeof id.serial && sizeof request.model >= sizeof id.model &&
+                sizeof request.variant >= sizeof id.variant && sizeof request.version >= sizeof id.version);
+  memcpy(request.serial, id.serial, sizeof id.serial);
+  memcpy(request.model, id.model, sizeof id.model);
+  memcpy(request.variant, id.variant, sizeof id.variant);
+  memcpy(request.version, id.version, sizeof id.version);
+  const char* interface = id.has_interface ? id.interface_name : nullptr;
   *code = 0;
   if (submit(&request, interface, code)) return step_result::next;
   if (failure) __udp_client_log(level, failure, *code, interface ? interface : "Default");

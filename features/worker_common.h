@@ -51,8 +51,7 @@ enum capture_status : int {
   kCaptureEnded = 2,        // budget spent or agent stopping: the output is not complete
 };
 
-// One HTTPS exchange of a worker. The client is viewed afresh, as a new
-// session may have changed its interface; the request is zeroed and filled
+// One HTTPS exchange of a worker. The request is zeroed and filled
 // with the URL "https://<VANTOR_HOST>/<path>" and the client's identity;
 // *code is set to 0, and submit is run with the request (to which it adds
 // its own fields), the interface (null for none) and code. When submit

@@ -2,21 +2,21 @@
 // session interface, and GPS reports recorded as "valid time latitude
 // longitude" (the channel's own tests follow them onto the wire).
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "channel/vantor_udp_client.h"
-#include "features/client_view.h"
 
 std::vector<std::string> submitted_gps;
 
-client_view view_client(vantor_udp_client*) {
-  client_view v;
-  v.serial = "123456789ABC";
-  v.model = "RT100";
-  v.variant = "EU";
-  v.version = "1.2.3";
-  return v;
+extern "C" int vantor_udp_client_get_identity(vantor_udp_client*, vantor_udp_client_identity* id) {
+  *id = {};
+  strcpy(id->serial, "123456789ABC");
+  strcpy(id->model, "RT100");
+  strcpy(id->variant, "EU");
+  strcpy(id->version, "1.2.3");
+  return 1;
 }
 
 extern "C" int vantor_udp_client_submit_gps(vantor_udp_client*, int valid, unsigned long time, double latitude,
