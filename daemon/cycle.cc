@@ -133,13 +133,8 @@ void set_client_params(daemon_state* state, daemon_settings* settings) {
                         kDisconnectRule);
 }
 
-template <typename Param>
-void start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
-  try {
-    *thread = std::thread(main, param);
-  } catch (const std::system_error&) {
-    __udp_client_log(VT_LOG_ERR, "Cannot start worker thread");
-  }
+void start_thread(std::thread* thread, void* (*main)(void*), void* param) {
+  if (!start_worker_thread(thread, main, param)) __udp_client_log(VT_LOG_ERR, "Cannot start worker thread");
 }
 
 void start_workers(daemon_state* state) {
@@ -170,26 +165,29 @@ void teardown(daemon_state* state, status_snapshot* status) {
   // Every wait and device command of the cycle ends now, however the
   // supervision loop was told to stop.
   vt_request_stop();
+  const struct {
+    std::mutex* mutex;
+    std::condition_variable* cond;
+    std::thread* thread;
+    uint32_t* busy;
+    const char* joined;
+  } workers[] = {
+      {&state->feature_mutex, &state->feature_cond, &state->feature_thread, &state->feature_busy,
+       "Feature thread joined"},
+      {&state->report_mutex, &state->report_cond, &state->report_thread, &state->report_busy,
+       "Report thread joined"},
+  };
   // Idle workers notice the stop at once rather than at their next time-out.
-  {
-    std::lock_guard<std::mutex> lock(state->feature_mutex);
-    state->feature_cond.notify_all();
+  for (const auto& w : workers) {
+    std::lock_guard<std::mutex> lock(*w.mutex);
+    w.cond->notify_all();
   }
-  {
-    std::lock_guard<std::mutex> lock(state->report_mutex);
-    state->report_cond.notify_all();
-  }
-  if (state->feature_thread.joinable()) {
-    state->feature_thread.join();
-    std::lock_guard<std::mutex> lock(state->feature_mutex);
-    state->feature_busy = 0;
-    __udp_client_log(VT_LOG_INFO, "Feature thread joined");
-  }
-  if (state->report_thread.joinable()) {
-    state->report_thread.join();
-    std::lock_guard<std::mutex> lock(state->report_mutex);
-    state->report_busy = 0;
-    __udp_client_log(VT_LOG_INFO, "Report thread joined");
+  for (const auto& w : workers) {
+    if (!w.thread->joinable()) continue;
+    w.thread->join();
+    std::lock_guard<std::mutex> lock(*w.mutex);
+    *w.busy = 0;
+    __udp_client_log(VT_LOG_INFO, "%s", w.joined);
   }
   // Handlers test stopping again under these locks, so once the handles
   // have been taken no new thread can appear.

@@ -3,6 +3,7 @@
 #include "daemon/handlers.h"
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -38,9 +39,33 @@ int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
   return 2;
 }
 
-// Starts a thread; false when the system has no thread to give.
-template <typename Param>
-bool start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
+// Starts the thread of a request that runs on its own (a remote action, a
+// debug dump), unless the feature is off, one still runs or the cycle is
+// stopping; fill, run under the lock, hands the request over or refuses it.
+// Returns the handler result: 0 started, 1 refused.
+int start_on_demand(daemon_state* state, uint32_t id, const char* unsupported, std::mutex* mutex,
+                    std::thread* thread, std::atomic<uint32_t>* done, void* (*main)(void*), void* param,
+                    const std::function<bool()>& fill) {
+  if (!__udp_client_feature_support(state->config, id)) {
+    __udp_client_log(VT_LOG_INFO, "%s", unsupported);
+    feature_refused(id);
+    return 1;
+  }
+  std::unique_lock<std::mutex> lock(*mutex);
+  // Tested again under the lock: the teardown sets stopping before it takes
+  // this lock to join, so no thread can be started behind its back.
+  if (is_stopping(state) || thread->joinable() || !fill()) {
+    lock.unlock();
+    feature_refused(id);
+    return 1;
+  }
+  *done = 0;
+  return start_worker_thread(thread, main, param) ? 0 : 1;
+}
+
+}  // namespace
+
+bool start_worker_thread(std::thread* thread, void* (*main)(void*), void* param) {
   try {
     *thread = std::thread(main, param);
     return true;
@@ -48,8 +73,6 @@ bool start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
     return false;
   }
 }
-
-}  // namespace
 
 std::string __udp_client_build_action_line(const taglist* config, int count,
                                            const vantor_udp_client_action_entry* records) {
@@ -92,26 +115,15 @@ int __udp_client_action_handler(void* context, uint32_t request_id, int count,
   if (!state) return 1;
   __udp_client_log(VT_LOG_INFO, "Recv Action Request");
   if (is_stopping(state)) return 1;
-  if (!__udp_client_feature_support(state->config, FEATURE_ID_REMOTE_ACTION)) {
-    __udp_client_log(VT_LOG_INFO, "Action Is Not supported");
-    feature_refused(FEATURE_ID_REMOTE_ACTION);
-    return 1;
-  }
-
   const std::string line = __udp_client_build_action_line(state->config, count, records);
-  std::unique_lock<std::mutex> lock(state->action_mutex);
-  // Tested again under the lock: the teardown sets stopping before it takes
-  // this lock to join, so no thread can be started behind its back.
-  if (is_stopping(state) || state->action_thread.joinable() || !state->action_buffer ||
-      line.size() >= DAEMON_BUFFER_SIZE) {
-    lock.unlock();
-    feature_refused(FEATURE_ID_REMOTE_ACTION);
-    return 1;
-  }
-  memcpy(state->action_buffer, line.c_str(), line.size() + 1);
-  state->action_request_id = request_id;
-  state->action_done = 0;
-  return start_thread(&state->action_thread, __udp_client_action_thread_main, &state->action) ? 0 : 1;
+  return start_on_demand(state, FEATURE_ID_REMOTE_ACTION, "Action Is Not supported", &state->action_mutex,
+                         &state->action_thread, &state->action_done, __udp_client_action_thread_main,
+                         &state->action, [&] {
+                           if (!state->action_buffer || line.size() >= DAEMON_BUFFER_SIZE) return false;
+                           memcpy(state->action_buffer, line.c_str(), line.size() + 1);
+                           state->action_request_id = request_id;
+                           return true;
+                         });
 }
 
 int __udp_client_debug_dump_handler(void* context) {
@@ -119,22 +131,9 @@ int __udp_client_debug_dump_handler(void* context) {
   if (!state) return 1;
   __udp_client_log(VT_LOG_INFO, "Recv Debug Dump Request");
   if (is_stopping(state)) return 1;
-  if (!__udp_client_feature_support(state->config, FEATURE_ID_DEBUG_DUMP)) {
-    __udp_client_log(VT_LOG_INFO, "Debug Dump Is Not supported");
-    feature_refused(FEATURE_ID_DEBUG_DUMP);
-    return 1;
-  }
-  std::unique_lock<std::mutex> lock(state->debug_dump_mutex);
-  if (is_stopping(state) || state->debug_dump_thread.joinable()) {
-    lock.unlock();
-    feature_refused(FEATURE_ID_DEBUG_DUMP);
-    return 1;
-  }
-  state->debug_dump_done = 0;
-  return start_thread(&state->debug_dump_thread, __udp_client_debug_dump_thread_main,
-                      &state->debug_dump)
-             ? 0
-             : 1;
+  return start_on_demand(state, FEATURE_ID_DEBUG_DUMP, "Debug Dump Is Not supported", &state->debug_dump_mutex,
+                         &state->debug_dump_thread, &state->debug_dump_done, __udp_client_debug_dump_thread_main,
+                         &state->debug_dump, [] { return true; });
 }
 
 int __udp_client_notice_handler(void* context, int16_t, int8_t) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "channel/vantor_udp_client.h"
 #include "platform/taglist.h"
@@ -20,6 +21,9 @@ int __udp_client_statistic_handler(void* context, vantor_udp_client_statistics* 
 
 // Registers every handler above on the client, in the order of their ids.
 void __udp_client_register_handlers(vantor_udp_client* client);
+
+// Starts a worker's thread; false when the system has no thread to give.
+bool start_worker_thread(std::thread* thread, void* (*main)(void*), void* param);
 
 
 // The remote action's command line: FEATURE_REMOTE_ACTION_CMD, then each of

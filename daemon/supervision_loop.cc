@@ -58,21 +58,14 @@ void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now
   if (posted) __udp_client_update_schedule(id, state->config, state->schedule);
 }
 
-void reap_action(daemon_state* state) {
-  std::lock_guard<std::mutex> lock(state->action_mutex);
-  if (state->action_thread.joinable() && state->action_done) {
-    state->action_thread.join();
-    state->action_done = 0;
-    __udp_client_log(VT_LOG_INFO, "Action finish");
-  }
-}
-
-void reap_debug_dump(daemon_state* state) {
-  std::lock_guard<std::mutex> lock(state->debug_dump_mutex);
-  if (state->debug_dump_thread.joinable() && state->debug_dump_done) {
-    state->debug_dump_thread.join();
-    state->debug_dump_done = 0;
-    __udp_client_log(VT_LOG_INFO, "Debug dump finish");
+// Joins a thread started on demand (an action, a debug dump) once it has
+// set its done flag as its last act.
+void reap(std::mutex* mutex, std::thread* thread, std::atomic<uint32_t>* done, const char* finished) {
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (thread->joinable() && *done) {
+    thread->join();
+    *done = 0;
+    __udp_client_log(VT_LOG_INFO, "%s", finished);
   }
 }
 
@@ -117,8 +110,8 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
 
   request_report(state, now);
   request_due_feature(state, vars, now);
-  reap_action(state);
-  reap_debug_dump(state);
+  reap(&state->action_mutex, &state->action_thread, &state->action_done, "Action finish");
+  reap(&state->debug_dump_mutex, &state->debug_dump_thread, &state->debug_dump_done, "Debug dump finish");
 
   const int debug = debug_mode.load();
   if (debug != vars->last_debug_mode) {
