@@ -25,17 +25,13 @@ bool is_stopping(const daemon_state* state) { return state->stopping != 0; }
 // Posts a request to the feature worker unless it is busy. Returns the
 // handler result: 0 posted, 2 busy or not supported.
 int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
-  std::unique_lock<std::mutex> lock(state->feature_mutex);
-  if (!state->feature_busy && __udp_client_feature_support(state->config, id)) {
-    state->feature_busy = 1;
-    state->feature_requested = 1;
-    state->feature_request = id;
-    state->feature_cond.notify_one();
+  if (__udp_client_feature_support(state->config, id) &&
+      post_to_worker(&state->feature_mutex, &state->feature_cond, &state->feature_busy, &state->feature_requested,
+                     &state->feature_request, id)) {
     return 0;
   }
   if (ignore_message) __udp_client_log(VT_LOG_NOTICE, "%s", ignore_message);
-  lock.unlock();  // the feature records' lock is never taken under another
-  feature_refused(id);
+  feature_refused(id);  // outside the worker's lock: the feature records' lock is never taken under another
   return 2;
 }
 
@@ -64,6 +60,17 @@ int start_on_demand(daemon_state* state, uint32_t id, const char* unsupported, s
 }
 
 }  // namespace
+
+bool post_to_worker(std::mutex* mutex, std::condition_variable* cond, uint32_t* busy, uint32_t* requested,
+                    uint32_t* request, uint32_t id) {
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (*busy) return false;
+  *busy = 1;
+  *requested = 1;
+  if (request) *request = id;
+  cond->notify_one();
+  return true;
+}
 
 bool start_worker_thread(std::thread* thread, void* (*main)(void*), void* param) {
   try {

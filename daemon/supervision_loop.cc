@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "channel/vantor_udp_client.h"
+#include "daemon/handlers.h"
 #include "features/scheduler.h"
 #include "features/event_log.h"
 #include "platform/clock.h"
@@ -17,17 +18,11 @@ namespace {
 
 void request_report(daemon_state* state, time_t now) {
   if (now < state->schedule[FEATURE_ID_REPORT]) return;
-  bool requested = false;
-  {
-    std::lock_guard<std::mutex> lock(state->report_mutex);
-    if (!state->report_busy && __udp_client_feature_support(state->config, FEATURE_ID_REPORT)) {
-      state->report_busy = 1;
-      state->report_requested = 1;
-      state->report_cond.notify_one();
-      requested = true;
-    }
+  if (__udp_client_feature_support(state->config, FEATURE_ID_REPORT) &&
+      post_to_worker(&state->report_mutex, &state->report_cond, &state->report_busy, &state->report_requested,
+                     nullptr, FEATURE_ID_REPORT)) {
+    __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
   }
-  if (requested) __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
 }
 
 void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now) {
@@ -43,19 +38,11 @@ void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now
     state->schedule[id] = 0;
     return;
   }
-  bool posted = false;
-  {
-    std::lock_guard<std::mutex> lock(state->feature_mutex);
-    if (!state->feature_busy) {
-      state->feature_request = id;
-      state->feature_busy = 1;
-      state->feature_requested = 1;
-      state->feature_cond.notify_one();
-      posted = true;
-    }
-  }
   // A busy worker leaves the entry due; it is tried again on the next pass.
-  if (posted) __udp_client_update_schedule(id, state->config, state->schedule);
+  if (post_to_worker(&state->feature_mutex, &state->feature_cond, &state->feature_busy, &state->feature_requested,
+                     &state->feature_request, id)) {
+    __udp_client_update_schedule(id, state->config, state->schedule);
+  }
 }
 
 // Joins a thread started on demand (an action, a debug dump) once it has
