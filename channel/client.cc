@@ -30,7 +30,7 @@ void copy_cut(char *out, const char *text, size_t limit) {
   out[limit] = '\0';
 }
 
-vantor_udp_client_log_fn current_log(vantor_udp_client *client) { return client->log.load(); }
+vantor_log_func current_log(vantor_udp_client *client) { return client->log.load(); }
 
 // Resolves server_host/server_port; after a failed authorisation or
 // resolution the default host at the default port stands in.
@@ -54,10 +54,10 @@ int32_t to_millionths(double degrees) {
   return static_cast<int32_t>(scaled);
 }
 
-void join(std::thread &thread, vantor_udp_client_log_fn log, const char *message) {
+void join(std::thread &thread, vantor_log_func log, const char *message) {
   if (!thread.joinable()) return;
   thread.join();
-  log(6, "%s", message);
+  log(VT_LOG_INFO, "%s", message);
 }
 
 }  // namespace
@@ -111,7 +111,7 @@ void __vantor_udp_client_nap(vantor_udp_client *client, int ticks) {
 extern "C" vantor_udp_client *create_vantor_udp_client(
     const char *serial, const char *model, const char *variant, const char *version,
     unsigned int request_queue_capacity, const char *default_host, const char *registration_path,
-    vantor_udp_client_log_fn log, unsigned int black_list_capacity, const char *interface_file) {
+    vantor_log_func log, unsigned int black_list_capacity, const char *interface_file) {
   auto *client = new (std::nothrow) vantor_udp_client;
   if (!client) return nullptr;
 
@@ -132,7 +132,7 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   // or carry out a retransmitted request twice: no client at all.
   if (!client->interface_file || !client->incoming_requests || !client->incoming_replies ||
       !client->outgoing_replies || agenda != 0 || !client->answered_ids || !client->recent_ids) {
-    client->thread_log(3, "Can't allocate memory (queues and black lists of %u entries)",
+    client->thread_log(VT_LOG_ERR, "Can't allocate memory (queues and black lists of %u entries)",
                        black_list_capacity);
     destroy_vantor_udp_client(client);
     return nullptr;
@@ -178,7 +178,7 @@ extern "C" void destroy_vantor_udp_client(vantor_udp_client *client) {
 
   // The socket is closed only after the threads have ended: closing it under
   // a thread that still waits on it could hand its number to another file.
-  vantor_udp_client_log_fn log = current_log(client);
+  vantor_log_func log = current_log(client);
   join(client->send_thread, log, "Sender Joined");
   join(client->receive_thread, log, "Receiver Joined");
   join(client->punch_hole_thread, log, "Punch hole Joined");
@@ -272,7 +272,7 @@ extern "C" int vantor_udp_client_set_handler(vantor_udp_client *client, int id,
         client->log = __vantor_udp_client_default_log;
         return 0;
       }
-      client->log = reinterpret_cast<vantor_udp_client_log_fn>(function);
+      client->log = reinterpret_cast<vantor_log_func>(function);
       return 1;
     case VANTOR_UDP_CLIENT_HANDLER_REBOOT:
       client->handlers[2] = function;

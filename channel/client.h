@@ -121,8 +121,8 @@ struct vantor_udp_client {
   std::atomic<uint32_t> last_heard{0};
   std::atomic<uint32_t> last_keepalive_sent{0};
 
-  std::atomic<vantor_udp_client_log_fn> log{nullptr};
-  vantor_udp_client_log_fn thread_log = nullptr;  // captured at creation, fixed for the threads
+  std::atomic<vantor_log_func> log{nullptr};
+  vantor_log_func thread_log = nullptr;  // captured at creation, fixed for the threads
   std::atomic<void *> handler_context{nullptr};
 
   char *default_host = nullptr;
@@ -148,7 +148,7 @@ void *__vantor_udp_client_comand_thread_main(void *param);
 // for a sign of the server's life: one of its requests that passed the
 // sequence check and is in no black list, or the first reply to one of the
 // latest transmissions; a refused, replayed or duplicate message is none.
-bool __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_udp_client_log_fn log,
+bool __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_log_func log,
                                         const uint8_t *message, uint32_t length);
 // One queued server request, as the command thread handles it: its handler
 // is called and, when the server wants one, the reply is queued. The task
@@ -158,7 +158,7 @@ void __vantor_udp_client_handle_request(vantor_udp_client *client, task_info *ta
 // Socket and name resolution, also used when the session is re-established.
 int __vantor_udp_client_open_socket(int *sock, const sockaddr_in *local_addr,
                                     const sockaddr_in *server_addr, const char *interface_name,
-                                    vantor_udp_client_log_fn log);
+                                    vantor_log_func log);
 int __vantor_udp_client_resolve(const char *host, uint32_t port, sockaddr_in *address);
 
 // Statistics counters (each under the statistics mutex).

@@ -11,34 +11,34 @@
 
 int __vantor_udp_client_open_socket(int *sock, const sockaddr_in *local_addr,
                                     const sockaddr_in *server_addr, const char *interface_name,
-                                    vantor_udp_client_log_fn log) {
+                                    vantor_log_func log) {
   *sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (*sock < 0) {
-    log(3, "Cannot open socket");
+    log(VT_LOG_ERR, "Cannot open socket");
     return 0;
   }
   if (interface_name && *interface_name) {
     socklen_t length = static_cast<socklen_t>(std::strlen(interface_name) + 1);
     if (setsockopt(*sock, SOL_SOCKET, SO_BINDTODEVICE, interface_name, length) != 0)
-      log(3, "Cannot set socket option (SO_BINDTODEVICE) (%s)", interface_name);
+      log(VT_LOG_ERR, "Cannot set socket option (SO_BINDTODEVICE) (%s)", interface_name);
   }
   int on = 1;
   if (setsockopt(*sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    log(3, "Cannot set socket option (SO_REUSEADDR)");
+    log(VT_LOG_ERR, "Cannot set socket option (SO_REUSEADDR)");
     return 0;
   }
   if (bind(*sock, reinterpret_cast<const sockaddr *>(local_addr), sizeof *local_addr) != 0) {
-    log(3, "Cannot bind local address");
+    log(VT_LOG_ERR, "Cannot bind local address");
     return 0;
   }
   if (connect(*sock, reinterpret_cast<const sockaddr *>(server_addr), sizeof *server_addr) != 0) {
-    log(3, "Cannot connect peer address");
+    log(VT_LOG_ERR, "Cannot connect peer address");
     return 0;
   }
   sockaddr_in bound = {};
   socklen_t bound_length = sizeof bound;
   if (getsockname(*sock, reinterpret_cast<sockaddr *>(&bound), &bound_length) == 0)
-    log(6, "Client listening port: %d", ntohs(bound.sin_port));
+    log(VT_LOG_INFO, "Client listening port: %d", ntohs(bound.sin_port));
   return 1;
 }
 

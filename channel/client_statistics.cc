@@ -1,5 +1,4 @@
-// The counters of the channel statistics, each raised under its lock, and
-// the copy handed out.
+// The counters of the channel statistics, each raised under its lock.
 #include "channel/client.h"
 
 void __vantor_udp_client_count_send(vantor_udp_client_statistics *statistics, std::mutex *mutex,
@@ -29,12 +28,4 @@ void __vantor_udp_client_count_receive_error(vantor_udp_client_statistics *stati
     ++statistics->decrypt_errors;
   else if (selector == 2)
     ++statistics->seq_errors;
-}
-
-extern "C" int vantor_udp_client_get_statistics(vantor_udp_client *client,
-                                                vantor_udp_client_statistics *statistics) {
-  if (!client || !statistics) return 0;
-  std::lock_guard<std::mutex> lock(client->statistics_mutex);
-  *statistics = client->statistics;
-  return 1;
 }

@@ -1,5 +1,6 @@
 // The channel's state for monitoring: which session it holds, since when,
-// when the server was last heard, and the statistics.
+// when the server was last heard, and the statistics; and the identity and
+// interface that the application's HTTPS requests carry.
 #include <cstring>
 
 #include "channel/client.h"
@@ -55,5 +56,22 @@ extern "C" int vantor_udp_client_get_status(vantor_udp_client *c, vantor_udp_cli
   if (c->stop.load() != 0) out->state = VANTOR_UDP_CLIENT_STATE_STOPPED;
   out->last_server_message = widen(c->last_heard.load(), now);
   out->last_keepalive_sent = widen(c->last_keepalive_sent.load(), now);
+  return 1;
+}
+
+extern "C" int vantor_udp_client_get_identity(vantor_udp_client *c, vantor_udp_client_identity *out) {
+  if (!c || !out) return 0;
+  // The identity is fixed when the client is created, in fields of the same sizes.
+  static_assert(sizeof out->serial == sizeof c->serial && sizeof out->model == sizeof c->model &&
+                sizeof out->variant == sizeof c->variant && sizeof out->version == sizeof c->version);
+  std::memcpy(out->serial, c->serial, sizeof out->serial);
+  std::memcpy(out->model, c->model, sizeof out->model);
+  std::memcpy(out->variant, c->variant, sizeof out->variant);
+  std::memcpy(out->version, c->version, sizeof out->version);
+  // The session's interface is replaced when the session is re-established,
+  // which is done under the connection lock.
+  std::lock_guard<std::mutex> lock(c->connection_mutex);
+  out->has_interface = c->interface_name != nullptr;
+  copy_cut(out->interface_name, sizeof out->interface_name, c->interface_name);
   return 1;
 }

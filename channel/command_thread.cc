@@ -110,7 +110,7 @@ void queue_reply(vantor_udp_client *c, const vtrp_header &request, int result, c
     free_task_info(task);
 }
 
-void report_statistics(vantor_udp_client *c, vantor_udp_client_log_fn log) {
+void report_statistics(vantor_udp_client *c, vantor_log_func log) {
   // Handlers and log lines get a copy taken under the lock, never the live
   // record that the other threads are changing.
   vantor_udp_client_statistics st;
@@ -123,14 +123,14 @@ void report_statistics(vantor_udp_client *c, vantor_udp_client_log_fn log) {
     return;
   }
   using ul = unsigned long;
-  log(6, "UDP Client Library statistic");
-  log(6, "\tPeer recv:  %7lu\t send: %7lu", ul(st.peer_recv), ul(st.peer_send));
-  log(6, "\tLocal recv: %7lu\t send: %7lu", ul(st.local_recv), ul(st.local_send));
-  log(6, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)", ul(st.header_errors),
+  log(VT_LOG_INFO, "UDP Client Library statistic");
+  log(VT_LOG_INFO, "\tPeer recv:  %7lu\t send: %7lu", ul(st.peer_recv), ul(st.peer_send));
+  log(VT_LOG_INFO, "\tLocal recv: %7lu\t send: %7lu", ul(st.local_recv), ul(st.local_send));
+  log(VT_LOG_INFO, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)", ul(st.header_errors),
       ul(st.decrypt_errors), ul(st.seq_errors),
       ul(static_cast<uint32_t>(st.header_errors + st.decrypt_errors + st.seq_errors)));
   if (st.local_recv != 0)
-    log(6, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
+    log(VT_LOG_INFO, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
         ul(st.turnaround_total / st.local_recv), ul(st.turnaround_max), ul(st.turnaround_min));
 }
 
@@ -164,7 +164,7 @@ void __vantor_udp_client_handle_request(vantor_udp_client *c, task_info *task) {
 
 void *__vantor_udp_client_comand_thread_main(void *param) {
   auto *c = static_cast<vantor_udp_client *>(param);
-  vantor_udp_client_log_fn log = c->thread_log;
+  vantor_log_func log = c->thread_log;
   bool reported = false;
   uint32_t last_report = 0;
   while (c->stop == 0) {

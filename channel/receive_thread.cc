@@ -38,7 +38,7 @@ constexpr int32_t REJECTION_LOG_INTERVAL = 60;
 
 struct receive_state {
   vantor_udp_client *client;
-  vantor_udp_client_log_fn log;
+  vantor_log_func log;
   uint32_t last_receive_time;
   uint32_t last_attempt_time;
   int32_t retry_wait = 10;
@@ -71,7 +71,7 @@ bool may_log_rejection(vantor_udp_client *c) {
 
 // Once the minute after a line is over: one line with the counts since, when
 // lines were held back; otherwise the next rejection is logged as it is.
-void report_held_rejections(vantor_udp_client *c, vantor_udp_client_log_fn log, uint32_t now) {
+void report_held_rejections(vantor_udp_client *c, vantor_log_func log, uint32_t now) {
   rejected_packet_log &r = c->rejections;
   int32_t elapsed = vt_seconds_between(r.since, now);
   if (!r.quiet || (elapsed >= 0 && elapsed < REJECTION_LOG_INTERVAL)) return;
@@ -82,7 +82,7 @@ void report_held_rejections(vantor_udp_client *c, vantor_udp_client_log_fn log, 
   uint32_t counted[3];
   std::copy(r.counted, r.counted + 3, counted);
   remember_counts(c);
-  log(3, "Packets rejected in the last %lu s: Header err %lu, Decrypt err %lu, Seq err %lu",
+  log(VT_LOG_ERR, "Packets rejected in the last %lu s: Header err %lu, Decrypt err %lu, Seq err %lu",
       static_cast<unsigned long>(elapsed < 0 ? 0 : elapsed), static_cast<unsigned long>(r.counted[0] - counted[0]),
       static_cast<unsigned long>(r.counted[1] - counted[1]),
       static_cast<unsigned long>(r.counted[2] - counted[2]));
@@ -131,7 +131,7 @@ void reestablish(receive_state &s, uint32_t now) {
   vantor_udp_client *c = s.client;
   s.last_attempt_time = now;
   __vantor_udp_client_session_pending(c);
-  s.log(6, "Reestablish HTTPS + UDP...");
+  s.log(VT_LOG_INFO, "Reestablish HTTPS + UDP...");
   // The send thread reads the credentials and the socket under this lock,
   // so it never sees them half replaced.
   std::lock_guard<std::mutex> lock(c->connection_mutex);
@@ -162,10 +162,10 @@ void reestablish(receive_state &s, uint32_t now) {
     c->keepalive_now = 1;
     __vantor_udp_client_record_session(c);
     __vantor_udp_client_wake_naps(c);
-    s.log(6, "Reestablish success");
+    s.log(VT_LOG_INFO, "Reestablish success");
   } else {
     c->reconnect_requested = 1;
-    s.log(3, "Cannot connect to server (%s:%d)", c->server_host, static_cast<int>(c->server_port));
+    s.log(VT_LOG_ERR, "Cannot connect to server (%s:%d)", c->server_host, static_cast<int>(c->server_port));
   }
 }
 
@@ -263,7 +263,7 @@ bool only_the_device_sends(const vtrp_header &h) {
 // its numbering later in a session therefore gets a new session: its mark
 // is refused and re-establishment requested (within retry_wait), and the new
 // key opens a new numbering.
-bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_log_fn log,
+bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_log_func log,
                                         const uint8_t *message, uint32_t length) {
   vtrp_header h = vtrp_read_header(message);
   if (only_the_device_sends(h)) {
@@ -278,7 +278,7 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
     if (!in_order) {
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 2);
       if (may_log_rejection(c))
-        log(3, "Seq number fail {cur: %lu, exp: %lu}", static_cast<unsigned long>(h.seq),
+        log(VT_LOG_ERR, "Seq number fail {cur: %lu, exp: %lu}", static_cast<unsigned long>(h.seq),
             static_cast<unsigned long>(c->receive_seq));
       if (restart) c->reconnect_requested = 1;
       return false;
@@ -292,7 +292,7 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
       uint32_t threshold = 3 * c->black_list_capacity;
       black_list_cleanup(c->answered_ids, threshold);
       black_list_cleanup(c->recent_ids, threshold);
-      log(7, "Cleanup black list by reset seq");
+      log(VT_LOG_DEBUG, "Cleanup black list by reset seq");
     }
   }
   if (vtrp_is_reply(h.flags)) {
@@ -302,7 +302,7 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_udp_client_
   uint32_t now = vt_time32();
   if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
       black_list_item_exist(c->recent_ids, h.id, now, 2)) {
-    log(7, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
+    log(VT_LOG_DEBUG, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
     // A duplicate: whoever recorded the first copy can send it again.
     return false;
   }
@@ -319,12 +319,12 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
   s.last_receive_time = s.last_attempt_time = vt_time32();
   std::unique_ptr<uint8_t[]> datagram(new (std::nothrow) uint8_t[RECEIVE_BUFFER]);
   if (!datagram) {
-    s.log(3, "Can't allocate memory (recv_buffer)");
+    s.log(VT_LOG_ERR, "Can't allocate memory (recv_buffer)");
     return nullptr;
   }
   std::unique_ptr<uint8_t[]> message(new (std::nothrow) uint8_t[VTRP_MAX_CIPHERTEXT]);
   if (!message) {
-    s.log(3, "Can't allocate memory (decrypt_buffer)");
+    s.log(VT_LOG_ERR, "Can't allocate memory (decrypt_buffer)");
     return nullptr;
   }
 
@@ -351,13 +351,13 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
     // An empty datagram is not a socket error: it is rejected as too short
     // below, counted and not logged, like any other garbage.
     if (length < 0) {
-      s.log(3, "Recvfrom socket error");
+      s.log(VT_LOG_ERR, "Recvfrom socket error");
       liveness_check(s);
       continue;
     }
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
-    s.log(7, "Recvfrom %s:%d", address, ntohs(source.sin_port));
+    s.log(VT_LOG_DEBUG, "Recvfrom %s:%d", address, ntohs(source.sin_port));
 
     uint32_t message_length = 0;
     packet_verdict verdict = vtrp_decode_packet(datagram.get(), static_cast<size_t>(length), c->serial,
@@ -372,7 +372,7 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
       }
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 1);
       if (may_log_rejection(c))
-        s.log(3, verdict == packet_verdict::crc_mismatch ? "Packet CRC err" : "Packet decrypt fail");
+        s.log(VT_LOG_ERR, verdict == packet_verdict::crc_mismatch ? "Packet CRC err" : "Packet decrypt fail");
     } else {
       s.bad_packet_run = 0;
       if (__vantor_udp_client_accept_message(c, s.log, message.get(), message_length)) {

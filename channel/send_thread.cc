@@ -18,7 +18,7 @@ namespace {
 
 struct send_state {
   vantor_udp_client *client;
-  vantor_udp_client_log_fn log;
+  vantor_log_func log;
   uint32_t next_pass;  // seconds; a pass is due from then on
   uint32_t last_pass;  // when the latest pass began
   // Encrypts every packet; keeps the key schedule until the session key changes.
@@ -100,18 +100,18 @@ bool transmit(send_state &s, const uint8_t *message, uint32_t length, const char
                                                 VTRP_PACKET_KIND_NAME, s.cipher.get())
                      : 0;
   if (packet_length == 0) {
-    s.log(7, "%s", compose_error);
+    s.log(VT_LOG_DEBUG, "%s", compose_error);
     return false;
   }
   ssize_t sent = sendto(c->sock, packet, packet_length, 0,
                         reinterpret_cast<const sockaddr *>(&c->server_addr), sizeof c->server_addr);
   if (sent < static_cast<ssize_t>(packet_length)) {
-    s.log(3, "Sendto socket error");
+    s.log(VT_LOG_ERR, "Sendto socket error");
     return false;
   }
   char address[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &c->server_addr.sin_addr, address, sizeof address);
-  s.log(7, "Sendto %s:%d", address, ntohs(c->server_addr.sin_port));
+  s.log(VT_LOG_DEBUG, "Sendto %s:%d", address, ntohs(c->server_addr.sin_port));
   return true;
 }
 
@@ -166,7 +166,7 @@ void transmission_pass(send_state &s, uint32_t t) {
           item->category == VTRP_CATEGORY_KEEPALIVE)
         c->last_keepalive_sent = vt_time32();
     } else
-      s.log(7, "Send agenda compose packet err");
+      s.log(VT_LOG_DEBUG, "Send agenda compose packet err");
 
     item->last_send = vt_time32();
     item->next_send = item->last_send + item->retry_interval;

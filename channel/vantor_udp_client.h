@@ -18,16 +18,14 @@
 
 #include <stdint.h>
 
+#include "platform/log_level.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* The opaque client. */
 typedef struct vantor_udp_client vantor_udp_client;
-
-/* Log function: syslog-style level 0..7, printf-style format. Returns the
- * number of characters written, 0 when nothing was written. */
-typedef int (*vantor_udp_client_log_fn)(int level, const char *format, ...);
 
 /* Default UDP port of the server when authorisation gave none. */
 #define VANTOR_UDP_CLIENT_DEFAULT_PORT 11753
@@ -69,7 +67,7 @@ enum vantor_udp_client_handler_id {
   VANTOR_UDP_CLIENT_HANDLER_NOTICE = 2,             /* vantor_udp_client_notice_fn */
   VANTOR_UDP_CLIENT_HANDLER_SPARE = 3,              /* stored, never called */
   VANTOR_UDP_CLIENT_HANDLER_STATISTICS = 4,         /* vantor_udp_client_statistics_fn */
-  VANTOR_UDP_CLIENT_HANDLER_LOG = 5,                /* vantor_udp_client_log_fn */
+  VANTOR_UDP_CLIENT_HANDLER_LOG = 5,                /* vantor_log_func */
   VANTOR_UDP_CLIENT_HANDLER_REBOOT = 6,             /* vantor_udp_client_simple_fn */
   VANTOR_UDP_CLIENT_HANDLER_ACTION = 7,             /* vantor_udp_client_action_fn */
   VANTOR_UDP_CLIENT_HANDLER_DEBUG_DUMP = 8          /* vantor_udp_client_simple_fn */
@@ -115,6 +113,17 @@ typedef struct vantor_udp_client_status {
   vantor_udp_client_statistics statistics;
 } vantor_udp_client_status;
 
+/* The identity the client was created with and the WAN interface of its
+ * session, as the application's own HTTPS requests carry them. */
+typedef struct vantor_udp_client_identity {
+  char serial[26];
+  char model[9];
+  char variant[9];
+  char version[12];
+  int has_interface;       /* 0: the session is bound to no interface */
+  char interface_name[32]; /* may be "" even when has_interface */
+} vantor_udp_client_identity;
+
 /* One argument of a remote action request as the handler receives it: the
  * entry's length and its text, NUL-terminated. */
 typedef struct vantor_udp_client_action_entry {
@@ -144,7 +153,7 @@ vantor_udp_client *create_vantor_udp_client(const char *serial, const char *mode
                                             unsigned int request_queue_capacity,
                                             const char *default_host,
                                             const char *registration_path,
-                                            vantor_udp_client_log_fn log,
+                                            vantor_log_func log,
                                             unsigned int black_list_capacity,
                                             const char *interface_file);
 
@@ -171,9 +180,9 @@ int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid, unsigned 
  * for a null argument. */
 int vantor_udp_client_get_status(vantor_udp_client *client, vantor_udp_client_status *status);
 
-/* Copies the channel statistics, taken under their lock. Returns 1, or 0 for
- * a null client or destination. */
-int vantor_udp_client_get_statistics(vantor_udp_client *client, vantor_udp_client_statistics *statistics);
+/* Fills *identity. Waits while the session is being established, so that the
+ * interface is that of a settled session. Returns 1, or 0 for a null argument. */
+int vantor_udp_client_get_identity(vantor_udp_client *client, vantor_udp_client_identity *identity);
 
 /* Length of the channel's one-second tick in milliseconds (1000; 0 or less
  * restores it). Every wait of the threads is counted in ticks: tests shorten

@@ -14,7 +14,7 @@
 
 #include "channel/vantor_udp_client.h"
 #include "daemon/handlers.h"
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 #include "daemon/signals.h"
 #include "daemon/status_snapshot.h"
 #include "daemon/supervision_loop.h"
@@ -84,18 +84,18 @@ void derive_settings(const taglist* config, daemon_settings* settings) {
 
 void log_settings(const daemon_settings& settings) {
   // Which build is running, for whoever reads the log; the settings follow.
-  __udp_client_log(6, "vtclient %s", vtclient_version);
-  __udp_client_log(5, "log enable: %d", log_enable.load());
-  __udp_client_log(5, "log file: %s", get_log_file_path().c_str());
-  __udp_client_log(5, "log size: %lu", static_cast<unsigned long>(log_file_size.load()));
-  __udp_client_log(5, "log num: %d", static_cast<int>(log_file_count.load()));
-  __udp_client_log(5, "keepalive: %d", settings.keepalive_interval);
-  __udp_client_log(5, "disconnect: %d", settings.disconnect_timeout);
-  __udp_client_log(5, "bl size: %d", settings.black_list_size);
-  __udp_client_log(5, "interface: %s", settings.interface_update_file.c_str());
-  __udp_client_log(5, "config trigger: %d [%s]", settings.config_trigger.enabled,
+  __udp_client_log(VT_LOG_INFO, "vtclient %s", vtclient_version);
+  __udp_client_log(VT_LOG_NOTICE, "log enable: %d", log_enable.load());
+  __udp_client_log(VT_LOG_NOTICE, "log file: %s", get_log_file_path().c_str());
+  __udp_client_log(VT_LOG_NOTICE, "log size: %lu", static_cast<unsigned long>(log_file_size.load()));
+  __udp_client_log(VT_LOG_NOTICE, "log num: %d", static_cast<int>(log_file_count.load()));
+  __udp_client_log(VT_LOG_NOTICE, "keepalive: %d", settings.keepalive_interval);
+  __udp_client_log(VT_LOG_NOTICE, "disconnect: %d", settings.disconnect_timeout);
+  __udp_client_log(VT_LOG_NOTICE, "bl size: %d", settings.black_list_size);
+  __udp_client_log(VT_LOG_NOTICE, "interface: %s", settings.interface_update_file.c_str());
+  __udp_client_log(VT_LOG_NOTICE, "config trigger: %d [%s]", settings.config_trigger.enabled,
                    settings.config_trigger.file);
-  __udp_client_log(5, "gps trigger: %d [%s]", settings.gps_trigger.enabled,
+  __udp_client_log(VT_LOG_NOTICE, "gps trigger: %d [%s]", settings.gps_trigger.enabled,
                    settings.gps_trigger.file);
 }
 
@@ -107,7 +107,7 @@ void set_param_or_fallback(vantor_udp_client* client, int id, int32_t* setting, 
   *setting = rule.fallback;
   value = static_cast<uint32_t>(rule.fallback);
   vantor_udp_client_set_param(client, id, &value);
-  __udp_client_log(6, rule.refused_message, rule.fallback);
+  __udp_client_log(VT_LOG_INFO, rule.refused_message, rule.fallback);
 }
 
 // A setting past its rule's range, which no setter of the client checks, is
@@ -115,7 +115,7 @@ void set_param_or_fallback(vantor_udp_client* client, int id, int32_t* setting, 
 void bound_or_fallback(int32_t* setting, const setting_rule& rule) {
   if (*setting >= rule.min && *setting <= rule.max) return;
   *setting = rule.fallback;
-  __udp_client_log(6, rule.refused_message, rule.fallback);
+  __udp_client_log(VT_LOG_INFO, rule.refused_message, rule.fallback);
 }
 
 // Hands the timing settings to the client; a value it refuses is replaced
@@ -133,13 +133,8 @@ void set_client_params(daemon_state* state, daemon_settings* settings) {
                         kDisconnectRule);
 }
 
-template <typename Param>
-void start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
-  try {
-    *thread = std::thread(main, param);
-  } catch (const std::system_error&) {
-    __udp_client_log(3, "Cannot start worker thread");
-  }
+void start_thread(std::thread* thread, void* (*main)(void*), void* param) {
+  if (!start_worker_thread(thread, main, param)) __udp_client_log(VT_LOG_ERR, "Cannot start worker thread");
 }
 
 void start_workers(daemon_state* state) {
@@ -170,26 +165,29 @@ void teardown(daemon_state* state, status_snapshot* status) {
   // Every wait and device command of the cycle ends now, however the
   // supervision loop was told to stop.
   vt_request_stop();
+  const struct {
+    std::mutex* mutex;
+    std::condition_variable* cond;
+    std::thread* thread;
+    uint32_t* busy;
+    const char* joined;
+  } workers[] = {
+      {&state->feature_mutex, &state->feature_cond, &state->feature_thread, &state->feature_busy,
+       "Feature thread joined"},
+      {&state->report_mutex, &state->report_cond, &state->report_thread, &state->report_busy,
+       "Report thread joined"},
+  };
   // Idle workers notice the stop at once rather than at their next time-out.
-  {
-    std::lock_guard<std::mutex> lock(state->feature_mutex);
-    state->feature_cond.notify_all();
+  for (const auto& w : workers) {
+    std::lock_guard<std::mutex> lock(*w.mutex);
+    w.cond->notify_all();
   }
-  {
-    std::lock_guard<std::mutex> lock(state->report_mutex);
-    state->report_cond.notify_all();
-  }
-  if (state->feature_thread.joinable()) {
-    state->feature_thread.join();
-    std::lock_guard<std::mutex> lock(state->feature_mutex);
-    state->feature_busy = 0;
-    __udp_client_log(6, "Feature thread joined");
-  }
-  if (state->report_thread.joinable()) {
-    state->report_thread.join();
-    std::lock_guard<std::mutex> lock(state->report_mutex);
-    state->report_busy = 0;
-    __udp_client_log(6, "Report thread joined");
+  for (const auto& w : workers) {
+    if (!w.thread->joinable()) continue;
+    w.thread->join();
+    std::lock_guard<std::mutex> lock(*w.mutex);
+    *w.busy = 0;
+    __udp_client_log(VT_LOG_INFO, "%s", w.joined);
   }
   // Handlers test stopping again under these locks, so once the handles
   // have been taken no new thread can appear.
@@ -214,7 +212,7 @@ cycle_end run_cycle(process_state* process) {
   std::unique_ptr<taglist, void (*)(taglist*)> config(
       load_taglist_ex(system_path("/etc/vtclient.cfg").c_str(), 1), free_taglist);
   if (!config || config->count == 0) {
-    __udp_client_log(3, "Config file err");
+    __udp_client_log(VT_LOG_ERR, "Config file err");
     return cycle_end::leave;
   }
   sort_taglist(config.get());
@@ -226,7 +224,7 @@ cycle_end run_cycle(process_state* process) {
 
   cycle_buffers buffers;
   if (!buffers.allocate()) {
-    __udp_client_log(3, "Alloc https buffer err");
+    __udp_client_log(VT_LOG_ERR, "Alloc https buffer err");
     return cycle_end::leave;
   }
   state->config = config.get();
@@ -247,7 +245,7 @@ cycle_end run_cycle(process_state* process) {
       host, registration_path, __udp_client_log, static_cast<unsigned>(settings.black_list_size),
       interface_file);
   if (!state->client) {
-    __udp_client_log(3, "Cannot create UDP client");
+    __udp_client_log(VT_LOG_ERR, "Cannot create UDP client");
     return cycle_end::leave;
   }
 

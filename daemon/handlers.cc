@@ -3,12 +3,13 @@
 #include "daemon/handlers.h"
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 #include "features/daemon_state.h"
 #include "features/feature_status.h"
 #include "features/shell_word.h"
@@ -24,23 +25,54 @@ bool is_stopping(const daemon_state* state) { return state->stopping != 0; }
 // Posts a request to the feature worker unless it is busy. Returns the
 // handler result: 0 posted, 2 busy or not supported.
 int post_feature(daemon_state* state, uint32_t id, const char* ignore_message) {
-  std::unique_lock<std::mutex> lock(state->feature_mutex);
-  if (!state->feature_busy && __udp_client_feature_support(state->config, id)) {
-    state->feature_busy = 1;
-    state->feature_requested = 1;
-    state->feature_request = id;
-    state->feature_cond.notify_one();
+  if (__udp_client_feature_support(state->config, id) &&
+      post_to_worker(&state->feature_mutex, &state->feature_cond, &state->feature_busy, &state->feature_requested,
+                     &state->feature_request, id)) {
     return 0;
   }
-  if (ignore_message) __udp_client_log(5, "%s", ignore_message);
-  lock.unlock();  // the feature records' lock is never taken under another
-  feature_refused(id);
+  if (ignore_message) __udp_client_log(VT_LOG_NOTICE, "%s", ignore_message);
+  feature_refused(id);  // outside the worker's lock: the feature records' lock is never taken under another
   return 2;
 }
 
-// Starts a thread; false when the system has no thread to give.
-template <typename Param>
-bool start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
+// Starts the thread of a request that runs on its own (a remote action, a
+// debug dump), unless the feature is off, one still runs or the cycle is
+// stopping; fill, run under the lock, hands the request over or refuses it.
+// Returns the handler result: 0 started, 1 refused.
+int start_on_demand(daemon_state* state, uint32_t id, const char* unsupported, std::mutex* mutex,
+                    std::thread* thread, std::atomic<uint32_t>* done, void* (*main)(void*), void* param,
+                    const std::function<bool()>& fill) {
+  if (!__udp_client_feature_support(state->config, id)) {
+    __udp_client_log(VT_LOG_INFO, "%s", unsupported);
+    feature_refused(id);
+    return 1;
+  }
+  std::unique_lock<std::mutex> lock(*mutex);
+  // Tested again under the lock: the teardown sets stopping before it takes
+  // this lock to join, so no thread can be started behind its back.
+  if (is_stopping(state) || thread->joinable() || !fill()) {
+    lock.unlock();
+    feature_refused(id);
+    return 1;
+  }
+  *done = 0;
+  return start_worker_thread(thread, main, param) ? 0 : 1;
+}
+
+}  // namespace
+
+bool post_to_worker(std::mutex* mutex, std::condition_variable* cond, uint32_t* busy, uint32_t* requested,
+                    uint32_t* request, uint32_t id) {
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (*busy) return false;
+  *busy = 1;
+  *requested = 1;
+  if (request) *request = id;
+  cond->notify_one();
+  return true;
+}
+
+bool start_worker_thread(std::thread* thread, void* (*main)(void*), void* param) {
   try {
     *thread = std::thread(main, param);
     return true;
@@ -48,8 +80,6 @@ bool start_thread(std::thread* thread, void* (*main)(void*), Param* param) {
     return false;
   }
 }
-
-}  // namespace
 
 std::string __udp_client_build_action_line(const taglist* config, int count,
                                            const vantor_udp_client_action_entry* records) {
@@ -69,7 +99,7 @@ std::string __udp_client_build_action_line(const taglist* config, int count,
 int __udp_client_feature_invitation_handler(void* context, uint32_t mask) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv Feature Invitation: 0x%08x", mask);
+  __udp_client_log(VT_LOG_INFO, "Recv Feature Invitation: 0x%08x", mask);
   if (is_stopping(state)) return 1;
   // Only the lowest of the three meaningful bits is considered.
   if (mask & 0x1) return post_feature(state, FEATURE_ID_FIRMWARE, "Firmware Invitation IGNORE");
@@ -81,7 +111,7 @@ int __udp_client_feature_invitation_handler(void* context, uint32_t mask) {
 int __udp_client_reboot_handler(void* context) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv REBOOT");
+  __udp_client_log(VT_LOG_INFO, "Recv REBOOT");
   if (is_stopping(state)) return 1;
   return post_feature(state, FEATURE_ID_REBOOT, nullptr);
 }
@@ -90,51 +120,27 @@ int __udp_client_action_handler(void* context, uint32_t request_id, int count,
                                 vantor_udp_client_action_entry* records) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv Action Request");
+  __udp_client_log(VT_LOG_INFO, "Recv Action Request");
   if (is_stopping(state)) return 1;
-  if (!__udp_client_feature_support(state->config, FEATURE_ID_REMOTE_ACTION)) {
-    __udp_client_log(6, "Action Is Not supported");
-    feature_refused(FEATURE_ID_REMOTE_ACTION);
-    return 1;
-  }
-
   const std::string line = __udp_client_build_action_line(state->config, count, records);
-  std::unique_lock<std::mutex> lock(state->action_mutex);
-  // Tested again under the lock: the teardown sets stopping before it takes
-  // this lock to join, so no thread can be started behind its back.
-  if (is_stopping(state) || state->action_thread.joinable() || !state->action_buffer ||
-      line.size() >= DAEMON_BUFFER_SIZE) {
-    lock.unlock();
-    feature_refused(FEATURE_ID_REMOTE_ACTION);
-    return 1;
-  }
-  memcpy(state->action_buffer, line.c_str(), line.size() + 1);
-  state->action_request_id = request_id;
-  state->action_done = 0;
-  return start_thread(&state->action_thread, __udp_client_action_thread_main, &state->action) ? 0 : 1;
+  return start_on_demand(state, FEATURE_ID_REMOTE_ACTION, "Action Is Not supported", &state->action_mutex,
+                         &state->action_thread, &state->action_done, __udp_client_action_thread_main,
+                         &state->action, [&] {
+                           if (!state->action_buffer || line.size() >= DAEMON_BUFFER_SIZE) return false;
+                           memcpy(state->action_buffer, line.c_str(), line.size() + 1);
+                           state->action_request_id = request_id;
+                           return true;
+                         });
 }
 
 int __udp_client_debug_dump_handler(void* context) {
   daemon_state* state = state_of(context);
   if (!state) return 1;
-  __udp_client_log(6, "Recv Debug Dump Request");
+  __udp_client_log(VT_LOG_INFO, "Recv Debug Dump Request");
   if (is_stopping(state)) return 1;
-  if (!__udp_client_feature_support(state->config, FEATURE_ID_DEBUG_DUMP)) {
-    __udp_client_log(6, "Debug Dump Is Not supported");
-    feature_refused(FEATURE_ID_DEBUG_DUMP);
-    return 1;
-  }
-  std::unique_lock<std::mutex> lock(state->debug_dump_mutex);
-  if (is_stopping(state) || state->debug_dump_thread.joinable()) {
-    lock.unlock();
-    feature_refused(FEATURE_ID_DEBUG_DUMP);
-    return 1;
-  }
-  state->debug_dump_done = 0;
-  return start_thread(&state->debug_dump_thread, __udp_client_debug_dump_thread_main,
-                      &state->debug_dump)
-             ? 0
-             : 1;
+  return start_on_demand(state, FEATURE_ID_DEBUG_DUMP, "Debug Dump Is Not supported", &state->debug_dump_mutex,
+                         &state->debug_dump_thread, &state->debug_dump_done, __udp_client_debug_dump_thread_main,
+                         &state->debug_dump, [] { return true; });
 }
 
 int __udp_client_notice_handler(void* context, int16_t, int8_t) {
@@ -148,14 +154,14 @@ int __udp_client_statistic_handler(void* context, vantor_udp_client_statistics* 
   const vantor_udp_client_statistics* s = statistics;
   if (!s) return 0;
   auto ul = [](uint32_t v) { return static_cast<unsigned long>(v); };
-  __udp_client_log(6, "UDP Client App statistic");
-  __udp_client_log(6, "\tPeer recv:  %7lu\t send: %7lu", ul(s->peer_recv), ul(s->peer_send));
-  __udp_client_log(6, "\tLocal recv: %7lu\t send: %7lu", ul(s->local_recv), ul(s->local_send));
+  __udp_client_log(VT_LOG_INFO, "UDP Client App statistic");
+  __udp_client_log(VT_LOG_INFO, "\tPeer recv:  %7lu\t send: %7lu", ul(s->peer_recv), ul(s->peer_send));
+  __udp_client_log(VT_LOG_INFO, "\tLocal recv: %7lu\t send: %7lu", ul(s->local_recv), ul(s->local_send));
   const uint32_t total = s->header_errors + s->decrypt_errors + s->seq_errors;
-  __udp_client_log(6, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)",
+  __udp_client_log(VT_LOG_INFO, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)",
                    ul(s->header_errors), ul(s->decrypt_errors), ul(s->seq_errors), ul(total));
   if (s->local_recv != 0) {
-    __udp_client_log(6, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
+    __udp_client_log(VT_LOG_INFO, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
                      ul(s->turnaround_total / s->local_recv), ul(s->turnaround_max),
                      ul(s->turnaround_min));
   }

@@ -7,7 +7,8 @@
 #include <mutex>
 
 #include "channel/vantor_udp_client.h"
-#include "daemon/scheduler.h"
+#include "daemon/handlers.h"
+#include "features/scheduler.h"
 #include "features/event_log.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -17,17 +18,11 @@ namespace {
 
 void request_report(daemon_state* state, time_t now) {
   if (now < state->schedule[FEATURE_ID_REPORT]) return;
-  bool requested = false;
-  {
-    std::lock_guard<std::mutex> lock(state->report_mutex);
-    if (!state->report_busy && __udp_client_feature_support(state->config, FEATURE_ID_REPORT)) {
-      state->report_busy = 1;
-      state->report_requested = 1;
-      state->report_cond.notify_one();
-      requested = true;
-    }
+  if (__udp_client_feature_support(state->config, FEATURE_ID_REPORT) &&
+      post_to_worker(&state->report_mutex, &state->report_cond, &state->report_busy, &state->report_requested,
+                     nullptr, FEATURE_ID_REPORT)) {
+    __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
   }
-  if (requested) __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
 }
 
 void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now) {
@@ -43,36 +38,21 @@ void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now
     state->schedule[id] = 0;
     return;
   }
-  bool posted = false;
-  {
-    std::lock_guard<std::mutex> lock(state->feature_mutex);
-    if (!state->feature_busy) {
-      state->feature_request = id;
-      state->feature_busy = 1;
-      state->feature_requested = 1;
-      state->feature_cond.notify_one();
-      posted = true;
-    }
-  }
   // A busy worker leaves the entry due; it is tried again on the next pass.
-  if (posted) __udp_client_update_schedule(id, state->config, state->schedule);
-}
-
-void reap_action(daemon_state* state) {
-  std::lock_guard<std::mutex> lock(state->action_mutex);
-  if (state->action_thread.joinable() && state->action_done) {
-    state->action_thread.join();
-    state->action_done = 0;
-    __udp_client_log(6, "Action finish");
+  if (post_to_worker(&state->feature_mutex, &state->feature_cond, &state->feature_busy, &state->feature_requested,
+                     &state->feature_request, id)) {
+    __udp_client_update_schedule(id, state->config, state->schedule);
   }
 }
 
-void reap_debug_dump(daemon_state* state) {
-  std::lock_guard<std::mutex> lock(state->debug_dump_mutex);
-  if (state->debug_dump_thread.joinable() && state->debug_dump_done) {
-    state->debug_dump_thread.join();
-    state->debug_dump_done = 0;
-    __udp_client_log(6, "Debug dump finish");
+// Joins a thread started on demand (an action, a debug dump) once it has
+// set its done flag as its last act.
+void reap(std::mutex* mutex, std::thread* thread, std::atomic<uint32_t>* done, const char* finished) {
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (thread->joinable() && *done) {
+    thread->join();
+    *done = 0;
+    __udp_client_log(VT_LOG_INFO, "%s", finished);
   }
 }
 
@@ -97,7 +77,7 @@ bool take_trigger(const char* path, bool* reported) {
     *reported = false;
     return true;
   }
-  if (!*reported) __udp_client_log(4, "Trigger %s %s: ignored until it is gone", path, why);
+  if (!*reported) __udp_client_log(VT_LOG_WARN, "Trigger %s %s: ignored until it is gone", path, why);
   *reported = true;
   return false;
 }
@@ -117,12 +97,12 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
 
   request_report(state, now);
   request_due_feature(state, vars, now);
-  reap_action(state);
-  reap_debug_dump(state);
+  reap(&state->action_mutex, &state->action_thread, &state->action_done, "Action finish");
+  reap(&state->debug_dump_mutex, &state->debug_dump_thread, &state->debug_dump_done, "Debug dump finish");
 
   const int debug = debug_mode.load();
   if (debug != vars->last_debug_mode) {
-    __udp_client_log(6, "Debug mode %s", debug ? "ON" : "OFF");
+    __udp_client_log(VT_LOG_INFO, "Debug mode %s", debug ? "ON" : "OFF");
     vars->last_debug_mode = debug;
   }
 
@@ -140,17 +120,17 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
   }
 
   if (take_trigger(settings->interface_update_file.c_str(), &vars->odd_trigger[0])) {
-    __udp_client_log(6, "Interface update");
+    __udp_client_log(VT_LOG_INFO, "Interface update");
     const uint32_t reconnect = 1;
     vantor_udp_client_set_param(state->client, VANTOR_UDP_CLIENT_PARAM_RECONNECT, &reconnect);
   }
   if (settings->config_trigger.enabled &&
       take_trigger(settings->config_trigger.file, &vars->odd_trigger[1])) {
-    __udp_client_log(6, "Trigger config sync");
+    __udp_client_log(VT_LOG_INFO, "Trigger config sync");
     state->schedule[FEATURE_ID_CONFIG] = vt_time();
   }
   if (settings->gps_trigger.enabled && take_trigger(settings->gps_trigger.file, &vars->odd_trigger[2])) {
-    __udp_client_log(6, "Trigger GPS submission");
+    __udp_client_log(VT_LOG_INFO, "Trigger GPS submission");
     state->schedule[FEATURE_ID_GPS] = vt_time();
   }
   return 0;

@@ -21,7 +21,7 @@ enum action_step : size_t { kRun, kRespond, kStepCount };
 
 void* __udp_client_action_thread_main(void* arg) {
   auto* param = static_cast<action_param*>(arg);
-  __udp_client_log(6, "Start action request");
+  __udp_client_log(VT_LOG_INFO, "Start action request");
   const taglist* config = *param->config;
   const char* path = config_text(config, "FEATURE_REMOTE_ACTION_PATH");
   attempt_settings settings = read_attempt_settings(config, "REMOTE_ACTION");
@@ -34,7 +34,7 @@ void* __udp_client_action_thread_main(void* arg) {
       // output cut short by the budget or a stop is no answer; the run ends.
       switch (capture_command_output(param->buffer, output.c_str())) {
         case kCaptureNotStarted:
-          __udp_client_log(6, "Action failed");
+          __udp_client_log(VT_LOG_INFO, "Action failed");
           return step_result::failed;
         case kCaptureEnded:
           return step_result::failed;
@@ -42,18 +42,13 @@ void* __udp_client_action_thread_main(void* arg) {
           return step_result::next;
       }
     }
-    client_view client = view_client(param->state->client);
-    https_request request;
-    fill_https_request(&request, config, path, client);
-    request.action_id = static_cast<int32_t>(*param->request_id);
     int code = 0;
-    if (vantor_https_submit_action_response(&request, request_interface(client), &code,
-                                            output.c_str())) {
-      return step_result::next;
-    }
-    __udp_client_log(3, "Submit Action Response Error (code=%d, interface=%s)", code,
-                     logged_interface(client));
-    return step_result::failed;
+    return https_step(param->state->client, config, path, &code, VT_LOG_ERR,
+                      "Submit Action Response Error (code=%d, interface=%s)",
+                      [&](https_request* request, const char* interface, int* c) {
+                        request->action_id = static_cast<int32_t>(*param->request_id);
+                        return vantor_https_submit_action_response(request, interface, c, output.c_str());
+                      });
   };
   {
     feature_run run(FEATURE_ID_REMOTE_ACTION, param->stopping);

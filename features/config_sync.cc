@@ -25,7 +25,7 @@ enum class turn_end { applied, in_sync, other };
 }  // namespace
 
 void __udp_client_config_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start configuration sync ...");
+  __udp_client_log(VT_LOG_INFO, "Start configuration sync ...");
   const taglist* config = *param->config;
   const char* path = config_text(config, "FEATURE_CONFIG_PATH");
   const char* source = config_text(config, "FEATURE_CONFIG_SOURCE");
@@ -43,22 +43,16 @@ void __udp_client_config_thread_main(feature_param* param) {
         case kFetch: {
           int status = run_device_command(config_text(config, "FEATURE_CONFIG_FETCH_CMD"));
           if (status == 0 && access(source, F_OK) == 0) return step_result::next;
-          __udp_client_log(3, "Fetch fail");
+          __udp_client_log(VT_LOG_ERR, "Fetch fail");
           return step_result::failed;
         }
-        case kSync: {
-          client_view client = view_client(param->state->client);
-          https_request request;
-          fill_https_request(&request, config, path, client);
-          strncpy(request.config_path, source, sizeof(request.config_path) - 1);
-          code = 0;
-          if (vantor_https_config_sync(&request, request_interface(client), &code, source)) {
-            return step_result::next;
-          }
-          __udp_client_log(3, "Config sync error (Code=%d, interface=%s)", code,
-                           logged_interface(client));
-          return step_result::failed;
-        }
+        case kSync:
+          return https_step(param->state->client, config, path, &code, VT_LOG_ERR,
+                            "Config sync error (Code=%d, interface=%s)",
+                            [&](https_request* request, const char* interface, int* c) {
+                              strncpy(request->config_path, source, sizeof(request->config_path) - 1);
+                              return vantor_https_config_sync(request, interface, c, source);
+                            });
         default: {
           if (code == 200) {
             end = turn_end::in_sync;
@@ -70,7 +64,7 @@ void __udp_client_config_thread_main(feature_param* param) {
             end = turn_end::applied;
             return step_result::finish;
           }
-          if (status != kFlashCommandLeftRunning) __udp_client_log(3, "Apply fail");
+          if (status != kFlashCommandLeftRunning) __udp_client_log(VT_LOG_ERR, "Apply fail");
           return step_result::failed;
         }
       }

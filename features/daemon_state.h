@@ -29,23 +29,11 @@
 #include <string>
 #include <thread>
 
+#include "features/feature_ids.h"
+
 struct taglist;
 struct vantor_udp_client;
 struct daemon_state;
-
-// Feature ids shared by the scheduler, the handlers and the workers.
-enum : uint32_t {
-  FEATURE_ID_CONFIG = 0,
-  FEATURE_ID_REPORT = 1,
-  FEATURE_ID_EVENT_LOG = 2,
-  FEATURE_ID_FIRMWARE = 3,
-  FEATURE_ID_ISP = 4,
-  FEATURE_ID_REBOOT = 5,
-  FEATURE_ID_REMOTE_ACTION = 6,
-  FEATURE_ID_DEBUG_DUMP = 7,
-  FEATURE_ID_GPS = 8,
-  FEATURE_ID_COUNT = 9,
-};
 
 // Size of each of the four work buffers of a cycle.
 constexpr size_t DAEMON_BUFFER_SIZE = 65536;
@@ -56,12 +44,6 @@ constexpr size_t DAEMON_BUFFER_SIZE = 65536;
 extern std::atomic<int> event_log_requested;  // SIGUSR1: upload the event spool
 extern std::atomic<int> stop_requested;       // end the supervision loop
 extern std::atomic<int> exit_after_stop;      // after a teardown: leave the process
-
-// A file whose appearance makes a feature due at once.
-struct feature_trigger {
-  int32_t enabled = 0;  // non-zero = the file is watched
-  char file[65] = {};   // up to 64 characters
-};
 
 // Settings of the entry point that live for the whole process. The
 // constructor sets the start-up defaults.

@@ -21,7 +21,7 @@ enum dump_step : size_t { kDump, kUpload, kStepCount };
 
 void* __udp_client_debug_dump_thread_main(void* arg) {
   auto* param = static_cast<debug_dump_param*>(arg);
-  __udp_client_log(6, "Start Debug Dump ...");
+  __udp_client_log(VT_LOG_INFO, "Start Debug Dump ...");
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "DEBUG_DUMP");
   const std::string command = config_text(config, "FEATURE_DEBUG_DUMP_CMD");
@@ -33,17 +33,13 @@ void* __udp_client_debug_dump_thread_main(void* arg) {
                  ? step_result::next
                  : step_result::failed;
     }
-    client_view client = view_client(param->state->client);
-    https_request request;
-    fill_https_request(&request, config, config_text(config, "FEATURE_DEBUG_DUMP_PATH"), client);
-    request.dump_path = output.c_str();
     int code = 0;
-    if (vantor_https_submit_debug_dump(&request, request_interface(client), &code)) {
-      return step_result::next;
-    }
-    __udp_client_log(6, "Submit Debug Dump Fail (code=%d, interface=%s)", code,
-                     logged_interface(client));
-    return step_result::failed;
+    return https_step(param->state->client, config, config_text(config, "FEATURE_DEBUG_DUMP_PATH"), &code,
+                      VT_LOG_INFO, "Submit Debug Dump Fail (code=%d, interface=%s)",
+                      [&](https_request* request, const char* interface, int* c) {
+                        request->dump_path = output.c_str();
+                        return vantor_https_submit_debug_dump(request, interface, c);
+                      });
   };
   {
     feature_run run(FEATURE_ID_DEBUG_DUMP, param->stopping);

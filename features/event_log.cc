@@ -85,7 +85,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
     }
     std::unique_ptr<DIR, dir_closer> dir(opendir(spool));
     if (!dir) {
-      __udp_client_log(3, "Dir not found: %s", spool);
+      __udp_client_log(VT_LOG_ERR, "Dir not found: %s", spool);
       return 0;
     }
     const std::string status_file = system_path("/tmp/qrms_eventlog.log");
@@ -96,7 +96,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
         run.set_result(feature_result::succeeded);
         return 0;
       }
-      if (first) __udp_client_log(6, "Send event log");
+      if (first) __udp_client_log(VT_LOG_INFO, "Send event log");
       last = names.back();
 
       std::vector<event_record> events;
@@ -122,15 +122,17 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
       }
       if (events.empty()) continue;
 
-      client_view view = view_client(client);
-      https_request request;
-      fill_https_request(&request, config, config_text(config, "FEATURE_EVENT_PATH"), view);
       int code = 0;
-      int ok = vantor_https_submit_event_log(&request, request_interface(view),
-                                             static_cast<int>(events.size()), events.data(), &code);
+      const char* path = config_text(config, "FEATURE_EVENT_PATH");
+      const int count = static_cast<int>(events.size());
+      step_result sent = https_step(client, config, path, &code, 0, nullptr,
+                                    [&](https_request* request, const char* interface, int* c) {
+                                      return vantor_https_submit_event_log(request, interface, count,
+                                                                           events.data(), c) == 1;
+                                    });
       // This batch and the later ones stay spooled for the next request;
       // the batches before it are delivered and gone.
-      if (ok != 1) return 0;
+      if (sent != step_result::next) return 0;
       for (const std::string& file : sent_files) unlink(file.c_str());
       if (status_event) write_status_file(status_file);
     }

@@ -10,7 +10,7 @@
 
 void* __udp_client_feature_thread_main(void* arg) {
   auto* param = static_cast<feature_param*>(arg);
-  __udp_client_log(6, "Feature Thread Started");
+  __udp_client_log(VT_LOG_INFO, "Feature Thread Started");
   for (;;) {
     if (param->stopping->load() != 0) break;
     if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
@@ -29,26 +29,26 @@ void* __udp_client_feature_thread_main(void* arg) {
     switch (request) {
       case FEATURE_ID_CONFIG:
         __udp_client_config_thread_main(param);
-        __udp_client_log(6, "Config Thread is going to sleep");
+        __udp_client_log(VT_LOG_INFO, "Config Thread is going to sleep");
         break;
       case FEATURE_ID_FIRMWARE:
         __udp_client_firmware_thread_main(param);
-        __udp_client_log(6, "Firmware Thread is going to sleep");
+        __udp_client_log(VT_LOG_INFO, "Firmware Thread is going to sleep");
         break;
       case FEATURE_ID_ISP:
         __udp_client_isp_thread_main(param);
-        __udp_client_log(6, "ISP Thread is going to sleep");
+        __udp_client_log(VT_LOG_INFO, "ISP Thread is going to sleep");
         break;
       case FEATURE_ID_REBOOT:
         // No attempt loop: the command's own status is the result.
         run->set_result(__udp_client_reboot_thread_main(param) == 0 ? feature_result::succeeded
                        : param->stopping->load() != 0 || vt_stop_requested() ? feature_result::stopped
                                                                                 : feature_result::failed);
-        __udp_client_log(6, "Reboot Thread is going to sleep");
+        __udp_client_log(VT_LOG_INFO, "Reboot Thread is going to sleep");
         break;
       case FEATURE_ID_GPS:
         __udp_client_gps_thread_main(param);
-        __udp_client_log(6, "GPS Thread is going to sleep");
+        __udp_client_log(VT_LOG_INFO, "GPS Thread is going to sleep");
         break;
       default:
         // The other ids have workers of their own; nothing runs here.

@@ -9,14 +9,14 @@
 #include "platform/log.h"
 
 void __udp_client_firmware_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start firmware upgrade ...");
+  __udp_client_log(VT_LOG_INFO, "Start firmware upgrade ...");
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "FIRMWARE");
   run_attempt_loop(config, "FIRMWARE", settings, vt_time(), param->stopping, 1,
                    [&](size_t) -> step_result {
                      int status = run_flash_command(config_text(config, "FEATURE_FIRMWARE_ACTION_CMD"));
                      if (status == 0) return step_result::next;
-                     if (status != kFlashCommandLeftRunning) __udp_client_log(3, "ERROR");
+                     if (status != kFlashCommandLeftRunning) __udp_client_log(VT_LOG_ERR, "ERROR");
                      return step_result::failed;
                    });
 }

@@ -16,7 +16,7 @@ enum gps_step : size_t { kFetch, kSubmit, kNotify, kStepCount };
 }  // namespace
 
 void __udp_client_gps_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start GPS Submission");
+  __udp_client_log(VT_LOG_INFO, "Start GPS Submission");
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "GPSDATA");
   gps_position pos;
@@ -30,11 +30,11 @@ void __udp_client_gps_thread_main(feature_param* param) {
         bool read = read_command_first_line(config_text(config, "FEATURE_GPSDATA_FETCH_CMD"), line,
                                             sizeof(line), &started);
         if (!started) {
-          __udp_client_log(3, "GPS Fetch Data - Open error");
+          __udp_client_log(VT_LOG_ERR, "GPS Fetch Data - Open error");
           return step_result::failed;
         }
         if (!read || !parse_gps_line(line, &pos)) {
-          __udp_client_log(3, "GPS Fetch Data - Read Error");
+          __udp_client_log(VT_LOG_ERR, "GPS Fetch Data - Read Error");
           return step_result::failed;
         }
         return step_result::next;

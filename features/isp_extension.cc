@@ -35,7 +35,7 @@ using owned_text = std::unique_ptr<char, free_deleter>;
 }  // namespace
 
 void __udp_client_isp_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start ISP ...");
+  __udp_client_log(VT_LOG_INFO, "Start ISP ...");
   const taglist* config = *param->config;
   attempt_settings settings = read_attempt_settings(config, "UPISPD");
   const std::string info_file = private_path("ISP_tmp");
@@ -44,19 +44,12 @@ void __udp_client_isp_thread_main(feature_param* param) {
 
   auto step = [&](size_t n) -> step_result {
     switch (n) {
-      case kInformation: {
-        client_view client = view_client(param->state->client);
-        https_request request;
-        fill_https_request(&request, config, config_text(config, "FEATURE_UPISPD_PATH"), client);
-        code = 0;
-        if (vantor_https_extension_info(&request, request_interface(client), info_file.c_str(),
-                                        &code)) {
-          return step_result::next;
-        }
-        __udp_client_log(3, "Extension Fail (code=%d, interface=%s)", code,
-                         logged_interface(client));
-        return step_result::failed;
-      }
+      case kInformation:
+        return https_step(param->state->client, config, config_text(config, "FEATURE_UPISPD_PATH"), &code,
+                          VT_LOG_ERR, "Extension Fail (code=%d, interface=%s)",
+                          [&](https_request* request, const char* interface, int* c) {
+                            return vantor_https_extension_info(request, interface, info_file.c_str(), c);
+                          });
       case kParse: {
         // 200: the server holds no extension for this device.
         if (code != 302) return step_result::finish;
@@ -85,23 +78,19 @@ void __udp_client_isp_thread_main(feature_param* param) {
         return run_flash_command(param->buffer) == 0 ? step_result::next : step_result::failed;
       }
       case kDelete: {
-        client_view client = view_client(param->state->client);
-        https_request request;
-        fill_https_request(&request, config, config_text(config, "FEATURE_UPISPD_X_PATH"), client);
         int delete_code = 0;
-        if (vantor_https_extension_delete_info(&request, request_interface(client),
-                                               name ? name.get() : "", &delete_code)) {
-          return step_result::next;
-        }
-        __udp_client_log(3, "Delete Extension Fail (code=%d, interface=%s)", delete_code,
-                         logged_interface(client));
-        return step_result::failed;
+        return https_step(param->state->client, config, config_text(config, "FEATURE_UPISPD_X_PATH"),
+                          &delete_code, VT_LOG_ERR, "Delete Extension Fail (code=%d, interface=%s)",
+                          [&](https_request* request, const char* interface, int* c) {
+                            const char* text = name ? name.get() : "";
+                            return vantor_https_extension_delete_info(request, interface, text, c);
+                          });
       }
       default: {
         if (!apply_now || strcasecmp(apply_now.get(), "yes") != 0) return step_result::finish;
         int status = run_flash_command(config_text(config, "FEATURE_UPISPD_REBOOT_CMD"));
         if (status == 0) return step_result::next;
-        if (status != kFlashCommandLeftRunning) __udp_client_log(3, "Reboot fail");
+        if (status != kFlashCommandLeftRunning) __udp_client_log(VT_LOG_ERR, "Reboot fail");
         return step_result::failed;
       }
     }

@@ -6,6 +6,6 @@
 #include "platform/log.h"
 
 int __udp_client_reboot_thread_main(feature_param* param) {
-  __udp_client_log(6, "Start Reboot ...");
+  __udp_client_log(VT_LOG_INFO, "Start Reboot ...");
   return run_flash_command(config_text(*param->config, "FEATURE_REBOOT_ACTION_CMD"));
 }

@@ -38,26 +38,19 @@ void run_one_report(const report_param* param, const taglist* config, const repo
         if (run_device_command(config_text(config, "FEATURE_REPORT_FETCH_CMD")) == 0) {
           return step_result::next;
         }
-        __udp_client_log(3, "Fetch err");
+        __udp_client_log(VT_LOG_ERR, "Fetch err");
         return step_result::failed;
-      case kSubmit: {
-        client_view client = view_client(param->state->client);
-        https_request request;
-        fill_https_request(&request, config, s.path.c_str(), client);
-        code = 0;
-        if (vantor_https_device_report(&request, request_interface(client), s.source.c_str(),
-                                       &code)) {
-          return step_result::next;
-        }
-        __udp_client_log(3, "Device Report Submission error (Code=%d, interface=%s)", code,
-                         logged_interface(client));
-        return step_result::failed;
-      }
+      case kSubmit:
+        return https_step(param->state->client, config, s.path.c_str(), &code, VT_LOG_ERR,
+                          "Device Report Submission error (Code=%d, interface=%s)",
+                          [&](https_request* request, const char* interface, int* c) {
+                            return vantor_https_device_report(request, interface, s.source.c_str(), c);
+                          });
       default: {
         const char* value = config_text(
             config, code == 200 ? "FEATURE_REPORT_NOTIFY_SUCCEED" : "FEATURE_REPORT_NOTIFY_FAILED");
         if (notify(param, config, value) == 0) return step_result::next;
-        __udp_client_log(3, "Report Notify Command failed (cmd=%s %s)",
+        __udp_client_log(VT_LOG_ERR, "Report Notify Command failed (cmd=%s %s)",
                          config_text(config, "FEATURE_REPORT_NOTIFY_CMD"), value);
         return step_result::failed;
       }
@@ -71,7 +64,7 @@ void run_one_report(const report_param* param, const taglist* config, const repo
   if (r.outcome == attempt_outcome::used_up) {
     const char* value = config_text(config, "FEATURE_REPORT_NOTIFY_FAILED");
     if (notify(param, config, value) != 0) {
-      __udp_client_log(3, "Report Notify Command failed with all attempt (cmd=%s %s)",
+      __udp_client_log(VT_LOG_ERR, "Report Notify Command failed with all attempt (cmd=%s %s)",
                        config_text(config, "FEATURE_REPORT_NOTIFY_CMD"), value);
     }
   }
@@ -88,9 +81,9 @@ void* __udp_client_report_thread_main(void* arg) {
   s.attempts = read_attempt_settings(config, "REPORT");
 
   while (param->stopping->load() == 0) {
-    __udp_client_log(6, "Report Thread going to sleep");
+    __udp_client_log(VT_LOG_INFO, "Report Thread going to sleep");
     if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
-    __udp_client_log(6, "Start device reporting ...");
+    __udp_client_log(VT_LOG_INFO, "Start device reporting ...");
     {
       feature_run run(FEATURE_ID_REPORT, param->stopping);
       run_one_report(param, config, s);

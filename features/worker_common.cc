@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "channel/vantor_udp_client.h"
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
 #include "platform/child_process.h"
@@ -42,21 +43,34 @@ int run_flash_command(const char* command) {
   const pid_t pid = child.pid();
   child_result r = child.finish(kNoChildDeadline, nullptr);
   if (r.end == child_end::released) {
-    __udp_client_log(5, "Flash command left running (pid %d): %s", static_cast<int>(pid), text);
+    __udp_client_log(VT_LOG_NOTICE, "Flash command left running (pid %d): %s", static_cast<int>(pid), text);
     return kFlashCommandLeftRunning;
   }
   return r.end == child_end::exited ? r.status : -1;
 }
 
-void fill_https_request(https_request* request, const taglist* config, const char* path,
-                        const client_view& client) {
-  memset(request, 0, sizeof(*request));
-  snprintf(request->url, sizeof(request->url), "https://%s/%s", config_text(config, "VANTOR_HOST"),
-           path ? path : "");
-  strncpy(request->serial, client.serial.c_str(), sizeof(request->serial) - 1);
-  strncpy(request->model, client.model.c_str(), sizeof(request->model) - 1);
-  strncpy(request->variant, client.variant.c_str(), sizeof(request->variant) - 1);
-  strncpy(request->version, client.version.c_str(), sizeof(request->version) - 1);
+step_result https_step(vantor_udp_client* client, const taglist* config, const char* path, int* code,
+                       int level, const char* failure, const https_submit& submit) {
+  // A fresh look each time: a new session may use another interface. A null
+  // client gives an empty identity and no interface.
+  vantor_udp_client_identity id = {};
+  vantor_udp_client_get_identity(client, &id);
+  https_request request;
+  memset(&request, 0, sizeof request);
+  const char* host = config_text(config, "VANTOR_HOST");
+  snprintf(request.url, sizeof request.url, "https://%s/%s", host, path ? path : "");
+  // The identity's texts end within their fields, which are no longer than the request's.
+  static_assert(sizeof request.serial >= sizeof id.serial && sizeof request.model >= sizeof id.model &&
+                sizeof request.variant >= sizeof id.variant && sizeof request.version >= sizeof id.version);
+  memcpy(request.serial, id.serial, sizeof id.serial);
+  memcpy(request.model, id.model, sizeof id.model);
+  memcpy(request.variant, id.variant, sizeof id.variant);
+  memcpy(request.version, id.version, sizeof id.version);
+  const char* interface = id.has_interface ? id.interface_name : nullptr;
+  *code = 0;
+  if (submit(&request, interface, code)) return step_result::next;
+  if (failure) __udp_client_log(level, failure, *code, interface ? interface : "Default");
+  return step_result::failed;
 }
 
 namespace {

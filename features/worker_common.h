@@ -1,6 +1,6 @@
-// Small pieces that every worker shares: running device commands, filling
-// an HTTPS request, naming the interface in failure lines, capturing a
-// command's output, and waiting for a request on a worker's condition.
+// Small pieces that every worker shares: running device commands, an HTTPS
+// exchange, capturing a command's output, and waiting for a request on a
+// worker's condition.
 //
 // Device commands run through /bin/sh -c in a process group of their own
 // (platform/child_process.h). Inside a worker's run they are ended when the
@@ -13,12 +13,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 
-#include "features/client_view.h"
+#include "features/attempt_loop.h"
 #include "https/https_request.h"
 
 struct taglist;
+struct vantor_udp_client;
 
 // Runs a configured device command as system() would. Returns its wait
 // status; -1 when no shell could be started or the command was ended (its
@@ -49,20 +51,15 @@ enum capture_status : int {
   kCaptureEnded = 2,        // budget spent or agent stopping: the output is not complete
 };
 
-// Zeroes request and fills url "https://<VANTOR_HOST>/<path>" and the
-// client's identity.
-void fill_https_request(https_request* request, const taglist* config, const char* path,
-                        const client_view& client);
-
-// The interface argument of an HTTPS request: null when there is none.
-inline const char* request_interface(const client_view& c) {
-  return c.has_interface ? c.interface_name.c_str() : nullptr;
-}
-
-// How failure lines print the interface: "Default" when there is none.
-inline const char* logged_interface(const client_view& c) {
-  return c.has_interface ? c.interface_name.c_str() : "Default";
-}
+// One HTTPS exchange of a worker. The request is zeroed and filled
+// with the URL "https://<VANTOR_HOST>/<path>" and the client's identity;
+// *code is set to 0, and submit is run with the request (to which it adds
+// its own fields), the interface (null for none) and code. When submit
+// returns 0, failure (unless null) is logged at level with the code and the
+// interface ("Default" for none). Returns step_result::next on success.
+using https_submit = std::function<int(https_request* request, const char* interface, int* code)>;
+step_result https_step(vantor_udp_client* client, const taglist* config, const char* path, int* code,
+                       int level, const char* failure, const https_submit& submit);
 
 // Creates (or truncates) a file for writing without following a symbolic
 // link planted at its name; mode applies to a new file. nullptr on failure.

@@ -33,10 +33,10 @@ struct FileBytes {
         read = true;
         break;
       case file_read::not_regular:
-        __udp_client_log(3, "Upload file %s is not a regular file: not sent", path);
+        __udp_client_log(VT_LOG_ERR, "Upload file %s is not a regular file: not sent", path);
         break;
       case file_read::too_big:
-        __udp_client_log(3, "Upload file %s is larger than %zu bytes: not sent", path,
+        __udp_client_log(VT_LOG_ERR, "Upload file %s is larger than %zu bytes: not sent", path,
                          kUploadFileMax);
         break;
       default:

@@ -219,20 +219,20 @@ int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, con
       if (reconnect_requested != nullptr) reconnect_requested->store(0);
       __vantor_udp_client_log_interface(interface_file, *interface_name, log);
       if (log != nullptr) {
-        log(6, "Target Server (%s:%d) using interface %s\n", *server_host, port,
+        log(VT_LOG_INFO, "Target Server (%s:%d) using interface %s\n", *server_host, port,
             *interface_name != nullptr ? *interface_name : "Default");
       }
       return 0;
     }
   }
-  if (log != nullptr) log(3, "Get AUTH Fail");
+  if (log != nullptr) log(VT_LOG_ERR, "Get AUTH Fail");
   return result == AUTH_NOT_REDIRECTED ? 1 : -1;
 }
 
 int __vantor_udp_client_log_interface(const char* path, const char* interface,
                                       vantor_log_func log) {
   if (path == nullptr || interface == nullptr) {
-    if (log != nullptr) log(5, "Log interface NULL pointer");
+    if (log != nullptr) log(VT_LOG_NOTICE, "Log interface NULL pointer");
     return 0;
   }
   // Other programs read this file at its fixed name: it is replaced whole,

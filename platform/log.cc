@@ -32,7 +32,7 @@ std::optional<std::string> configured_path;  // unset = the default path
 
 const char* level_name(int level) {
   unsigned index = static_cast<unsigned>(level);
-  return log_level_names[index < 8 ? index : 6];
+  return log_level_names[index < 8 ? index : unsigned{VT_LOG_INFO}];
 }
 
 // The latest error-level message, for the status snapshot. Guarded by log_mutex.
@@ -158,7 +158,7 @@ FILE* __udp_client_log_open(const std::string& path, std::string* replaced) {
   if (what != reported_fallback) {
     reported_fallback = what;
     write_line(stderr,
-               own_line(4, "Log file %s is %s: logging to standard error", path.c_str(), what.c_str()));
+               own_line(VT_LOG_WARN, "Log file %s is %s: logging to standard error", path.c_str(), what.c_str()));
   }
   return stderr;
 }
@@ -208,12 +208,12 @@ void reset_log_settings() {
 
 extern "C" int __udp_client_log(int level, const char* format, ...) {
   // Debug lines are dropped before the lock: they are the most frequent ones.
-  if (level == 7 && debug_mode.load(std::memory_order_relaxed) == 0) return 0;
+  if (level == VT_LOG_DEBUG && debug_mode.load(std::memory_order_relaxed) == 0) return 0;
 
   std::lock_guard<std::mutex> lock(log_mutex);
   const bool enabled = log_enable.load(std::memory_order_relaxed) != 0;
   // Error lines are kept for the status snapshot even while logging is off.
-  const bool error = level >= 0 && level <= 3;
+  const bool error = level >= 0 && level <= VT_LOG_ERR;
   if (!enabled && !error) return 0;
 
   va_list args;
@@ -233,7 +233,7 @@ extern "C" int __udp_client_log(int level, const char* format, ...) {
   std::string replaced;
   FILE* out = __udp_client_log_open(path, &replaced);
   if (!replaced.empty()) {
-    write_line(out, own_line(4, "Log file %s was %s: replaced", path.c_str(), replaced.c_str()));
+    write_line(out, own_line(VT_LOG_WARN, "Log file %s was %s: replaced", path.c_str(), replaced.c_str()));
   }
   write_line(out, std::move(line));
   if (out == stderr || out == stdout) return written;

@@ -12,13 +12,12 @@
 #include <ctime>
 #include <string>
 
+#include "platform/log_level.h"
 #include "platform/log_settings.h"
 
 #define VT_LOG_PRINTF(fmt_index, args_index) __attribute__((format(printf, fmt_index, args_index)))
 
 extern "C" {
-
-typedef int (*vantor_log_func)(int level, const char* format, ...);
 
 // The daemon logger: appends to the live log file (standard error when the
 // file cannot be opened), opening and closing it on every call, and rotates

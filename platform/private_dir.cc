@@ -56,13 +56,13 @@ std::string private_directory() {
   static const char kSuffix[] = ".XXXXXX";
   name.insert(name.end(), kSuffix, kSuffix + sizeof(kSuffix));
   if (mkdtemp(name.data()) == nullptr || !is_private(name.data())) {
-    __udp_client_log(3, "No private directory: %s is not safe and no other can be made",
+    __udp_client_log(VT_LOG_ERR, "No private directory: %s is not safe and no other can be made",
                      dir.c_str());
     return std::string();
   }
   refused_dir = dir;
   fallback_dir.assign(name.data());
-  __udp_client_log(3, "Private directory %s is not safe, using %s", dir.c_str(),
+  __udp_client_log(VT_LOG_ERR, "Private directory %s is not safe, using %s", dir.c_str(),
                    fallback_dir.c_str());
   return fallback_dir;
 }
@@ -82,7 +82,7 @@ std::string status_directory() {
   }
   if (!status_dir_refused) {
     status_dir_refused = true;
-    __udp_client_log(3, "No status directory: %s is not safe or cannot be made", dir.c_str());
+    __udp_client_log(VT_LOG_ERR, "No status directory: %s is not safe or cannot be made", dir.c_str());
   }
   return std::string();
 }

@@ -1,6 +1,6 @@
 // Feature scheduling: support switches, automatic start and repeat with the
 // random spread, the earliest due feature, and the trigger records.
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 
 #include "tests/features/feature_harness.h"
 

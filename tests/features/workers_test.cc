@@ -1,11 +1,11 @@
 // The workers against recorded device commands and fetch-tool runs: what
 // each runs and sends, what it retries, and the lines it logs.
+#include <cstring>
 #include <filesystem>
 #include <regex>
 
 #include "channel/vantor_udp_client.h"
 #include "feature_harness.h"
-#include "features/client_view.h"
 #include "features/event_log.h"
 #include "https/cloud_requests.h"
 
@@ -15,11 +15,11 @@
 std::string session_interface;  // "": the session is bound to no interface
 Strings submitted_gps;
 
-client_view view_client(const vantor_udp_client*) {
-  client_view v;
-  v.has_interface = !session_interface.empty();
-  v.interface_name = session_interface;
-  return v;
+extern "C" int vantor_udp_client_get_identity(vantor_udp_client*, vantor_udp_client_identity* id) {
+  *id = {};
+  id->has_interface = !session_interface.empty();
+  snprintf(id->interface_name, sizeof id->interface_name, "%s", session_interface.c_str());
+  return 1;
 }
 
 extern "C" int vantor_udp_client_submit_gps(vantor_udp_client*, int valid, unsigned long time, double latitude,

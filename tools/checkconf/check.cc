@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 #include "features/setting_rules.h"
 #include "https/https_request.h"
 #include "platform/taglist.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "features/daemon_state.h"
+#include "features/feature_ids.h"
 
 // In the order of the sample configuration.
 const known_key kKnownKeys[] = {

@@ -122,8 +122,8 @@ class ClientTest : public ::testing::Test {
   }
   int set_param(int id, uint32_t value) { return vantor_udp_client_set_param(client, id, &value); }
   vantor_udp_client_statistics statistics() {
-    vantor_udp_client_statistics s{};
-    return vantor_udp_client_get_statistics(client, &s), s;
+    vantor_udp_client_status s{};
+    return vantor_udp_client_get_status(client, &s), s.statistics;
   }
 
   Sandbox sandbox;
@@ -177,7 +177,7 @@ TEST_F(ConversationTest, ParametersAreTakenOnlyInTheirRanges) {
   for (const auto &c : cases) EXPECT_EQ(set_param(c.id, c.value), c.result) << c.id << " " << c.value;
   EXPECT_EQ(vantor_udp_client_set_param(client, 5, nullptr) + vantor_udp_client_set_param(nullptr, 5, &cases[0].value), 0);
   EXPECT_EQ(vantor_udp_client_set_param(client, 1, "not an address"), 1) << "taken, and changes nothing";
-  EXPECT_EQ(vantor_udp_client_submit_gps(nullptr, 1, 1, 0, 0) + vantor_udp_client_get_statistics(client, nullptr), -1);
+  EXPECT_EQ(vantor_udp_client_submit_gps(nullptr, 1, 1, 0, 0) + vantor_udp_client_get_status(client, nullptr), -1);
 }
 
 TEST_F(ConversationTest, MessagesCountFromTheRestartMarkAndKeepalivesFollowTheInterval) {

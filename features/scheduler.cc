@@ -1,5 +1,5 @@
 // Feature scheduling: support switches, automatic start and repeat, triggers.
-#include "daemon/scheduler.h"
+#include "features/scheduler.h"
 
 #include <cstdlib>
 #include <cstring>

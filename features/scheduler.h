@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "features/daemon_state.h"
+#include "features/feature_ids.h"
 #include "platform/taglist.h"
 
 // 1 when the feature's support key is exactly "1"; ids of 9 and above are never supported.
