@@ -102,32 +102,22 @@ std::string status_line(const vantor_udp_client_status& c) {
 
 void write_statistics(json_writer* w, const vantor_udp_client_statistics& st) {
   w->begin_object();
-  w->key("peer_recv");
-  w->number(st.peer_recv);
-  w->key("peer_send");
-  w->number(st.peer_send);
-  w->key("local_recv");
-  w->number(st.local_recv);
-  w->key("local_send");
-  w->number(st.local_send);
-  w->key("header_errors");
-  w->number(st.header_errors);
-  w->key("decrypt_errors");
-  w->number(st.decrypt_errors);
-  w->key("seq_errors");
-  w->number(st.seq_errors);
+  w->field("peer_recv", st.peer_recv);
+  w->field("peer_send", st.peer_send);
+  w->field("local_recv", st.local_recv);
+  w->field("local_send", st.local_send);
+  w->field("header_errors", st.header_errors);
+  w->field("decrypt_errors", st.decrypt_errors);
+  w->field("seq_errors", st.seq_errors);
   // Milliseconds; none until the first reply was measured.
   w->key("turnaround_ms");
   if (st.local_recv == 0) {
     w->null();
   } else {
     w->begin_object();
-    w->key("average");
-    w->number(st.turnaround_total / st.local_recv);
-    w->key("min");
-    w->number(st.turnaround_min);
-    w->key("max");
-    w->number(st.turnaround_max);
+    w->field("average", st.turnaround_total / st.local_recv);
+    w->field("min", st.turnaround_min);
+    w->field("max", st.turnaround_max);
     w->end_object();
   }
   w->end_object();
@@ -137,42 +127,30 @@ std::string render(const snapshot_inputs& in, const status_snapshot& s, const ta
                    time_t now) {
   json_writer w(kSnapshotLimit);
   w.begin_object();
-  w.key("schema");
-  w.number(kSchema);
-  w.key("written");
-  w.number(now);
-  w.key("write_interval");
-  w.number(kStatusWriteInterval);
+  w.field("schema", kSchema);
+  w.field("written", now);
+  w.field("write_interval", kStatusWriteInterval);
 
   w.key("agent");
   w.begin_object();
-  w.key("version");
-  w.string(vtclient_version);
-  w.key("pid");
-  w.number(getpid());
-  w.key("started");
-  w.number(s.agent_start);
-  w.key("cycles");
-  w.number(s.cycles);
-  w.key("cycle_reason");
-  w.string(s.cycle_reason);
+  w.field("version", vtclient_version);
+  w.field("pid", getpid());
+  w.field("started", s.agent_start);
+  w.field("cycles", s.cycles);
+  w.field("cycle_reason", s.cycle_reason);
   w.end_object();
 
   const vantor_udp_client_status& c = in.channel;
   w.key("channel");
   w.begin_object();
-  w.key("state");
-  w.string(state_name(c.state));
-  w.key("server_host");
-  w.string(c.server_host);
+  w.field("state", state_name(c.state));
+  w.field("server_host", c.server_host);
   w.key("server_port");
   c.server_port ? w.number(c.server_port) : w.null();
-  w.key("interface");
-  w.string(c.interface_name);
+  w.field("interface", c.interface_name);
   w.key("session_start");
   w.time_or_null(c.session_start);
-  w.key("sessions");
-  w.number(c.sessions);
+  w.field("sessions", c.sessions);
   w.key("last_server_message");
   w.time_or_null(c.last_server_message);
   w.key("last_keepalive_sent");
@@ -203,8 +181,7 @@ std::string render(const snapshot_inputs& in, const status_snapshot& s, const ta
   const size_t waiting = config ? event_spool_count(config, kSpoolCountLimit, &complete) : 0;
   w.key("event_spool");
   w.begin_object();
-  w.key("waiting");
-  w.number(static_cast<int64_t>(waiting));
+  w.field("waiting", static_cast<int64_t>(waiting));
   w.key("complete");
   w.boolean(complete);
   w.end_object();
@@ -214,10 +191,8 @@ std::string render(const snapshot_inputs& in, const status_snapshot& s, const ta
     w.null();
   } else {
     w.begin_object();
-    w.key("time");
-    w.number(in.error.when);
-    w.key("message");
-    w.string(in.error.message);
+    w.field("time", in.error.when);
+    w.field("message", in.error.message);
     w.end_object();
   }
   w.end_object();

@@ -279,25 +279,14 @@ void json_writer::separate() {
   if (need_comma_) put(",");
 }
 
-void json_writer::begin_object() {
+void json_writer::open(const char* bracket) {
   separate();
-  put("{");
+  put(bracket);
   need_comma_ = false;
 }
 
-void json_writer::end_object() {
-  put("}");
-  need_comma_ = true;
-}
-
-void json_writer::begin_array() {
-  separate();
-  put("[");
-  need_comma_ = false;
-}
-
-void json_writer::end_array() {
-  put("]");
+void json_writer::close(const char* bracket) {
+  put(bracket);
   need_comma_ = true;
 }
 

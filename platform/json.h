@@ -23,10 +23,10 @@ class json_writer {
   // limit: the most bytes the document may take.
   explicit json_writer(size_t limit) : limit_(limit) {}
 
-  void begin_object();
-  void end_object();
-  void begin_array();
-  void end_array();
+  void begin_object() { open("{"); }
+  void end_object() { close("}"); }
+  void begin_array() { open("["); }
+  void end_array() { close("]"); }
   // The name of the next member of the object being written.
   void key(const char* name);
   // A string value, cut at max_bytes bytes of its escaped UTF-8 source.
@@ -36,6 +36,9 @@ class json_writer {
   void null();
   // A time in seconds since the epoch, or null for 0 (never).
   void time_or_null(int64_t seconds) { seconds ? number(seconds) : null(); }
+  // A member of the object being written: its name and a number or string.
+  void field(const char* name, int64_t value) { key(name), number(value); }
+  void field(const char* name, std::string_view text) { key(name), string(text); }
 
   // false when the document grew past its limit.
   bool ok() const { return !overflow_; }
@@ -43,6 +46,8 @@ class json_writer {
 
  private:
   void separate();
+  void open(const char* bracket);
+  void close(const char* bracket);
   void put(std::string_view bytes);
 
   std::string out_;
