@@ -122,17 +122,27 @@ void report_statistics(vantor_udp_client *c, vantor_log_func log) {
     callback(c->handler_context.load(), &st);
     return;
   }
-  using ul = unsigned long;
-  log(VT_LOG_INFO, "UDP Client Library statistic");
-  log(VT_LOG_INFO, "\tPeer recv:  %7lu\t send: %7lu", ul(st.peer_recv), ul(st.peer_send));
-  log(VT_LOG_INFO, "\tLocal recv: %7lu\t send: %7lu", ul(st.local_recv), ul(st.local_send));
-  log(VT_LOG_INFO, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)", ul(st.header_errors),
-      ul(st.decrypt_errors), ul(st.seq_errors),
-      ul(static_cast<uint32_t>(st.header_errors + st.decrypt_errors + st.seq_errors)));
-  if (st.local_recv != 0)
-    log(VT_LOG_INFO, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
-        ul(st.turnaround_total / st.local_recv), ul(st.turnaround_max), ul(st.turnaround_min));
+  vantor_udp_client_log_statistics(log, "UDP Client Library statistic", &st);
 }
+
+}  // namespace
+
+void vantor_udp_client_log_statistics(vantor_log_func log, const char *title,
+                                      const vantor_udp_client_statistics *st) {
+  using ul = unsigned long;
+  log(VT_LOG_INFO, "%s", title);
+  log(VT_LOG_INFO, "\tPeer recv:  %7lu\t send: %7lu", ul(st->peer_recv), ul(st->peer_send));
+  log(VT_LOG_INFO, "\tLocal recv: %7lu\t send: %7lu", ul(st->local_recv), ul(st->local_send));
+  log(VT_LOG_INFO, "\tHeader err: %7lu\t Decrypt err: %7lu\t Seq err: %7lu\t (Total %7lu)", ul(st->header_errors),
+      ul(st->decrypt_errors), ul(st->seq_errors),
+      ul(static_cast<uint32_t>(st->header_errors + st->decrypt_errors + st->seq_errors)));
+  // No average before the first reply.
+  if (st->local_recv != 0)
+    log(VT_LOG_INFO, "\tTurnaround time(msec): Average = %lu\t Max = %lu\t Min = %lu",
+        ul(st->turnaround_total / st->local_recv), ul(st->turnaround_max), ul(st->turnaround_min));
+}
+
+namespace {
 
 // The wait for a request ends in time for the next statistics report; with
 // reports off it ends only now and then, to see them turned on.

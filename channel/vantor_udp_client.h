@@ -184,6 +184,12 @@ int vantor_udp_client_get_status(vantor_udp_client *client, vantor_udp_client_st
  * interface is that of a settled session. Returns 1, or 0 for a null argument. */
 int vantor_udp_client_get_identity(vantor_udp_client *client, vantor_udp_client_identity *identity);
 
+/* Logs a statistics record through log at level 6, headed by the line
+ * title: the requests, the transmissions, the errors and, once a reply has
+ * come, the turnaround times. */
+void vantor_udp_client_log_statistics(vantor_log_func log, const char *title,
+                                      const vantor_udp_client_statistics *statistics);
+
 /* Length of the channel's one-second tick in milliseconds (1000; 0 or less
  * restores it). Every wait of the threads is counted in ticks: tests shorten
  * the tick, and step the clock, so that minutes of channel time pass in

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -20,7 +19,6 @@
 #include "daemon/supervision_loop.h"
 #include "features/daemon_state.h"
 #include "features/setting_rules.h"
-#include "features/workers.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -39,20 +37,6 @@ struct process_state {
   daemon_settings settings;
   supervision_vars loop = {};
   status_snapshot status;
-};
-
-// The four work buffers of a cycle; released when the cycle ends.
-struct cycle_buffers {
-  std::unique_ptr<char[]> feature, report, event_log, action;
-
-  bool allocate() {
-    // All four are asked for before any is checked.
-    feature.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
-    report.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
-    event_log.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
-    action.reset(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
-    return feature && report && event_log && action;
-  }
 };
 
 void set_process_defaults(process_state* process) {
@@ -133,29 +117,27 @@ void set_client_params(daemon_state* state, daemon_settings* settings) {
                         kDisconnectRule);
 }
 
-void start_thread(std::thread* thread, void* (*main)(void*), void* param) {
-  if (!start_worker_thread(thread, main, param)) __udp_client_log(VT_LOG_ERR, "Cannot start worker thread");
+// The four work buffers of a cycle (feature, report, action, event log),
+// released when the cycle ends. All four are asked for before any is checked.
+std::unique_ptr<char[]> allocate_buffers(daemon_state* state) {
+  bool allocated = true;
+  for (worker* w : {&state->feature_worker, &state->report_worker, &state->action_worker})
+    allocated = w->allocate_buffer() && allocated;
+  std::unique_ptr<char[]> event_log(new (std::nothrow) char[DAEMON_BUFFER_SIZE]);
+  if (!allocated) event_log.reset();
+  state->event_log_buffer = event_log.get();
+  return event_log;
 }
 
 void start_workers(daemon_state* state) {
   __udp_client_init_report_param(&state->report, state);
-  start_thread(&state->report_thread, __udp_client_report_thread_main, &state->report);
   __udp_client_init_feature_param(&state->feature, state);
-  start_thread(&state->feature_thread, __udp_client_feature_thread_main, &state->feature);
-  // The action and debug dump threads are started by their handlers.
   __udp_client_init_action_param(&state->action, state);
   __udp_client_init_debug_dump_param(&state->debug_dump, state);
-}
-
-// Takes a thread handle out from under its lock, so that the join itself
-// holds no lock the thread might want.
-void join_outside_lock(std::mutex* mutex, std::thread* thread) {
-  std::thread taken;
-  {
-    std::lock_guard<std::mutex> lock(*mutex);
-    taken = std::move(*thread);
+  // The action and debug dump threads are started by their handlers.
+  for (worker* w : {&state->report_worker, &state->feature_worker}) {
+    if (!w->start()) __udp_client_log(VT_LOG_ERR, "Cannot start worker thread");
   }
-  if (taken.joinable()) taken.join();
 }
 
 // Tears the cycle down. The client goes before the state: its command
@@ -165,34 +147,11 @@ void teardown(daemon_state* state, status_snapshot* status) {
   // Every wait and device command of the cycle ends now, however the
   // supervision loop was told to stop.
   vt_request_stop();
-  const struct {
-    std::mutex* mutex;
-    std::condition_variable* cond;
-    std::thread* thread;
-    uint32_t* busy;
-    const char* joined;
-  } workers[] = {
-      {&state->feature_mutex, &state->feature_cond, &state->feature_thread, &state->feature_busy,
-       "Feature thread joined"},
-      {&state->report_mutex, &state->report_cond, &state->report_thread, &state->report_busy,
-       "Report thread joined"},
-  };
-  // Idle workers notice the stop at once rather than at their next time-out.
-  for (const auto& w : workers) {
-    std::lock_guard<std::mutex> lock(*w.mutex);
-    w.cond->notify_all();
-  }
-  for (const auto& w : workers) {
-    if (!w.thread->joinable()) continue;
-    w.thread->join();
-    std::lock_guard<std::mutex> lock(*w.mutex);
-    *w.busy = 0;
-    __udp_client_log(VT_LOG_INFO, "%s", w.joined);
-  }
-  // Handlers test stopping again under these locks, so once the handles
-  // have been taken no new thread can appear.
-  join_outside_lock(&state->action_mutex, &state->action_thread);
-  join_outside_lock(&state->debug_dump_mutex, &state->debug_dump_thread);
+  // Idle workers notice the stop at once. Handlers test stopping again under
+  // the workers' locks, so once the handles have been taken no new thread
+  // can appear.
+  for (worker* w : state->workers()) w->wake();
+  for (worker* w : state->workers()) w->join();
   status_snapshot_stopped(status, state);
   destroy_vantor_udp_client(state->client);
   state->client = nullptr;
@@ -222,16 +181,12 @@ cycle_end run_cycle(process_state* process) {
   // directory is reported in the configured log before any exchange.
   private_directory();
 
-  cycle_buffers buffers;
-  if (!buffers.allocate()) {
+  std::unique_ptr<char[]> event_log_buffer = allocate_buffers(state.get());
+  if (!event_log_buffer) {
     __udp_client_log(VT_LOG_ERR, "Alloc https buffer err");
     return cycle_end::leave;
   }
   state->config = config.get();
-  state->feature_buffer = buffers.feature.get();
-  state->report_buffer = buffers.report.get();
-  state->event_log_buffer = buffers.event_log.get();
-  state->action_buffer = buffers.action.get();
 
   __udp_client_set_auto_start_time(state->config, state->schedule);
 

@@ -3,11 +3,8 @@
 // 0 (accepted), 1 (refused) or 2 (ignored: no reply).
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "channel/vantor_udp_client.h"
 #include "platform/taglist.h"
@@ -23,16 +20,6 @@ int __udp_client_statistic_handler(void* context, vantor_udp_client_statistics* 
 
 // Registers every handler above on the client, in the order of their ids.
 void __udp_client_register_handlers(vantor_udp_client* client);
-
-// Starts a worker's thread; false when the system has no thread to give.
-bool start_worker_thread(std::thread* thread, void* (*main)(void*), void* param);
-
-// Hands a request to a long-lived worker (the feature worker with the
-// feature's id in *request, the report worker with none) unless it is busy:
-// a request is never queued. True when it was handed over.
-bool post_to_worker(std::mutex* mutex, std::condition_variable* cond, uint32_t* busy, uint32_t* requested,
-                    uint32_t* request, uint32_t id);
-
 
 // The remote action's command line: FEATURE_REMOTE_ACTION_CMD, then each of
 // the first count arguments as one blank and one single-quoted shell word.

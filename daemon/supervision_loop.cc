@@ -4,10 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "channel/vantor_udp_client.h"
-#include "daemon/handlers.h"
 #include "features/scheduler.h"
 #include "features/event_log.h"
 #include "platform/clock.h"
@@ -19,8 +16,7 @@ namespace {
 void request_report(daemon_state* state, time_t now) {
   if (now < state->schedule[FEATURE_ID_REPORT]) return;
   if (__udp_client_feature_support(state->config, FEATURE_ID_REPORT) &&
-      post_to_worker(&state->report_mutex, &state->report_cond, &state->report_busy, &state->report_requested,
-                     nullptr, FEATURE_ID_REPORT)) {
+      state->report_worker.post(FEATURE_ID_REPORT)) {
     __udp_client_update_schedule(FEATURE_ID_REPORT, state->config, state->schedule);
   }
 }
@@ -39,20 +35,8 @@ void request_due_feature(daemon_state* state, supervision_vars* vars, time_t now
     return;
   }
   // A busy worker leaves the entry due; it is tried again on the next pass.
-  if (post_to_worker(&state->feature_mutex, &state->feature_cond, &state->feature_busy, &state->feature_requested,
-                     &state->feature_request, id)) {
+  if (state->feature_worker.post(id)) {
     __udp_client_update_schedule(id, state->config, state->schedule);
-  }
-}
-
-// Joins a thread started on demand (an action, a debug dump) once it has
-// set its done flag as its last act.
-void reap(std::mutex* mutex, std::thread* thread, std::atomic<uint32_t>* done, const char* finished) {
-  std::lock_guard<std::mutex> lock(*mutex);
-  if (thread->joinable() && *done) {
-    thread->join();
-    *done = 0;
-    __udp_client_log(VT_LOG_INFO, "%s", finished);
   }
 }
 
@@ -97,8 +81,8 @@ int __udp_client_supervision_pass(daemon_state* state, daemon_settings* settings
 
   request_report(state, now);
   request_due_feature(state, vars, now);
-  reap(&state->action_mutex, &state->action_thread, &state->action_done, "Action finish");
-  reap(&state->debug_dump_mutex, &state->debug_dump_thread, &state->debug_dump_done, "Debug dump finish");
+  // Threads started on demand (an action, a debug dump) that have finished.
+  for (worker* w : state->workers()) w->reap_if_finished();
 
   const int debug = debug_mode.load();
   if (debug != vars->last_debug_mode) {

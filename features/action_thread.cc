@@ -9,7 +9,7 @@
 #include "features/config_read.h"
 #include "features/feature_status.h"
 #include "features/worker_common.h"
-#include "features/workers.h"
+#include "features/daemon_state.h"
 #include "https/cloud_requests.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -32,7 +32,7 @@ void* __udp_client_action_thread_main(void* arg) {
       // Without an output file the step still counts as run: the command is
       // not run twice, and the response then fails for want of a file. An
       // output cut short by the budget or a stop is no answer; the run ends.
-      switch (capture_command_output(param->buffer, output.c_str())) {
+      switch (capture_command_output(param->self->buffer(), output.c_str())) {
         case kCaptureNotStarted:
           __udp_client_log(VT_LOG_INFO, "Action failed");
           return step_result::failed;
@@ -56,6 +56,6 @@ void* __udp_client_action_thread_main(void* arg) {
   }
 
   unlink(output.c_str());
-  param->done->store(1);
+  param->self->set_finished();
   return nullptr;
 }

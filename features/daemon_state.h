@@ -7,36 +7,25 @@
 // the schedule. A new daemon_state is built for every cycle, so every field
 // starts at zero.
 //
-// Each worker reaches the state through its own argument record, which holds
-// pointers to the fields it uses. The first four words mean the same in every
-// record (state, configuration, stop flag, the worker's finished flag).
-//
-// Hand-over protocol: under the worker's mutex the requester tests the busy
-// flag and only when it is 0 sets it (and, for the feature worker, the
-// request id) and signals the condition. A request that finds the worker busy
-// is refused, never queued. The requester also sets the worker's requested
-// flag, which the worker clears only when it takes the request (so a request
-// posted before the worker first waits is not lost), and the worker clears
-// busy when it is done and goes back to waiting.
+// Each worker reaches the state through its own argument record: the first
+// four words mean the same in every record (state, configuration, stop flag,
+// the worker itself with its flags, lock, condition and buffer).
 #pragma once
 
+#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "features/feature_ids.h"
+#include "features/worker.h"
+#include "features/workers.h"
 
 struct taglist;
 struct vantor_udp_client;
 struct daemon_state;
-
-// Size of each of the four work buffers of a cycle.
-constexpr size_t DAEMON_BUFFER_SIZE = 65536;
 
 // Process-wide flags set by the signal handlers and read by the entry
 // point's thread. Lock-free atomics, so a signal handler may store them.
@@ -63,52 +52,24 @@ struct daemon_settings {
   daemon_settings();
 };
 
-// Argument record of the feature worker (9 words, then the requested flag).
-struct feature_param {
+// What every worker's argument record starts with.
+struct worker_param {
   daemon_state* state;
   taglist* const* config;
   const std::atomic<uint32_t>* stopping;
-  std::atomic<uint32_t>* exited;
-  uint32_t* busy;               // guarded by *mutex
-  std::condition_variable* cond;
-  std::mutex* mutex;
-  uint32_t* request;            // guarded by *mutex
-  char* buffer;                 // DAEMON_BUFFER_SIZE bytes
-  uint32_t* requested;          // guarded by *mutex: handed over, not yet taken
+  worker* self;  // busy, request and finished flags, lock, condition, buffer
 };
 
-// Argument record of the report worker: the shape of feature_param, without
-// a request field (request is always null).
-struct report_param {
-  daemon_state* state;
-  taglist* const* config;
-  const std::atomic<uint32_t>* stopping;
-  std::atomic<uint32_t>* exited;
-  uint32_t* busy;
-  std::condition_variable* cond;
-  std::mutex* mutex;
-  uint32_t* request;
-  char* buffer;
-  uint32_t* requested;
-};
+// Argument records of the feature worker, the report worker (whose request
+// is never read) and a debug dump thread.
+struct feature_param : worker_param {};
+struct report_param : worker_param {};
+struct debug_dump_param : worker_param {};
 
-// Argument record of a remote action thread (7 words).
-struct action_param {
-  daemon_state* state;
-  taglist* const* config;
-  const std::atomic<uint32_t>* stopping;
-  std::atomic<uint32_t>* done;
-  std::mutex* mutex;
-  char* buffer;                 // the command line to run
-  const uint32_t* request_id;   // echoed to the server with the output
-};
-
-// Argument record of a debug dump thread (4 words).
-struct debug_dump_param {
-  daemon_state* state;
-  taglist* const* config;
-  const std::atomic<uint32_t>* stopping;
-  std::atomic<uint32_t>* done;
+// Argument record of a remote action thread; self's buffer holds the
+// command line to run.
+struct action_param : worker_param {
+  const uint32_t* request_id;  // echoed to the server with the output
 };
 
 // The record of one cycle, in this field order. Build a fresh one per cycle
@@ -120,40 +81,22 @@ struct daemon_state {
   std::atomic<uint32_t> stopping{0};
   uint32_t action_request_id = 0;
 
-  std::thread feature_thread;
+  worker feature_worker{__udp_client_feature_thread_main, &feature, "Feature thread joined", nullptr};
   feature_param feature = {};
-  std::atomic<uint32_t> feature_exited{0};
-  uint32_t feature_busy = 0;
-  uint32_t feature_request = 0;
-  uint32_t feature_requested = 0;  // set with busy by a requester, cleared when the worker takes it
-  std::mutex feature_mutex;
-  std::condition_variable feature_cond;
-  char* feature_buffer = nullptr;
-
-  std::thread report_thread;
+  worker report_worker{__udp_client_report_thread_main, &report, "Report thread joined", nullptr};
   report_param report = {};
-  std::atomic<uint32_t> report_exited{0};
-  uint32_t report_busy = 0;
-  uint32_t report_requested = 0;  // as feature_requested
-  std::condition_variable report_cond;
-  std::mutex report_mutex;
-  char* report_buffer = nullptr;
-
-  std::thread action_thread;  // not joinable = none
+  worker action_worker{__udp_client_action_thread_main, &action, nullptr, "Action finish"};
   action_param action = {};
-  std::atomic<uint32_t> action_done{0};
-  std::mutex action_mutex;
-  char* action_buffer = nullptr;
-
-  std::thread debug_dump_thread;  // not joinable = none
+  worker debug_dump_worker{__udp_client_debug_dump_thread_main, &debug_dump, nullptr, "Debug dump finish"};
   debug_dump_param debug_dump = {};
-  std::atomic<uint32_t> debug_dump_done{0};
-  std::mutex debug_dump_mutex;
 
   char* event_log_buffer = nullptr;
 
   // Next automatic start of each feature, seconds since the epoch; 0 = none.
   time_t schedule[FEATURE_ID_COUNT] = {};
+
+  // Every worker, in the order the teardown joins them.
+  std::array<worker*, 4> workers() { return {&feature_worker, &report_worker, &action_worker, &debug_dump_worker}; }
 };
 
 // Fills the identity texts and replaces every in/out setting whose
@@ -169,8 +112,7 @@ void __udp_client_get_device_info(const taglist* config, char* serial, char* mod
                                   std::atomic<int16_t>* log_file_count, int32_t* black_list_size,
                                   std::string* interface_update_file);
 
-// Zero the record and point it at the state's fields. Run after the cycle's
-// buffers were allocated: the buffer words are copies of the pointers.
+// Zero the record and point it at the state and the record's worker.
 void __udp_client_init_feature_param(feature_param* param, daemon_state* state);
 void __udp_client_init_report_param(report_param* param, daemon_state* state);
 void __udp_client_init_action_param(action_param* param, daemon_state* state);

@@ -9,7 +9,7 @@
 #include "features/config_read.h"
 #include "features/feature_status.h"
 #include "features/worker_common.h"
-#include "features/workers.h"
+#include "features/daemon_state.h"
 #include "https/cloud_requests.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -47,6 +47,6 @@ void* __udp_client_debug_dump_thread_main(void* arg) {
   }
 
   unlink(output.c_str());
-  param->done->store(1);
+  param->self->set_finished();
   return nullptr;
 }

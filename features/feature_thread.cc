@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "features/feature_status.h"
+#include "features/daemon_state.h"
 #include "features/workers.h"
 #include "features/worker_common.h"
 #include "platform/log.h"
@@ -13,13 +14,9 @@ void* __udp_client_feature_thread_main(void* arg) {
   __udp_client_log(VT_LOG_INFO, "Feature Thread Started");
   for (;;) {
     if (param->stopping->load() != 0) break;
-    if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
+    if (!param->self->wait(*param->stopping)) break;
 
-    uint32_t request;
-    {
-      std::lock_guard<std::mutex> lock(*param->mutex);
-      request = *param->request;
-    }
+    const uint32_t request = param->self->request();
     // Only the features this worker carries out get a run record.
     std::optional<feature_run> run;
     if (request == FEATURE_ID_CONFIG || request == FEATURE_ID_FIRMWARE || request == FEATURE_ID_ISP ||
@@ -55,8 +52,8 @@ void* __udp_client_feature_thread_main(void* arg) {
         break;
     }
     run.reset();
-    finish_request(param->mutex, param->busy);
+    param->self->finish();
   }
-  param->exited->store(1);
+  param->self->set_finished();
   return nullptr;
 }

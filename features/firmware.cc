@@ -4,6 +4,7 @@
 #include "features/attempt_loop.h"
 #include "features/config_read.h"
 #include "features/worker_common.h"
+#include "features/daemon_state.h"
 #include "features/workers.h"
 #include "platform/clock.h"
 #include "platform/log.h"

@@ -5,6 +5,7 @@
 #include "features/config_read.h"
 #include "features/gps_line.h"
 #include "features/worker_common.h"
+#include "features/daemon_state.h"
 #include "features/workers.h"
 #include "platform/clock.h"
 #include "platform/log.h"

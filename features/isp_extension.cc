@@ -15,6 +15,7 @@
 #include "features/isp_extension.h"
 #include "features/shell_word.h"
 #include "features/worker_common.h"
+#include "features/daemon_state.h"
 #include "features/workers.h"
 #include "https/cloud_requests.h"
 #include "https/https_parsers.h"
@@ -73,9 +74,9 @@ void __udp_client_isp_thread_main(feature_param* param) {
         std::string line = std::string(config_text(config, "FEATURE_UPISPD_ACTION_CMD")) + " " +
                            shell_quote(url.get());
         if (line.size() >= DAEMON_BUFFER_SIZE) return step_result::failed;
-        memcpy(param->buffer, line.c_str(), line.size() + 1);
+        memcpy(param->self->buffer(), line.c_str(), line.size() + 1);
         // Applying the ISP default writes the device's settings: never cut.
-        return run_flash_command(param->buffer) == 0 ? step_result::next : step_result::failed;
+        return run_flash_command(param->self->buffer()) == 0 ? step_result::next : step_result::failed;
       }
       case kDelete: {
         int delete_code = 0;

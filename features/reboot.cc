@@ -2,6 +2,7 @@
 // command that works does not come back).
 #include "features/config_read.h"
 #include "features/worker_common.h"
+#include "features/daemon_state.h"
 #include "features/workers.h"
 #include "platform/log.h"
 

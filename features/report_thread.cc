@@ -7,7 +7,7 @@
 #include "features/config_read.h"
 #include "features/feature_status.h"
 #include "features/worker_common.h"
-#include "features/workers.h"
+#include "features/daemon_state.h"
 #include "https/cloud_requests.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -25,9 +25,9 @@ struct report_settings {
 
 // Runs "<notify command> <value>" from the worker's buffer.
 int notify(const report_param* param, const taglist* config, const char* value) {
-  snprintf(param->buffer, DAEMON_BUFFER_SIZE, "%s %s",
+  snprintf(param->self->buffer(), DAEMON_BUFFER_SIZE, "%s %s",
            config_text(config, "FEATURE_REPORT_NOTIFY_CMD"), value);
-  return run_device_command(param->buffer);
+  return run_device_command(param->self->buffer());
 }
 
 void run_one_report(const report_param* param, const taglist* config, const report_settings& s) {
@@ -82,14 +82,14 @@ void* __udp_client_report_thread_main(void* arg) {
 
   while (param->stopping->load() == 0) {
     __udp_client_log(VT_LOG_INFO, "Report Thread going to sleep");
-    if (!wait_for_request(param->mutex, param->cond, param->requested, param->stopping)) break;
+    if (!param->self->wait(*param->stopping)) break;
     __udp_client_log(VT_LOG_INFO, "Start device reporting ...");
     {
       feature_run run(FEATURE_ID_REPORT, param->stopping);
       run_one_report(param, config, s);
     }
-    finish_request(param->mutex, param->busy);
+    param->self->finish();
   }
-  param->exited->store(1);
+  param->self->set_finished();
   return nullptr;
 }

@@ -140,19 +140,3 @@ bool read_command_first_line(const char* command, char* line, size_t size, bool*
   *started = r.end != child_end::not_started;
   return (r.end == child_end::exited || r.end == child_end::cut) && len > 0;
 }
-
-bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,
-                      const std::atomic<uint32_t>* stopping) {
-  std::unique_lock<std::mutex> lock(*mutex);
-  // No time-out: whoever stops the workers notifies this condition under
-  // the same mutex, so an idle worker sleeps until there is work.
-  while (*requested == 0 && stopping->load() == 0) cond->wait(lock);
-  if (stopping->load() != 0) return false;
-  *requested = 0;
-  return true;
-}
-
-void finish_request(std::mutex* mutex, uint32_t* busy) {
-  std::lock_guard<std::mutex> lock(*mutex);
-  *busy = 0;
-}

@@ -1,6 +1,5 @@
 // Small pieces that every worker shares: running device commands, an HTTPS
-// exchange, capturing a command's output, and waiting for a request on a
-// worker's condition.
+// exchange, capturing a command's output.
 //
 // Device commands run through /bin/sh -c in a process group of their own
 // (platform/child_process.h). Inside a worker's run they are ended when the
@@ -8,13 +7,9 @@
 // that write flash never are.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <mutex>
 
 #include "features/attempt_loop.h"
 #include "https/https_request.h"
@@ -75,15 +70,3 @@ capture_status capture_command_output(const char* command, const char* path);
 // command is ended. False when no line could be read or the command was
 // ended before its line; *started tells whether it could be started at all.
 bool read_command_first_line(const char* command, char* line, size_t size, bool* started);
-
-// The worker side of the hand-over. Under mutex, waits until a request was
-// handed over or the daemon is stopping (whoever sets either notifies cond
-// under mutex), and takes it: requested is cleared only here, never
-// on entering the wait, so a request posted before the worker first waits
-// is kept. Returns false when stopping.
-bool wait_for_request(std::mutex* mutex, std::condition_variable* cond, uint32_t* requested,
-                      const std::atomic<uint32_t>* stopping);
-
-// The worker is done with the request it took: busy is cleared, and the
-// next request is accepted.
-void finish_request(std::mutex* mutex, uint32_t* busy);

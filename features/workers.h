@@ -3,10 +3,10 @@
 //
 // The thread mains take their argument record (features/daemon_state.h) as
 // void*, so they can be started with pthread_create or std::thread alike.
-// Each leaves by returning, after setting its finished flag.
+// Each leaves by returning, after setting its worker's finished flag.
 #pragma once
 
-#include "features/daemon_state.h"
+struct feature_param;
 
 // The feature worker: waits for a request and runs configuration sync (0),
 // firmware upgrade (3), ISP extension (4), reboot (5) or GPS submission (8),
@@ -17,11 +17,11 @@ void* __udp_client_feature_thread_main(void* arg);
 void* __udp_client_report_thread_main(void* arg);
 
 // One remote action: runs the command line of the action buffer and uploads
-// its output. arg: action_param*. Sets action_done before it returns.
+// its output. arg: action_param*. Sets its finished flag before it returns.
 void* __udp_client_action_thread_main(void* arg);
 
 // One debug dump: runs FEATURE_DEBUG_DUMP_CMD and uploads its output.
-// arg: debug_dump_param*. Sets debug_dump_done before it returns.
+// arg: debug_dump_param*. Sets its finished flag before it returns.
 void* __udp_client_debug_dump_thread_main(void* arg);
 
 // The workers run by the feature thread (one run each).

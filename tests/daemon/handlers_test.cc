@@ -25,10 +25,10 @@ TEST_F(HandlersTest, InvitationPostsTheLowestMeaningfulBitOnly) {
     SCOPED_TRACE(c.mask);
     restart();
     configure(c.config);
-    state_->feature_busy = c.busy_before;
-    state_->feature_request = c.busy_before ? 8 : 0;
+    if (c.busy_before) state_->feature_worker.post(8);
     EXPECT_EQ(__udp_client_feature_invitation_handler(state_.get(), c.mask), c.result);
-    EXPECT_EQ(std::make_pair(state_->feature_busy, state_->feature_request), std::make_pair(c.busy, c.request));
+    EXPECT_EQ(std::make_pair(uint32_t{state_->feature_worker.busy()}, state_->feature_worker.request()),
+              std::make_pair(c.busy, c.request));
     Strings lines = {"info Recv Feature Invitation: 0x0000000" + std::to_string(c.mask)};
     if (c.ignored) lines.push_back(std::string("notice ") + c.ignored);
     EXPECT_EQ(log(), lines);
@@ -41,24 +41,24 @@ TEST_F(HandlersTest, RequestsAreRefusedWhenUnsupportedBusyOrStopping) {
   configure("FEATURE_REBOOT_SUPPORT=1\n");
   EXPECT_EQ(__udp_client_reboot_handler(s) + __udp_client_action_handler(s, 9, 0, nullptr) +
                 __udp_client_debug_dump_handler(s), 2);
-  EXPECT_EQ(std::make_pair(s->feature_busy, s->feature_request), std::make_pair(1u, 5u));
+  EXPECT_EQ(std::make_pair(s->feature_worker.busy(), s->feature_worker.request()), std::make_pair(true, 5u));
   EXPECT_EQ(log("info"), (Strings{"Recv REBOOT", "Recv Action Request", "Action Is Not supported",
                                   "Recv Debug Dump Request", "Debug Dump Is Not supported"}));
   // A second action or dump waits until the loop has joined the first thread.
   configure("FEATURE_REMOTE_ACTION_SUPPORT=1\nFEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_REMOTE_ACTION_CMD=c\n");
   EXPECT_EQ(__udp_client_action_handler(s, 5, 0, nullptr) + __udp_client_debug_dump_handler(s), 0);
-  ASSERT_TRUE(vt_test::wait_until([&] { return s->action_done && s->debug_dump_done; }));
+  ASSERT_TRUE(vt_test::wait_until([&] { return s->action_worker.finished() && s->debug_dump_worker.finished(); }));
   EXPECT_EQ(__udp_client_action_handler(s, 6, 0, nullptr) + __udp_client_debug_dump_handler(s), 2);
-  EXPECT_EQ(s->action_request_id + s->action_done + s->debug_dump_done, 7u);
+  EXPECT_EQ(s->action_request_id + s->action_worker.finished() + s->debug_dump_worker.finished(), 7u);
   // Once stopping, or without a context, every request is refused.
-  s->stopping = 1, s->feature_busy = 0;
+  s->stopping = 1, s->feature_worker.finish();
   sandbox_->remove("daemon.log");
   for (daemon_state* context : {s, static_cast<daemon_state*>(nullptr)}) {
     EXPECT_EQ(__udp_client_feature_invitation_handler(context, 0x2) + __udp_client_reboot_handler(context) +
                   __udp_client_action_handler(context, 1, 0, nullptr) + __udp_client_debug_dump_handler(context),
               4);
   }
-  EXPECT_EQ(s->feature_busy, 0u);
+  EXPECT_FALSE(s->feature_worker.busy());
   EXPECT_EQ(log("info"), (Strings{"Recv Feature Invitation: 0x00000002", "Recv REBOOT", "Recv Action Request",
                                   "Recv Debug Dump Request"}));  // without a context there is nowhere to log
 }

@@ -14,7 +14,7 @@ class SupervisionTest : public FeatureHarness {
     settings = daemon_settings();  // its default files in this sandbox
     vars = {};
     vars.last_tick = kStart;
-    state_->report_busy = 1;  // keeps the report path out of the way
+    state_->report_worker.post(0);  // a busy report worker keeps the report path out of the way
   }
   int pass() { return __udp_client_supervision_pass(state_.get(), &settings, &vars); }
 
@@ -24,7 +24,7 @@ class SupervisionTest : public FeatureHarness {
 
 TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
-  state_->feature_busy = 1;  // a busy worker: the entries stay as the clock rule left them
+  state_->feature_worker.post(0);  // a busy worker: the entries stay as the clock rule left them
   const time_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
   std::copy(std::begin(planned), std::end(planned), state_->schedule);
   fake_clock -= 3600;
@@ -36,20 +36,20 @@ TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
 TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\nFEATURE_REPORT_SUPPORT=1\n"
             "FEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=600\n");
-  state_->report_busy = 0;
+  state_->report_worker.finish();
   state_->schedule[FEATURE_ID_CONFIG] = state_->schedule[FEATURE_ID_GPS] = kStart;
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(state_->report_busy, 1u);  // a report entry of zero is due at once
+  EXPECT_TRUE(state_->report_worker.busy());  // a report entry of zero is due at once
   EXPECT_EQ(state_->schedule[FEATURE_ID_REPORT], kStart + 600);
-  EXPECT_EQ(std::make_pair(state_->feature_busy, state_->feature_request), std::make_pair(1u, 0u));
+  EXPECT_EQ(std::make_pair(state_->feature_worker.busy(), state_->feature_worker.request()), std::make_pair(true, 0u));
   EXPECT_EQ(state_->schedule[FEATURE_ID_CONFIG], 0);  // no repeat configured
   fake_clock += 700;
   EXPECT_EQ(pass(), 0);  // busy workers: no second request, the entries stay due
   EXPECT_EQ(state_->schedule[FEATURE_ID_GPS], kStart);
   EXPECT_EQ(state_->schedule[FEATURE_ID_REPORT], kStart + 600);
-  state_->feature_busy = 0;
+  state_->feature_worker.finish();
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(std::make_pair(state_->feature_request, state_->schedule[FEATURE_ID_GPS]), std::make_pair(8u, time_t{0}));
+  EXPECT_EQ(std::make_pair(state_->feature_worker.request(), state_->schedule[FEATURE_ID_GPS]), std::make_pair(8u, time_t{0}));
 }
 
 TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
@@ -57,20 +57,19 @@ TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
   state_->schedule[FEATURE_ID_GPS] = kStart - 10;
   state_->schedule[FEATURE_ID_CONFIG] = kStart;
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_GPS], state_->feature_busy), std::make_pair(time_t{0}, 0u));
+  EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_GPS], state_->feature_worker.busy()), std::make_pair(time_t{0}, false));
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(std::make_pair(state_->feature_busy, state_->feature_request), std::make_pair(1u, 0u));
+  EXPECT_EQ(std::make_pair(state_->feature_worker.busy(), state_->feature_worker.request()), std::make_pair(true, 0u));
 }
 
 TEST_F(SupervisionTest, FinishedThreadsAreJoinedAndAnnouncedOnceAndDebugModeChangesAnnounced) {
-  state_->action_thread = std::thread([] {}), state_->debug_dump_thread = std::thread([] {});
+  for (worker* w : {&state_->action_worker, &state_->debug_dump_worker}) w->start([](void*) -> void* { return nullptr; }, nullptr);
   EXPECT_EQ(pass(), 0);
-  EXPECT_TRUE(state_->action_thread.joinable());  // not done yet: left running
-  state_->action_done = state_->debug_dump_done = 1;
+  EXPECT_EQ(log(), Strings{});  // not finished yet: left running
+  state_->action_worker.set_finished(), state_->debug_dump_worker.set_finished();
   debug_mode = 1;
   EXPECT_EQ(pass() + pass(), 0);
-  EXPECT_FALSE(state_->action_thread.joinable() || state_->debug_dump_thread.joinable());
-  EXPECT_EQ(state_->action_done, 0u);
+  EXPECT_FALSE(state_->action_worker.finished() || state_->debug_dump_worker.finished());
   debug_mode = 0;
   pass();
   debug_mode = 1, debug_mode = 0;  // toggled twice between passes: nothing to announce
@@ -107,7 +106,7 @@ TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.created);
     restart();
-    state_->feature_busy = 1;  // the worker is busy: the entry stays due
+    state_->feature_worker.post(0);  // the worker is busy: the entry stays due
     settings.config_trigger.enabled = c.config_enabled;
     settings.gps_trigger.enabled = c.gps_enabled;
     strcpy(settings.gps_trigger.file, path(c.gps_file).c_str());

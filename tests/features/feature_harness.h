@@ -55,9 +55,9 @@ class FeatureHarness : public ::testing::Test {
     srand(1);
     reset_identity_cache();
     state_ = std::make_unique<daemon_state>();
-    char** buffers[] = {&state_->feature_buffer, &state_->report_buffer, &state_->action_buffer,
-                        &state_->event_log_buffer};
-    for (int i = 0; i < 4; ++i) buffers_[i].assign(DAEMON_BUFFER_SIZE, '\0'), *buffers[i] = buffers_[i].data();
+    for (worker* w : state_->workers()) w->allocate_buffer();
+    event_log_buffer_.assign(DAEMON_BUFFER_SIZE, '\0');
+    state_->event_log_buffer = event_log_buffer_.data();
     __udp_client_init_feature_param(&state_->feature, state_.get());
     __udp_client_init_report_param(&state_->report, state_.get());
     __udp_client_init_action_param(&state_->action, state_.get());
@@ -66,8 +66,7 @@ class FeatureHarness : public ::testing::Test {
   }
   void TearDown() override {
     state_->stopping = 1;
-    for (std::thread* t : {&state_->action_thread, &state_->debug_dump_thread})
-      if (t->joinable()) t->join();
+    for (worker* w : state_->workers()) w->wake(), w->join();
     vt_set_clock(nullptr);
     attempt_loop_set_sleep(nullptr);
     state_.reset();
@@ -127,29 +126,18 @@ class FeatureHarness : public ::testing::Test {
   // hands it each id as the handlers do once it is idle (the first maybe
   // before it first waits), and stops it once it is idle again.
   void serve(bool report, const std::vector<uint32_t>& ids) {
-    daemon_state& s = *state_;
-    std::mutex& mutex = report ? s.report_mutex : s.feature_mutex;
-    uint32_t& busy = report ? s.report_busy : s.feature_busy;
-    std::thread worker(report ? __udp_client_report_thread_main : __udp_client_feature_thread_main,
-                       report ? static_cast<void*>(&s.report) : &s.feature);
-    auto idle_then = [&](const std::function<void()>& post) {
-      EXPECT_TRUE(vt_test::wait_until([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (busy != 0) return false;
-        post();
-        (report ? s.report_cond : s.feature_cond).notify_all();
-        return true;
-      }, std::chrono::seconds(60)));
-    };
-    for (uint32_t id : ids) idle_then([&] { busy = (report ? s.report_requested : s.feature_requested) = 1, s.feature_request = id; });
-    idle_then([&] { s.stopping = 1; });
-    worker.join();
-    EXPECT_EQ((report ? s.report_exited : s.feature_exited).load(), 1u);
+    worker& w = report ? state_->report_worker : state_->feature_worker;
+    ASSERT_TRUE(w.start());
+    for (uint32_t id : ids) EXPECT_TRUE(vt_test::wait_until([&] { return w.post(id); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(vt_test::wait_until([&] { return !w.busy(); }, std::chrono::seconds(60)));
+    state_->stopping = 1;
+    w.wake(), w.join();
+    EXPECT_TRUE(w.finished());
   }
 
   std::unique_ptr<vt_test::Sandbox> sandbox_;
   std::unique_ptr<vt_test::FetchToolRecorder> tool_;
   std::unique_ptr<daemon_state> state_;
   taglist_ptr config_;
-  std::vector<char> buffers_[4];
+  std::vector<char> event_log_buffer_;
 };

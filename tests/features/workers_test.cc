@@ -190,7 +190,7 @@ class Action : public FeatureHarness {
               command("dump", "head -c 204800 /dev/zero | tr '\\0' 'd'") + "\n");
   }
   void run_action(const std::string& command_line, uint32_t request_id) {
-    strcpy(state_->action_buffer, command_line.c_str());
+    strcpy(state_->action_worker.buffer(), command_line.c_str());
     state_->action_request_id = request_id;
     std::thread(__udp_client_action_thread_main, &state_->action).join();
   }
@@ -212,7 +212,7 @@ TEST_F(Action, LargeOutputIsSentWholeWithRequestIdAndOnlyTheUploadRetried) {
   EXPECT_NE(body.find("name=\"response\"\r\n\r\n" + std::string(204801, 'x') + "\r\n"), std::string::npos);
   EXPECT_NE(body.find("name=\"action_id\"\r\n\r\n4711\r\n"), std::string::npos);
   EXPECT_FALSE(exists("tmp/vtclient/action_tmp"));
-  EXPECT_EQ(state_->action_done.load(), 1u);
+  EXPECT_TRUE(state_->action_worker.finished());
 }
 
 // A failed dump upload is retried alone and logged at info level, not as an
@@ -228,12 +228,13 @@ TEST_F(Action, DebugDumpRetriesTheUploadOnlyAndEveryEndCleansUp) {
   run_action(command("act", "echo out"), 1);
   EXPECT_EQ(tool_->runs(), 5);
   for (const char* file : {"tmp/vtclient/action_tmp", "tmp/vtclient/qdms_debug_dump.dump"}) EXPECT_FALSE(exists(file));
-  EXPECT_EQ(state_->action_done.exchange(0) + state_->debug_dump_done.exchange(0), 2u);
+  EXPECT_TRUE(state_->action_worker.finished() && state_->debug_dump_worker.finished());
+  restart();
   state_->stopping.store(1);
-  run_action(path("bin/act"), 1);
+  run_action(command("act", "echo out"), 1);
   run_dump();
-  EXPECT_EQ(runs("act") + runs("dump"), 2);
-  EXPECT_EQ(state_->action_done.load() + state_->debug_dump_done.load(), 2u);
+  EXPECT_EQ(runs("act") + runs("dump"), 0);
+  EXPECT_TRUE(state_->action_worker.finished() && state_->debug_dump_worker.finished());
 }
 
 // The event-log spool: which files are taken, in what order, and that a
