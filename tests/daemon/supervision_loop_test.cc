@@ -22,25 +22,20 @@ class SupervisionTest : public FeatureHarness {
   supervision_vars vars = {};
 };
 
-TEST_F(SupervisionTest, ClockSetBackMakesEveryScheduledEntryDue) {
-  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\n");
-  state_->feature_worker.post(0);  // a busy worker: the entries stay as the clock rule left them
-  const time_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
-  std::copy(std::begin(planned), std::end(planned), state_->schedule);
-  fake_clock -= 3600;
-  EXPECT_EQ(pass(), 0);
-  for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) EXPECT_EQ(state_->schedule[id], planned[id] ? fake_clock.load() : 0) << id;
-  EXPECT_EQ(vars.last_tick, fake_clock.load());
-}
-
-TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
+// Due entries are handed over and rescheduled; a busy worker leaves them due;
+// an unsupported one is dropped, so that it blocks no other; a clock set back
+// makes every planned entry due at once.
+TEST_F(SupervisionTest, DueFeatureIsPostedBusyOneStaysDueUnsupportedOneDroppedAndClockSetBackMakesAllDue) {
   configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=1\nFEATURE_REPORT_SUPPORT=1\n"
             "FEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=600\n");
   state_->report_worker.finish();
+  state_->schedule[FEATURE_ID_FIRMWARE] = kStart - 10;  // not supported
   state_->schedule[FEATURE_ID_CONFIG] = state_->schedule[FEATURE_ID_GPS] = kStart;
   EXPECT_EQ(pass(), 0);
   EXPECT_TRUE(state_->report_worker.busy());  // a report entry of zero is due at once
   EXPECT_EQ(state_->schedule[FEATURE_ID_REPORT], kStart + 600);
+  EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_FIRMWARE], state_->feature_worker.busy()), std::make_pair(time_t{0}, false));
+  EXPECT_EQ(pass(), 0);
   EXPECT_EQ(std::make_pair(state_->feature_worker.busy(), state_->feature_worker.request()), std::make_pair(true, 0u));
   EXPECT_EQ(state_->schedule[FEATURE_ID_CONFIG], 0);  // no repeat configured
   fake_clock += 700;
@@ -50,16 +45,13 @@ TEST_F(SupervisionTest, DueFeatureIsPostedAndRescheduledBusyOneStaysDue) {
   state_->feature_worker.finish();
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(std::make_pair(state_->feature_worker.request(), state_->schedule[FEATURE_ID_GPS]), std::make_pair(8u, time_t{0}));
-}
-
-TEST_F(SupervisionTest, UnsupportedDueFeatureNoLongerBlocksTheOthers) {
-  configure("FEATURE_CONFIG_SUPPORT=1\nFEATURE_GPSDATA_SUPPORT=0\n");
-  state_->schedule[FEATURE_ID_GPS] = kStart - 10;
-  state_->schedule[FEATURE_ID_CONFIG] = kStart;
+  // Both workers busy now: the entries stay as the clock rule leaves them.
+  const time_t planned[FEATURE_ID_COUNT] = {1700003600, 1700007200, 0, 1800000000, 0, 0, 0, 0, 5};
+  std::copy(std::begin(planned), std::end(planned), state_->schedule);
+  fake_clock -= 3600;
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_GPS], state_->feature_worker.busy()), std::make_pair(time_t{0}, false));
-  EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(std::make_pair(state_->feature_worker.busy(), state_->feature_worker.request()), std::make_pair(true, 0u));
+  for (uint32_t id = 0; id < FEATURE_ID_COUNT; ++id) EXPECT_EQ(state_->schedule[id], planned[id] ? fake_clock.load() : 0) << id;
+  EXPECT_EQ(vars.last_tick, fake_clock.load());
 }
 
 TEST_F(SupervisionTest, FinishedThreadsAreJoinedAndAnnouncedOnceAndDebugModeChangesAnnounced) {

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
 
 #include "features/attempt_loop.h"
