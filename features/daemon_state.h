@@ -2,10 +2,10 @@
 //
 // daemon_settings survive from one start-up cycle to the next (identity texts,
 // channel timing, trigger files). daemon_state ties one cycle together: the
-// channel client, the configuration, the two long-lived workers (feature and
-// report) with their hand-over flags, the action and debug dump threads, and
-// the schedule. A new daemon_state is built for every cycle, so every field
-// starts at zero.
+// channel client, the configuration, the four workers (features/worker.h:
+// feature and report for the whole cycle, remote action and debug dump on
+// demand) and the schedule. A new daemon_state is built for every cycle, so
+// every field starts at zero.
 //
 // Each worker reaches the state through its own argument record: the first
 // four words mean the same in every record (state, configuration, stop flag,
