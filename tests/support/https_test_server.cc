@@ -75,4 +75,10 @@ std::vector<std::string> FetchToolRecorder::args(int run) const {
   return out;
 }
 
+std::string FetchToolRecorder::url(int run) const {
+  for (const std::string& word : args(run))
+    if (word.rfind("https://", 0) == 0) return word;
+  return "";
+}
+
 }  // namespace vt_test

@@ -41,6 +41,7 @@ class FetchToolRecorder {
   void answers(const std::vector<std::string>& answers);
   int runs() const { return atoi(read("count").c_str()); }
   std::vector<std::string> args(int run) const;  // runs count from 1
+  std::string url(int run) const;               // the word that starts with https://
   std::string file(int run, const std::string& which) const { return read(which + "." + std::to_string(run)); }
   std::string mode(int run, const std::string& which) const { return file(run, which + "_mode"); }
 
