@@ -12,7 +12,10 @@ namespace {
 
 class WgetHttpsTest : public vt_test::SandboxTest {
  protected:
-  void SetUp() override { ASSERT_NE(server.port, 0), vt_test::write_text_file(body, "a=b"); }
+  void SetUp() override {
+    ASSERT_NE(server.port, 0);
+    vt_test::write_text_file(body, "a=b");
+  }
   // wget_https -q -T<t> -f<body> -O<out> url [extra]: its wait status.
   int run(const std::string& url, const std::string& extra = "", const char* t = "-T10") {
     std::vector<std::string> words = {"-q", t, "-f" + body, "-O" + out, url};
