@@ -21,6 +21,13 @@ inline void check(bool condition, const char* what) {
   if (!condition) fprintf(stderr, "fuzz check failed: %s\n", what), abort();
 }
 
+// The first line of the input as fgets with a buffer of buffer_size reads it, up to a NUL.
+inline std::string first_line(const uint8_t* data, size_t size, size_t buffer_size) {
+  std::string line;
+  for (size_t i = 0; i < size && line.size() + 1 < buffer_size && (i == 0 || data[i - 1] != '\n'); ++i) line.push_back(data[i]);
+  return line.c_str();
+}
+
 // A scratch file holding the bytes (written anew on each call).
 inline std::string scratch_file(const char* name, const uint8_t* data = nullptr, size_t size = 0) {
   static const std::string* dir = [] {  // never freed: the exit handler reads it

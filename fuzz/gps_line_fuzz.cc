@@ -8,8 +8,7 @@
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string line;
-  for (size_t i = 0; i < size && line.size() < 199 && (i == 0 || data[i - 1] != '\n'); ++i) line.push_back(data[i]);
+  const std::string line = fuzz::first_line(data, size, 200);
   gps_position pos;
   pos.valid = 42;
   if (!parse_gps_line(line.c_str(), &pos))

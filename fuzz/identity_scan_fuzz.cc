@@ -6,13 +6,6 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/identity.h"
 
-// The first line of the input as fgets with a buffer of `buffer_size` reads it, up to a NUL.
-static std::string first_line(const uint8_t* data, size_t size, size_t buffer_size) {
-  std::string line;
-  for (size_t i = 0; i < size && line.size() + 1 < buffer_size && (i == 0 || data[i - 1] != '\n'); ++i) line.push_back(data[i]);
-  return line.c_str();
-}
-
 static void pack(const char* serial, bool dashed) {
   std::unique_ptr<char[]> packed(new char[25]);
   convert_serial_packed(packed.get(), serial);
@@ -20,11 +13,11 @@ static void pack(const char* serial, bool dashed) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string version_line = first_line(data, size, 20);
+  const std::string version_line = fuzz::first_line(data, size, 20);
   const int32_t version = scan_version_line(version_line.c_str());
   fuzz::check(version >= 0 && version <= 999999, "version out of range");
   fuzz::check(version == 0 || version_line.size() >= 5, "version from a line shorter than 5");
-  const std::string serial_line = first_line(data, size, 255).substr(0, 30);
+  const std::string serial_line = fuzz::first_line(data, size, 255).substr(0, 30);
   for (bool sn_prefix : {false, true}) {
     char serial[256];
     scan_serial_line(serial_line.c_str(), sn_prefix, serial);

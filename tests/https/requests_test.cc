@@ -155,10 +155,10 @@ TEST_F(TransportTest, ShellCharactersStayInsideTheirWordAndTheStatusReturns) {
 
 TEST_F(TransportTest, MissingOrHangingToolIsAFailure) {
   EXPECT_EQ(vantor_https_submit(nullptr, "/tmp/b", nullptr, nullptr, "/tmp/o"), 1);
-  std::string old = getenv("PATH");
-  setenv("PATH", sandbox.path("/etc").c_str(), 1);  // no wget_https there
-  EXPECT_NE(vantor_https_submit(&request("x"), "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
-  setenv("PATH", old.c_str(), 1);
+  {
+    vt_test::ScopedEnv no_tool{"PATH", sandbox.path("/etc")};  // no wget_https there
+    EXPECT_NE(vantor_https_submit(&request("x"), "/tmp/b", nullptr, nullptr, "/tmp/o"), 0);
+  }
   // A tool that ignores its own -T limit must not hold its caller for ever.
   tool.answers({"HANG"});
   auto start = std::chrono::steady_clock::now();

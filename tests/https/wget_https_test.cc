@@ -13,20 +13,19 @@ namespace {
 class WgetHttpsTest : public vt_test::SandboxTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.start());
-    setenv("WGET_HTTPS_CA_FILE", server.ca().c_str(), 1);
-    setenv("PATH", (VT_WGET_HTTPS_DIR ":" + old_path).c_str(), 1);
+    ASSERT_NE(server.port, 0);
     vt_test::write_text_file(body, "a=b");
   }
-  void TearDown() override { unsetenv("WGET_HTTPS_CA_FILE"), setenv("PATH", old_path.c_str(), 1); }
   // wget_https -q -T<t> -f<body> -O<out> url [extra]: its wait status.
   int run(const std::string& url, const std::string& extra = "", const char* t = "-T10") {
     std::vector<std::string> words = {"-q", t, "-f" + body, "-O" + out, url};
     if (!extra.empty()) words.push_back(extra);
     return https_run_fetch_tool(words);
   }
-  vt_test::HttpsTestServer server;
-  std::string old_path = getenv("PATH"), body = sandbox.path("/body"), out = sandbox.path("/out");
+  vt_test::HttpsTestServer server{sandbox.path("/server")};
+  vt_test::ScopedEnv ca{"WGET_HTTPS_CA_FILE", server.dir + "/ca.pem"};
+  vt_test::ScopedEnv path{"PATH", VT_WGET_HTTPS_DIR ":" + std::string(getenv("PATH"))};
+  std::string body = sandbox.path("/body"), out = sandbox.path("/out");
 };
 
 TEST_F(WgetHttpsTest, RequestAndAnswerPassWholeAndAnyStatusExitsZero) {
@@ -47,14 +46,14 @@ TEST_F(WgetHttpsTest, RequestAndAnswerPassWholeAndAnyStatusExitsZero) {
 }
 
 TEST_F(WgetHttpsTest, FailsUntrustedThroughLinksOrPastItsTimeOutAndWritesNothing) {
-  vt_test::HttpsTestServer wrong_host("wrong-host");  // issued by a trusted CA for another name
-  ASSERT_TRUE(wrong_host.start());
-  std::string victim = sandbox.path("/victim"), link = sandbox.path("/link"), good = server.ca(), output = out;
+  vt_test::HttpsTestServer wrong_host(sandbox.path("/wrong"), "wrong-host");  // issued by a trusted CA for another name
+  ASSERT_NE(wrong_host.port, 0);
+  std::string victim = sandbox.path("/victim"), link = sandbox.path("/link"), good = server.dir + "/ca.pem", output = out;
   vt_test::write_text_file(victim, "precious");
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   // timed: -T1, and the server reads the request but never answers: the overall time-out covers it all.
   const struct { std::string ca, url, body, out; bool timed; } rows[] = {
-      {wrong_host.ca(), wrong_host.url("x"), body, out, false},
+      {wrong_host.dir + "/ca.pem", wrong_host.url("x"), body, out, false},
       {"", server.url("x"), body, out, false},  // the test CA is unknown to the system store
       {good, server.url("m"), body, link, false},
       {good, "http://" + server.url("x").substr(8), body, out, false},

@@ -12,48 +12,36 @@
 namespace fs = std::filesystem;
 
 namespace vt_test {
-namespace {
 
-std::string make_temp_dir(const char* name) {
-  std::string dir = (fs::temp_directory_path() / name).string() + "XXXXXX";
-  return mkdtemp(dir.data()) ? dir : "";
-}
-
-}  // namespace
-
-HttpsTestServer::~HttpsTestServer() {
-  if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
-  std::error_code ec;
-  if (!dir_.empty()) fs::remove_all(dir_, ec);
-}
-
-bool HttpsTestServer::start() {
-  if ((dir_ = make_temp_dir("vt_https_server_")).empty()) return false;
-  std::string script = VT_TEST_SUPPORT_DIR "/https_test_server.py", cert = "--cert=" + cert_;
-  // Only async-signal-safe calls between fork and exec: the test may run threads.
-  int log_fd = open((dir_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if ((pid_ = fork()) == 0) {
+HttpsTestServer::HttpsTestServer(const std::string& dir_path, const char* cert) : dir(dir_path) {
+  fs::create_directories(dir);
+  const std::string script = VT_TEST_SUPPORT_DIR "/https_test_server.py", option = std::string("--cert=") + cert;
+  int log_fd = open((dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if ((pid = fork()) == 0) {  // only async-signal-safe calls before exec: the test may run threads
     dup2(log_fd, 2);
-    execl("/usr/bin/python3", "python3", script.c_str(), dir_.c_str(), cert.c_str(), nullptr);
+    execl("/usr/bin/python3", "python3", script.c_str(), dir.c_str(), option.c_str(), nullptr);
     _exit(127);
   }
   close(log_fd);
   // Making the certificates takes a moment; a server that exits has failed.
   wait_until([&] {
-    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-    return pid_ <= 0 || access((dir_ + "/port").c_str(), F_OK) == 0;
+    if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+    return pid < 0 || access((dir + "/port").c_str(), F_OK) == 0;
   }, std::chrono::seconds(20));
-  port_ = pid_ > 0 ? atoi(read_text_file(dir_ + "/port").c_str()) : 0;
-  return port_ > 0;
+  port = pid > 0 ? atoi(read_text_file(dir + "/port").c_str()) : 0;
+}
+
+HttpsTestServer::~HttpsTestServer() {
+  if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
 }
 
 void HttpsTestServer::answer(const std::string& text) const {
-  write_text_file(dir_ + "/next.tmp", text);  // renamed, so that the server never reads half an answer
-  rename((dir_ + "/next.tmp").c_str(), (dir_ + "/answer").c_str());
+  write_text_file(dir + "/next.tmp", text);  // renamed, so that the server never reads half an answer
+  rename((dir + "/next.tmp").c_str(), (dir + "/answer").c_str());
 }
 
-FetchToolRecorder::FetchToolRecorder() : dir_(make_temp_dir("vt_fetch_recorder_")) {
-  old_path_ = getenv("PATH") ? getenv("PATH") : "";
+FetchToolRecorder::FetchToolRecorder() : dir_((fs::temp_directory_path() / "vt_fetch_recorder_XXXXXX").string()) {
+  if (mkdtemp(dir_.data()) == nullptr) ADD_FAILURE() << "cannot create " << dir_;
   write_script(dir_ + "/wget_https",
                "rec='" + dir_ + "' out=''\n"
                "n=$(($(cat \"$rec/count\" 2>/dev/null || echo 0) + 1)); echo $n > \"$rec/count\"\n"
@@ -67,11 +55,10 @@ FetchToolRecorder::FetchToolRecorder() : dir_(make_temp_dir("vt_fetch_recorder_"
                "case \"$(cat \"$answer\")\" in \"EXIT \"*) exit \"$(cut -c6- \"$answer\")\";;\n"
                "  HANG) exec sleep 1000;; esac\n"
                "cp \"$answer\" \"$out\"\n");
-  setenv("PATH", (dir_ + ":" + old_path_).c_str(), 1);
+  path_.emplace("PATH", dir_ + ":" + (getenv("PATH") ? getenv("PATH") : ""));
 }
 
 FetchToolRecorder::~FetchToolRecorder() {
-  setenv("PATH", old_path_.c_str(), 1);
   std::error_code ec;
   fs::remove_all(dir_, ec);
 }

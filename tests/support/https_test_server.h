@@ -5,34 +5,27 @@
 #include <sys/types.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/sandbox.h"
 
 namespace vt_test {
 
-class HttpsTestServer {
- public:
-  // cert: "good", or "wrong-host" (issued by the same CA for another name).
-  explicit HttpsTestServer(std::string cert = "good") : cert_(std::move(cert)) {}
+// Serves from dir (made if missing), which holds its CA, ca.pem; cert "good", or "wrong-host" (issued by the same
+// CA for another name). Started and listening once made (bounded wait), port 0 if not.
+struct HttpsTestServer {
+  explicit HttpsTestServer(const std::string& dir, const char* cert = "good");
   ~HttpsTestServer();
   HttpsTestServer(const HttpsTestServer&) = delete;
-  HttpsTestServer& operator=(const HttpsTestServer&) = delete;
-
-  bool start();  // waits (bounded) until it listens
-  std::string url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(port_) + "/" + path; }
-  std::string ca() const { return dir_ + "/ca.pem"; }
+  std::string url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(port) + "/" + path; }
   // Every answer from now on: the status line after "HTTP/1.1 " ("302 Found",
   // or "302" alone), a line feed and the body; "hang" never answers.
   void answer(const std::string& text) const;
   // Request n (from 1) as received: "METHOD PATH\r\n", header lines, "\r\n", body; "" when none came.
-  std::string request(int n) const { return read_text_file(dir_ + "/request." + std::to_string(n)); }
-
- private:
-  std::string cert_, dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
+  std::string request(int n) const { return read_text_file(dir + "/request." + std::to_string(n)); }
+  const std::string dir;
+  pid_t pid = -1;
+  int port = 0;
 };
 
 // A wget_https first in PATH (restored when the recorder goes) that records
@@ -44,8 +37,6 @@ class FetchToolRecorder {
  public:
   FetchToolRecorder();
   ~FetchToolRecorder();
-  FetchToolRecorder(const FetchToolRecorder&) = delete;
-  FetchToolRecorder& operator=(const FetchToolRecorder&) = delete;
 
   void answers(const std::vector<std::string>& answers);
   int runs() const { return atoi(read("count").c_str()); }
@@ -56,7 +47,8 @@ class FetchToolRecorder {
 
  private:
   std::string read(const std::string& name) const { return read_text_file(dir_ + "/" + name); }
-  std::string dir_, old_path_;
+  std::string dir_;
+  std::optional<ScopedEnv> path_;
 };
 
 }  // namespace vt_test

@@ -13,16 +13,23 @@ namespace fs = std::filesystem;
 
 namespace vt_test {
 
-Sandbox::Sandbox() {
-  if (const char* old = std::getenv("VTCLIENT_ROOT")) had_old_root_ = true, old_root_ = old;
-  root_ = (fs::temp_directory_path() / "vtclient-test-XXXXXX").string();
-  if (mkdtemp(root_.data()) == nullptr) ADD_FAILURE() << "cannot create a sandbox at " << root_;
-  for (const char* dir : {"/etc", "/tmp", "/bin", "/usr/bin", "/var/run"}) fs::create_directories(path(dir));
-  setenv("VTCLIENT_ROOT", root_.c_str(), 1);
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) old_ = old;
+  setenv(name_.c_str(), value.c_str(), 1);
 }
 
+ScopedEnv::~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+
+static std::string make_root() {
+  std::string root = (fs::temp_directory_path() / "vtclient-test-XXXXXX").string();
+  if (mkdtemp(root.data()) == nullptr) ADD_FAILURE() << "cannot create a sandbox at " << root;
+  for (const char* dir : {"/etc", "/tmp", "/bin", "/usr/bin", "/var/run"}) fs::create_directories(root + dir);
+  return root;
+}
+
+Sandbox::Sandbox() : root_(make_root()), root_env_("VTCLIENT_ROOT", root_) {}
+
 Sandbox::~Sandbox() {
-  if (had_old_root_) setenv("VTCLIENT_ROOT", old_root_.c_str(), 1); else unsetenv("VTCLIENT_ROOT");
   std::error_code ignored;
   fs::remove_all(root_, ignored);
 }

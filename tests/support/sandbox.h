@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace vt_test {
@@ -13,6 +14,19 @@ void write_text_file(const std::string& path, const std::string& content);  // m
 std::string read_text_file(const std::string& path);                          // "" when unreadable
 void write_script(const std::string& path, const std::string& body);         // "#!/bin/sh\n" + body, executable
 
+// An environment variable set while the object lives, then restored (or unset).
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
 // A fresh temporary directory (with etc/, tmp/, bin/, usr/bin/, var/run/) set
 // as VTCLIENT_ROOT while the object lives, so that system_path("/etc/x")
 // lands in it. The helpers take device paths such as "/etc/model".
@@ -20,8 +34,6 @@ class Sandbox {
  public:
   Sandbox();
   ~Sandbox();
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
 
   std::string path(const std::string& p) const { return root_ + (p.empty() || p[0] != '/' ? "/" : "") + p; }
   void write_file(const std::string& p, const std::string& content) const { write_text_file(path(p), content); }
@@ -31,8 +43,8 @@ class Sandbox {
   void remove(const std::string& p) const;
 
  private:
-  std::string root_, old_root_;
-  bool had_old_root_ = false;
+  std::string root_;
+  ScopedEnv root_env_;
 };
 
 class SandboxTest : public ::testing::Test {

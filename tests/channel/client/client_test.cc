@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <memory>
+#include <optional>
 
 #include "channel/vantor_udp_client.h"
 #include "platform/clock.h"
@@ -70,17 +71,13 @@ class ClientTest : public ::testing::Test {
     log_lines.clear(), handled.clear(), handler_result = 0;
     sim = std::make_unique<VtsimProcess>(kSerial, "0123456789abcdef", sandbox.path("/vtsim"));
     ASSERT_NE(sim->https_port, 0) << "the simulator did not start";
-    old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
-    setenv("PATH", (std::string(WGET_HTTPS_DIR) + ":" + old_path_).c_str(), 1);
-    setenv("WGET_HTTPS_CA_FILE", sim->ca_file.c_str(), 1);
+    ca_.emplace("WGET_HTTPS_CA_FILE", sim->ca_file);
   }
   void TearDown() override {
     destroy_vantor_udp_client(client);
     sim.reset();
     vt_set_clock(nullptr);
     __vantor_udp_client_set_tick_ms(0);
-    setenv("PATH", old_path_.c_str(), 1);
-    unsetenv("WGET_HTTPS_CA_FILE");
   }
 
   // Creates the client against the simulator (and runs it, with the handlers).
@@ -127,9 +124,10 @@ class ClientTest : public ::testing::Test {
   }
 
   Sandbox sandbox;
+  ScopedEnv path_{"PATH", WGET_HTTPS_DIR ":" + std::string(std::getenv("PATH"))};
+  std::optional<ScopedEnv> ca_;
   std::unique_ptr<VtsimProcess> sim;
   vantor_udp_client *client = nullptr;
-  std::string old_path_;
 };
 
 // A started client whose first keepalive has been answered: the channel is
