@@ -1,15 +1,15 @@
 #!/usr/bin/python3
-"""Every error-level log text in the agent's sources is listed in docs/log.md,
-in backticks, so that a support engineer finds each "err" line there: every
-string in the format of a log call with the level written as 3, such as
-s.log(3, ok ? "A" : "B"). Usage: check_log_lines.py SOURCE_DIR"""
+"""Every error-level log text in the agent's sources is listed in docs/log.md, in
+backticks, so that a support engineer finds each "err" line there: every string in
+the format of a log call at level VT_LOG_ERR (or 3), such as
+log(VT_LOG_ERR, ok ? "A" : "B"). Usage: check_log_lines.py SOURCE_DIR"""
 import pathlib
 import re
 import sys
 
 root = pathlib.Path(sys.argv[1])
 reference = (root / "docs" / "log.md").read_text()
-call = re.compile(r"(?<!\w)\w*log\s*\(\s*3\s*,")
+call = re.compile(r"(?<!\w)\w*log\s*\(\s*(?:3|VT_LOG_ERR)\s*,")
 string = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
 
@@ -43,6 +43,8 @@ for folder in ("platform", "https", "channel", "features", "daemon"):
 missing = [f"  `{message}`    ({where})" for message, where in sorted(found.items())
            if f"`{message}`" not in reference]
 print(f"{len(found)} error-level texts in the sources, {len(found) - len(missing)} listed in docs/log.md")
+if not found:
+    sys.exit("no error-level log call found: the pattern no longer matches how the sources log")
 if missing:
     sys.exit("docs/log.md lacks these error-level log texts; add each to a table of "
              "\"Error lines and what to do\":\n" + "\n".join(missing))
