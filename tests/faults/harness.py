@@ -1,7 +1,7 @@
-"""The one harness of the end-to-end and fault tests: an Agent is the real vtclient
-in a sandbox (VTCLIENT_ROOT) against a Simulator (tools/vtsim) on 127.0.0.1, with
-the real wget_https over TLS or fake_wget_https, steered through files under wget/.
-Every process runs in a session of its own, stopped by its pid; waits are bounded."""
+"""The one harness of the end-to-end and fault tests: an Agent is the real vtclient in a
+sandbox (VTCLIENT_ROOT) against a Simulator (tools/vtsim) on 127.0.0.1, with the real
+wget_https over TLS or fake_wget_https, steered through files under wget/. Every
+process runs in a session of its own, stopped by its pid; every wait is bounded."""
 import os
 import re
 import shlex
@@ -62,14 +62,9 @@ def received(sim, what):
     return [r for r in list(sim.received) if r.get("what") == what]
 
 
-def wait_keepalives(sim, more, timeout):
-    start = len(received(sim, "keepalive"))
-    return wait_until(lambda: len(received(sim, "keepalive")) >= start + more, timeout)
-
-
 def ask(sim, send, timeout=20.0, resend=2.0):
-    """Sends a request (send(sim) calls a simulator sender), again with a fresh
-    seq and the same id every resend seconds; the first reply's record, or None."""
+    """Sends a request (send(sim) calls a simulator sender), again with a fresh seq and
+    the same id every resend seconds; the first reply's record, or None."""
     deadline = time.monotonic() + timeout
     seq, msg_id, _ = send(sim)
     seqs = [seq]
@@ -82,7 +77,9 @@ def ask(sim, send, timeout=20.0, resend=2.0):
 
 
 class Agent:
-    """One vtclient in a sandbox, with its simulator and fetch tool."""
+    """One vtclient in a sandbox, with its simulator and fetch tool. speed: the wall
+    clock runs that many times faster (libfaketime), so that its time-outs pass in
+    moments while monotonic waits stay real; where libfaketime cannot go, at real speed."""
 
     def __init__(self, test, config=None, tool="fake", speed=None, faketime=None):
         self.test, self.proc, self.sims, self.env = test, None, [], {}
@@ -103,9 +100,6 @@ class Agent:
             "FEATURE_EVENT_PATH": "api/event", "FEATURE_REMOTE_ACTION_PATH": "api/action",
             "FEATURE_DEBUG_DUMP_PATH": "api/dump"}
         self.config.update(config or {})
-        # speed: the wall clock runs that many times faster (libfaketime), so
-        # its time-outs pass in moments while monotonic waits stay real. Where
-        # libfaketime cannot go the clock runs at real speed: limits allow for it.
         self.faketime = faketime
         if speed and faketime is None and not TSAN and not EXEC_PREFIX:
             self.faketime = {"FAKETIME": "+0 x%d" % speed, "DONT_FAKE_MONOTONIC": "1"}
@@ -113,9 +107,7 @@ class Agent:
     def path(self, *parts):
         return os.path.join(self.root, *parts)  # an absolute part stays as it is
 
-    def private(self, name):
-        """A path in a directory only the agent's user may enter, where a device
-        keeps a file the agent writes or uploads, never straight in /tmp."""
+    def private(self, name):  # in a directory only the agent's user may enter, as a device keeps such files
         folder = self.path("var", "lib", "vtclient")
         os.makedirs(folder, mode=0o700, exist_ok=True)
         return os.path.join(folder, name)
@@ -126,8 +118,7 @@ class Agent:
     def write_config(self):
         self.write("etc/vtclient.cfg", "".join("%s=%s\n" % kv for kv in self.config.items()))
 
-    def small_disk(self, rel):
-        """A 64 KiB tmpfs mounted at rel for this test; skips it where none can be mounted."""
+    def small_disk(self, rel):  # a 64 KiB tmpfs mounted at rel for this test; skips it where none can be
         os.makedirs(self.path(rel))
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.path(rel)],
                           stderr=subprocess.DEVNULL).returncode != 0:
@@ -135,8 +126,7 @@ class Agent:
         self.test.addCleanup(subprocess.run, ["umount", "-l", self.path(rel)])
         return self.path(rel)
 
-    def new_simulator(self):
-        """A simulator on fresh ports with a fresh key, named by the fake tool's registration answer."""
+    def new_simulator(self):  # on fresh ports with a fresh key, named by the fake tool's registration answer
         sim = Simulator(SERIAL, workdir=self.path("sim%d" % len(self.sims)))
         sim.start()
         self.sims.append(sim)
@@ -146,8 +136,7 @@ class Agent:
     def install_wget(self):
         shutil.copy(os.path.join(HERE, "fake_wget_https"), self.path("bin", "wget_https"))
 
-    def set_wget(self, mode, kind=None):
-        """How the fake tool answers (ok, fail, hang, garbage), for one URL kind or all."""
+    def set_wget(self, mode, kind=None):  # how the fake tool answers (ok, fail, hang, garbage), for one URL kind or all
         self.write(self.path("wget", "mode" + ("." + kind if kind else "")), mode)
     def wget_calls(self, kind=None):
         return len([c for c in self.read("wget/calls").split() if kind is None or c == kind])
@@ -156,8 +145,8 @@ class Agent:
                 if n.startswith(kind + ".")]
 
     def start(self, args=(), cpus=None):
-        """Starts vtclient, its configuration written from config unless that is
-        None; cpus: a taskset CPU list to pin it to (taskset execs: same pid)."""
+        """Starts vtclient, its configuration written from config unless that is None;
+        cpus: a taskset CPU list to pin it to (taskset execs: same pid)."""
         if self.config is not None:
             self.write_config()
         env = dict(os.environ, VTCLIENT_ROOT=self.root, WGET_HTTPS_CA_FILE=self.sim.web.ca_file,
@@ -181,8 +170,8 @@ class Agent:
         os.kill(self.proc.pid, sig or signal.SIGTERM)
 
     def stop(self, timeout=15):
-        """SIGTERM to the process group (a command that never ends goes too),
-        then SIGKILL to what is left; returns the agent's exit status."""
+        """SIGTERM to the process group (a command that never ends goes too), then
+        SIGKILL to what is left; returns the agent's exit status."""
         for sig in (signal.SIGTERM, signal.SIGKILL) if self.proc else ():
             try:
                 os.killpg(self.proc.pid, sig)
@@ -192,8 +181,8 @@ class Agent:
         return self.proc and self.proc.returncode
 
     def terminate(self, sig=None, timeout=30):
-        """Sends sig to the agent alone (as procd and systemd do); the seconds
-        until it exited, or 99 when it did not within timeout."""
+        """Sends sig to the agent alone (as procd and systemd do); the seconds until
+        it exited, or 99 when it did not within timeout."""
         sent = time.monotonic()
         self.signal(sig)
         try:
@@ -221,8 +210,7 @@ class Agent:
             shutil.rmtree(self.root, ignore_errors=True)
         self.test.assertEqual(reports, [], "the agent's sanitizer reported faults")
 
-    def read(self, rel):
-        """A sandbox file's text; "" when it is missing or no regular file (a FIFO)."""
+    def read(self, rel):  # a sandbox file's text; "" when it is missing or no regular file (a FIFO)
         try:
             fd = os.open(self.path(rel), os.O_RDONLY | os.O_NONBLOCK)
         except FileNotFoundError:
@@ -234,21 +222,19 @@ class Agent:
         live = (self.config or {}).get("DEVICE_LOG_PATH", self.path("tmp", "udp_client.log"))
         return "".join(self.read(n) for n in ["%s.%d" % (live, i) for i in range(9, -1, -1)] + [live])
 
-    def log_messages(self):
-        """The log lines' messages, without the time, pid and level prefix."""
+    def log_messages(self):  # without the time, pid and level prefix
         parts = [line.split("] ", 3) for line in self.log().splitlines()]
         return [p[3] if len(p) == 4 else "] ".join(p) for p in parts]
 
-    def count(self, message):
+    def count(self, message):  # lines whose message is exactly message
         return self.log_messages().count(message)
     def wait_log(self, text, timeout=30, count=1):  # text occurs count times in the log
         return wait_until(lambda: self.log().count(text) >= count, timeout, 0.1)
-    def wait_message(self, message, timeout=30, count=1):  # count lines whose message is exactly message
-        return wait_until(lambda: self.count(message) >= count, timeout, 0.1)
 
-    def check(self, condition, timeout=30):
-        """Asserts that condition comes true within timeout, with the log's tail if not."""
+    def check(self, condition, timeout=30):  # condition comes true within timeout, else fails with the log's tail
         self.test.assertTrue(wait_until(condition, timeout), self.log()[-2000:])
+    def expect(self, text, timeout=30, count=1):
+        self.check(lambda: self.log().count(text) >= count, timeout)
 
     def leftover_temp_files(self):  # exchange files left in the private directory or in /tmp
         private = self.path("tmp", "vtclient")
@@ -256,19 +242,17 @@ class Agent:
         return sorted(n for n in names if TEMP_FILE_PATTERN.match(n))
 
     def assert_serving(self, sim=None, timeout=20):
-        """The agent is alive, keeps its channel and answers an invitation."""
+        """The agent is alive, a keepalive has reached this server (the first of a session
+        is sent at once, maybe before this call), and an invitation is answered now."""
         sim = sim or self.sim
         self.test.assertTrue(self.alive(), "vtclient died:\n" + self.read("stderr")[-2000:])
-        # A keepalive has reached this server (the first of a session is sent
-        # at once, maybe before this call), and an invitation is answered now.
         self.test.assertTrue(wait_until(lambda: received(sim, "keepalive"), timeout),
                              "no keepalive reached the server\n" + self.log()[-3000:])
         reply = ask(sim, lambda s: s.invite(0x8), timeout)  # bit 3 means nothing: refused at once
         self.test.assertIsNotNone(reply, "the invitation went unanswered\n" + self.log()[-3000:])
         self.test.assertEqual(reply["result"], "refused")
 
-    def started(self, config=None):
-        """Starts the agent with more configuration and checks it serves."""
+    def started(self, config=None):  # with more configuration; checks it serves
         self.config.update(config or {})
         self.start()
         self.assert_serving()
@@ -280,14 +264,6 @@ class Agent:
 
 def event_record(code, stamp, text):  # 140 bytes in the agent's byte order
     return struct.pack(RECORD_ORDER + "ii132s", code, stamp, text)
-
-
-def drop_event(spool, index):
-    """One event record written the way producers should: whole, then renamed."""
-    tmp = os.path.join(spool, "ev%06d.part" % index)
-    with open(tmp, "wb") as f:
-        f.write(event_record(100 + index % 7, 1700000000 + index, ("event number %d" % index).encode()))
-    os.rename(tmp, os.path.join(spool, "ev%06d.event" % index))
 
 
 def uploaded_events(agent):  # the event numbers in every event upload the fake tool answered

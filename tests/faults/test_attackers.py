@@ -1,10 +1,9 @@
-"""Attackers: someone on the path who is not the server, spoofing datagrams from
-its address while it is gone, or flooding; a local unprivileged user (nobody,
-through setpriv) against the agent, its /tmp and spool of mode 1777 like a
-device's: files, links, FIFOs and a squatted private directory planted at the
-names the agent uses, and re-authorisation forced through the interface update
-file. Every plant is made before the agent touches the name, or at a name it
-only ever replaces: nothing depends on fs.protected_symlinks, _regular or _fifos."""
+"""Attackers: one on the path, spoofing datagrams from the server's address while it
+is gone, or flooding; a local user (nobody, through setpriv) planting files, links,
+FIFOs and a squatted private directory at the names the agent uses in its /tmp and
+spool of mode 1777, like a device's, and forcing re-authorisation. Every plant is
+made before the agent touches the name, or at a name it only ever replaces: nothing
+depends on fs.protected_symlinks, _regular or _fifos."""
 import os
 import pwd
 import shlex
@@ -15,7 +14,7 @@ import time
 import unittest
 
 from harness import (FAST_CLOCK, Agent, event_record, received, require_agent, spooled_events, uploaded_events,
-                     wait_keepalives, wait_until)
+                     wait_until)
 
 HOOK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "openwrt",
                     "vtclient.hotplug")
@@ -26,15 +25,12 @@ def as_nobody(*argv):
     return subprocess.run(NOBODY + list(argv), capture_output=True, text=True, timeout=60, cwd="/")
 
 
-def plant(agent, *steps):
-    """Shell steps run as nobody in the sandbox, everything open to all (umask 0)."""
+def plant(agent, *steps):  # shell steps run as nobody in the sandbox, everything open to all (umask 0)
     done = as_nobody("sh", "-c", "cd %s && umask 0 && %s" % (shlex.quote(agent.root), " && ".join(steps)))
-    if done.returncode != 0:
-        raise AssertionError("the attacker could not plant: " + done.stderr)
+    agent.test.assertEqual(done.returncode, 0, "the attacker could not plant: " + done.stderr)
 
 
-def shared_agent(test, config, *plants):
-    """An agent whose /tmp and spool are open to every user, like a device's, with plants."""
+def shared_agent(test, config, *plants):  # /tmp and spool open to every user, like a device's, with plants
     agent = Agent(test, config=config)
     for name, mode in (("", 0o755), ("tmp", 0o1777), ("spool", 0o1777)):
         os.chmod(agent.path(name), mode)
@@ -42,8 +38,7 @@ def shared_agent(test, config, *plants):
     return agent
 
 
-def run_hook(agent):
-    """The OpenWrt WAN hook, as hotplug runs it when the WAN comes up."""
+def run_hook(agent):  # the OpenWrt WAN hook, as hotplug runs it when the WAN comes up
     return subprocess.run(["sh", HOOK], capture_output=True, text=True, timeout=30,
                           env=dict(os.environ, ACTION="ifup", INTERFACE="wan", VTCLIENT_ROOT=agent.root)).returncode
 
@@ -113,64 +108,57 @@ class Attackers(unittest.TestCase):
         self.assertIn("Reestablish success", agent.read("tmp/udp_client.log"))
         agent.assert_serving()
 
-    def test_fifo_or_directory_at_each_fixed_name_blocks_nothing(self):
-        # Each row: a FIFO (or a directory) at one fixed name, then the work
-        # that uses it, a request answered afterwards and the seconds from
-        # SIGTERM to exit. The report file's FIFO is fed 200 MiB by its
-        # planter meanwhile: the upload must never read it.
-        report = {"FEATURE_REPORT_SUPPORT": "1", "FEATURE_REPORT_TIMEOUT": "60", "FEATURE_REPORT_FETCH_CMD": "true"}
-        trigger = "tmp/interface.update"
-        rows = [("mkfifo", "tmp/udp_client.log", {}), ("mkfifo", "tmp/interface.using", {}), ("mkfifo", trigger, {}),
-                ("mkfifo", "tmp/qrms_eventlog.log", {}), ("mkfifo", "spool/fifo.event", {}),
-                ("mkfifo", "tmp/report.gz", report), ("mkdir", trigger, {})]
-        for kind, name, config in rows:
-            with self.subTest(kind=kind, name=name):
-                agent = shared_agent(self, dict(config, FEATURE_EVENT_SUPPORT="1"), "%s %s" % (kind, name))
-                if config:
-                    agent.config["FEATURE_REPORT_SOURCE"] = agent.path(name)
+    def test_fifos_or_a_directory_at_the_fixed_names_block_nothing(self):
+        # FIFOs at every fixed name at once, or a directory at the trigger's: then the
+        # work that uses each name, a request answered afterwards and the seconds from
+        # SIGTERM to exit. The report file's FIFO is fed 200 MiB by its planter
+        # meanwhile: the upload must never read it.
+        trigger, report = "tmp/interface.update", "tmp/report.gz"
+        fifos = ["tmp/udp_client.log", "tmp/interface.using", trigger, "tmp/qrms_eventlog.log", "spool/fifo.event",
+                 report]
+        for directory in (False, True):
+            with self.subTest(directory=directory):
+                plants = ["mkdir " + trigger] if directory else ["mkfifo " + name for name in fifos]
+                agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1"}, *plants)
+                if not directory:
+                    agent.config.update(FEATURE_REPORT_SUPPORT="1", FEATURE_REPORT_TIMEOUT="60",
+                                        FEATURE_REPORT_FETCH_CMD="true", FEATURE_REPORT_SOURCE=agent.path(report))
                     feeder = subprocess.Popen(NOBODY + ["sh", "-c", "head -c 209715200 /dev/zero > " +
-                                                        shlex.quote(agent.path(name))], start_new_session=True)
+                                                        shlex.quote(agent.path(report))], start_new_session=True)
                     self.addCleanup(feeder.wait)  # after its group is killed, by its pid
                     self.addCleanup(os.killpg, feeder.pid, signal.SIGKILL)
                 agent.started()
-                if config:
-                    self.assertTrue(agent.wait_message("Upload file %s is not a regular file: not sent"
-                                                       % agent.path(name)), agent.log()[-2000:])
-                if name == trigger:
-                    # No trigger, logged once and ignored until the WAN hook renames its file over it.
-                    ignored = "Trigger %s is not a regular file: ignored until it is gone" % agent.path(name)
-                    self.assertTrue(agent.wait_message(ignored, 10), agent.log()[-2000:])
-                    if kind == "mkdir":  # not an update again and again: six keepalives, 5 s apart, over 30 s
-                        self.assertTrue(wait_keepalives(agent.sim, 6, 60))
-                        self.assertNotEqual(run_hook(agent), 0)  # the hook drops nothing inside it
-                        self.assertEqual(os.listdir(agent.path(name)), [])
-                        self.assertEqual((agent.count(ignored), agent.count("Interface update"),
-                                          agent.wget_calls("register")), (1, 0, 1), agent.log()[-2000:])
-                        self.assertEqual(as_nobody("rmdir", agent.path(name)).returncode, 0)
-                    self.assertEqual(run_hook(agent), 0)
-                    self.assertTrue(agent.wait_message("Interface update", 10), agent.log()[-2000:])
-                else:
-                    plant(agent, ": > " + trigger)
+                if not directory:
+                    agent.expect("Upload file %s is not a regular file: not sent" % agent.path(report))
+                # No trigger, logged once and ignored until the WAN hook renames its file over it.
+                ignored = "Trigger %s is not a regular file: ignored until it is gone" % agent.path(trigger)
+                agent.expect(ignored, 10)
+                if directory:  # not an update again and again: six keepalives, 5 s apart, over 30 s
+                    seen = len(received(agent.sim, "keepalive"))
+                    agent.check(lambda: len(received(agent.sim, "keepalive")) >= seen + 6, 60)
+                    self.assertNotEqual(run_hook(agent), 0)  # the hook drops nothing inside it
+                    self.assertEqual(os.listdir(agent.path(trigger)), [])
+                    self.assertEqual((agent.count(ignored), agent.count("Interface update"),
+                                      agent.wget_calls("register")), (1, 0, 1), agent.log()[-2000:])
+                    self.assertEqual(as_nobody("rmdir", agent.path(trigger)).returncode, 0)
+                self.assertEqual(run_hook(agent), 0)
+                agent.expect("Interface update", 10)
                 agent.check(lambda: agent.wget_calls("register") >= 2)
                 upload_status_event(agent)
                 agent.check(lambda: not os.path.exists(agent.path("spool", "fifo.event")), 10)
                 agent.assert_serving()
-                self.assertLessEqual(agent.terminate(), 5.0, name)
+                self.assertLessEqual(agent.terminate(), 5.0)
 
     @unittest.skipUnless(FAST_CLOCK, "needs libfaketime inside the agent: minutes of agent time")
     def test_spoofed_datagrams_never_keep_a_dead_session(self):
-        # The server falls silent and a new one (new key, new port) answers the
-        # next authorisation, while datagrams keep coming from the old one's
-        # address: ones that fail the key or the header, one every 40 agent
-        # seconds or a flood, or the device's own keepalive sent back to it
-        # twice within every 5 agent seconds (it decrypts and names the
-        # device). Were any a sign of the server's life, the agent would keep
-        # the dead session as long as they come; so it must reach the new
-        # server while they still come. The agent's clock runs ten times
-        # faster: the silence takes 7 real seconds. They come until the new
-        # server hears from the agent, for at most two real minutes (a loaded
-        # machine and a flood slow the agent), and those that fail the key
-        # fewer than the 20 in a row that end a session by themselves.
+        # The server falls silent and a new one (new key, new port) answers the next
+        # authorisation, while datagrams keep coming from the old one's address: ones
+        # that fail the key (one every 40 agent seconds, fewer than the 20 in a row that
+        # end a session by themselves), a flood that fails the header, or the device's
+        # own keepalive sent back to it (it decrypts and names the device). Were any a
+        # sign of life, the agent would keep the dead session while they come: it must
+        # reach the new server while they still come, within two real minutes (a loaded
+        # machine and a flood slow it). The agent's clock runs ten times faster.
         for kind, burst, every, most in (("wrongkey", 1, 4.0, 19), ("garbage", 100, 0.05, 10 ** 9),
                                          ("echo", 2, 0.4, 10 ** 9)):
             with self.subTest(kind=kind):
@@ -188,21 +176,20 @@ class Attackers(unittest.TestCase):
                 agent.check(lambda: agent.leftover_temp_files() == [], 10)
                 agent.stop()
 
-    def test_a_closed_server_port_leaves_the_agent_idle(self):
+    def test_wrong_key_flood_then_a_closed_server_port(self):
+        # A flood of datagrams that fail the key leaves the settings lines in
+        # the rotated log: it is not logged datagram by datagram.
+        agent = Agent(self, config={"DEVICE_LOG_FILE_SIZE": "16384", "DEVICE_LOG_NUM_FILE": "3"}).started()
+        self.assertIn("] bl size: 10", agent.log())
+        agent.sim.flood("wrongkey", 20000)
+        agent.assert_serving()
+        self.assertIn("] bl size: 10", agent.log())
         # Each keepalive sent into the closed port brings back an ICMP error
         # that stays pending on the socket until it is taken; left there, it
         # keeps the receive thread spinning. Two keepalives go out in the wait.
-        agent = Agent(self, config={"DEVICE_KEEPALIVE_INTERVAL": "5"}).started()
         agent.sim.stop()
         stat = "/proc/%d/stat" % agent.proc.pid
         cpu = lambda: sum(map(int, open(stat).read().rsplit(")", 1)[1].split()[11:13])) / os.sysconf("SC_CLK_TCK")
         before = cpu()
         self.assertFalse(wait_until(lambda: cpu() - before > 0.5, 12), "the agent spins with its server gone")
         self.assertTrue(agent.alive())
-
-    def test_wrong_key_flood_leaves_the_settings_lines_in_the_log(self):
-        agent = Agent(self, config={"DEVICE_LOG_FILE_SIZE": "16384", "DEVICE_LOG_NUM_FILE": "3"}).started()
-        self.assertIn("] bl size: 10", agent.log())
-        agent.sim.flood("wrongkey", 20000)
-        agent.assert_serving()
-        self.assertIn("] bl size: 10", agent.log())

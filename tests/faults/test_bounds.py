@@ -4,10 +4,9 @@ largest black list size, and the configuration answer on a full disk."""
 import os
 import signal
 import subprocess
-import tempfile
 import unittest
 
-from harness import EXEC_PREFIX, HERE, SANITIZED, WGET_HTTPS, Agent, ask, event_record, require_agent, wait_until
+from harness import EXEC_PREFIX, SANITIZED, WGET_HTTPS, Agent, ask, event_record, require_agent, wait_until
 
 MiB = 1024 * 1024
 BOUND_HOLDS = not SANITIZED and not EXEC_PREFIX  # the figures of a sanitizer or an emulator say little
@@ -35,12 +34,12 @@ class Bounds(unittest.TestCase):
         # A configuration answer of 150 MB: refused past its bound, the source kept.
         write_streamed(agent.path("wget", "answer.config"), b"301 Moved\n", 150 * MiB, b"ENDOFFILE\n")
         agent.accepts(lambda s: s.invite(0x2))
-        self.assertTrue(agent.wait_message("Config sync error (Code=301, interface=)", 120), agent.log()[-2000:])
+        agent.expect("Config sync error (Code=301, interface=)", 120)
         self.assertEqual(agent.read(agent.private("device.cfg")), "A=1\n")
         # An extension text of 100 MB.
         write_streamed(agent.path("wget", "answer.isp"), b"302 Found\n", 100 * MiB)
         agent.check(lambda: ask(agent.sim, lambda s: s.invite(0x4))["result"] == "accepted", 60)
-        self.assertTrue(agent.wait_message("ISP Thread is going to sleep", 120), agent.log()[-2000:])
+        agent.expect("ISP Thread is going to sleep", 120)
         # 50,000 spooled events, the first batch refused: all stay spooled.
         for i in range(50000):
             agent.write("spool/e%05d.event" % i, event_record(1, 1700000000 + i, b"event number %d" % i))
@@ -59,39 +58,30 @@ class Bounds(unittest.TestCase):
                                     "FEATURE_REBOOT_ACTION_CMD": "echo >> reboots"}).started()
         reboot = ask(agent.sim, lambda s: s.send_request(3))
         self.assertEqual(reboot["result"], "accepted")
-        self.assertTrue(agent.wait_message("Reboot Thread is going to sleep", 20), agent.log()[-2000:])
+        agent.expect("Reboot Thread is going to sleep", 20)
         _, _, answered = agent.sim.retransmit(reboot["id"])
         # One command thread takes the requests in order: once a later one is
         # answered, the retransmission was handled.
         self.assertEqual(ask(agent.sim, lambda s: s.invite(0x8))["result"], "refused")
         if answered.is_set():
-            agent.wait_message("Reboot Thread is going to sleep", 20, count=2)
+            agent.wait_log("Reboot Thread is going to sleep", 20, count=2)
         self.assertFalse(answered.is_set(), "the retransmission was accepted")
         self.assertEqual(agent.read("reboots").count("\n"), 1)
         self.assertIn("Set BLACK LIST SIZE error, set to default(10).", agent.log_messages())
 
     @unittest.skipUnless(WGET_HTTPS and os.path.exists("/usr/bin/time"), "no wget_https stand-in or no GNU time")
     def test_stand_in_stops_past_its_bound(self):
-        work = tempfile.mkdtemp(prefix="vtclient-bounds-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", work])
-        write_streamed(os.path.join(work, "answer.1"), b"200 OK\n", 0, b"small")
-        write_streamed(os.path.join(work, "answer.2"), b"200 OK\n", 150 * MiB)
-        server = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "..", "support", "https_test_server.py"),
-                                   work], start_new_session=True)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.kill)
-        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(work, "port")), 30))
-        with open(os.path.join(work, "port")) as f:
-            url = "https://127.0.0.1:%s/x" % f.read()
-        peaks = []
-        for status in (0, 6):  # a small answer, then one of 150 MB
-            out, peak = os.path.join(work, "out"), os.path.join(work, "peak")
+        agent = Agent(self)  # not started: its simulator's web side answers
+        web, out, peaks = agent.sim.web, agent.path("out"), []
+        web.script("small", "200 OK", b"small")
+        web.script("large", "200 OK", (b"K=" + b"v" * 61 + b"\n") * (150 * MiB // 64))
+        for name, status in (("small", 0), ("large", 6)):
             # GNU time starts the tool afresh: a child of this process would
             # count the Python image it was forked from as its own peak.
-            done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak, WGET_HTTPS, "-q", "-T60", "-O" + out, url],
-                                  env=dict(os.environ, WGET_HTTPS_CA_FILE=os.path.join(work, "ca.pem")), timeout=120)
-            with open(peak) as f:
-                peaks.append(int(f.read().split()[-1]))
+            done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", agent.path("peak"), WGET_HTTPS, "-q", "-T60",
+                                   "-O" + out, "https://127.0.0.1:%d/%s" % (web.port, name)],
+                                  env=dict(os.environ, WGET_HTTPS_CA_FILE=web.ca_file), timeout=120)
+            peaks.append(int(agent.read("peak").split()[-1]))
             self.assertEqual((done.returncode, os.path.exists(out)), (status, status == 0))
             if status == 0:
                 os.unlink(out)
@@ -109,7 +99,7 @@ class Bounds(unittest.TestCase):
         agent.started({"FEATURE_CONFIG_SOURCE": agent.path("disk", "cfg")})
         agent.accepts(lambda s: s.invite(0x2))
         agent.check(lambda: agent.wget_calls("config") >= 2, 60)
-        self.assertTrue(agent.wait_message("Config Thread is going to sleep", 60))
+        agent.expect("Config Thread is going to sleep", 60)
         self.assertEqual(agent.read("disk/cfg"), own)
         self.assertEqual(os.listdir(agent.path("disk")), ["cfg"])  # no half copy left behind
         uploads = agent.bodies("config")

@@ -1,6 +1,6 @@
-"""Device commands that never end must not stop the rest of the agent; a
-command's kept output is capped; commands inherit no descriptor. The fetch
-tool missing, failing, answering garbage, or hanging past its time-out."""
+"""A command's kept output is capped; commands inherit no descriptor; commands
+that never end stop neither the rest of the agent nor its stop. The fetch tool
+missing, failing, answering garbage, or hanging past its time-out."""
 import os
 import unittest
 
@@ -12,37 +12,20 @@ OUTPUT_CAP = 1024 * 1024
 @require_agent
 class CommandsAndTools(unittest.TestCase):
 
-    def test_endless_gps_and_action_commands(self):
+    def test_huge_then_endless_commands(self):
+        # The action lists the descriptors it inherited, writes 200 MB of text, then
+        # sleeps as long as its argument asks.
         agent = Agent(self, config={
             "FEATURE_GPSDATA_SUPPORT": "1", "FEATURE_GPSDATA_TIMEOUT": "1000",
             "FEATURE_GPSDATA_FETCH_CMD": "sleep 100000", "FEATURE_GPSDATA_TRIGGER_SUPPORT": "1",
             "FEATURE_REMOTE_ACTION_SUPPORT": "1", "FEATURE_REMOTE_ACTION_TIMEOUT": "1000",
-            "FEATURE_REMOTE_ACTION_CMD": "sleep", "FEATURE_DEBUG_DUMP_SUPPORT": "1",
-            "FEATURE_DEBUG_DUMP_TIMEOUT": "30", "FEATURE_DEBUG_DUMP_CMD": "echo dump of the device"}).started()
-        # The feature worker starts a GPS fetch that never ends.
-        agent.write("tmp/syncConfig.now", "")
-        self.assertTrue(agent.wait_log("Start GPS Submission"), agent.log()[-2000:])
-        # An action whose command never ends is accepted, a second one refused while it runs.
-        for request_id, result in ((7, "accepted"), (8, "refused")):  # the simulator checks the echoed id
-            reply = ask(agent.sim, lambda s: s.action(request_id, ["100000"]))
-            self.assertEqual((reply["result"], reply["errors"]), (result, ""))
-            self.assertTrue(agent.wait_log("Start action request"))
-        # The channel and the debug dump still work.
-        agent.assert_serving()
-        agent.accepts(lambda s: s.send_request(5))
-        agent.check(lambda: agent.wget_calls("dump") >= 1, 20)
-        self.assertTrue(agent.wait_log("Debug dump finish"))
-        self.assertFalse(os.path.exists(agent.path("tmp", "vtclient", "qdms_debug_dump.dump")))
-        agent.assert_serving()
-
-    def test_huge_output_is_cut_at_the_cap_and_commands_inherit_no_descriptor(self):
-        # 200 MB of text, after a command listed the descriptors it inherited.
-        agent = Agent(self, config={"FEATURE_REMOTE_ACTION_SUPPORT": "1", "FEATURE_REMOTE_ACTION_TIMEOUT": "100",
-                                    "FEATURE_REMOTE_ACTION_CMD": "ls -l /proc/self/fd > $VTCLIENT_ROOT/fds; "
-                                                                 "head -c 200000000 /dev/zero | tr '\\0' x;"}).started()
+            "FEATURE_REMOTE_ACTION_CMD": "ls -l /proc/self/fd > $VTCLIENT_ROOT/fds; "
+                                         "head -c 200000000 /dev/zero | tr '\\0' x; sleep",
+            "FEATURE_DEBUG_DUMP_SUPPORT": "1", "FEATURE_DEBUG_DUMP_TIMEOUT": "30",
+            "FEATURE_DEBUG_DUMP_CMD": "echo dump of the device"}).started()
         idle = agent.memory_kib()
-        agent.accepts(lambda s: s.action(7, ["true"]))
-        self.assertTrue(agent.wait_message("Action finish", 60), agent.log()[-2000:])
+        agent.accepts(lambda s: s.action(7, ["0"]))
+        agent.expect("Action finish", 60)
         # Apart from the one ls reads the listing through.
         fds = [l.split()[-3] for l in agent.read("fds").splitlines() if " -> " in l and " -> /proc/" not in l]
         self.assertEqual(sorted(fds), ["0", "1", "2"], agent.read("fds"))
@@ -51,6 +34,23 @@ class CommandsAndTools(unittest.TestCase):
         self.assertLess(len(body), OUTPUT_CAP + 4096)
         if not SANITIZED:  # their runtimes keep freed memory in quarantine
             self.assertLessEqual(agent.memory_kib(), idle + 4096)
+        # The feature worker starts a GPS fetch that never ends, and an action never ends.
+        agent.write("tmp/syncConfig.now", "")
+        agent.expect("Start GPS Submission")
+        reply = ask(agent.sim, lambda s: s.action(8, ["100000"]))  # the simulator checks the echoed id
+        self.assertEqual((reply["result"], reply["errors"]), ("accepted", ""))
+        agent.expect("Start action request", count=2)
+        # The channel and the debug dump still work.
+        agent.assert_serving()
+        agent.accepts(lambda s: s.send_request(5))
+        agent.check(lambda: agent.wget_calls("dump") >= 1, 20)
+        agent.expect("Debug dump finish")
+        self.assertFalse(os.path.exists(agent.path("tmp", "vtclient", "qdms_debug_dump.dump")))
+        agent.assert_serving()
+        # A stop ends the agent within 5 s all the same, and the commands go with it.
+        self.assertLessEqual(agent.terminate(), 5.0, agent.log()[-2000:])
+        self.assertEqual(agent.proc.returncode, 0)
+        agent.check(lambda: not agent.session_processes(), 10)
 
     def test_missing_then_failing_then_working_tool(self):
         # The clock runs ten times faster: the next authorisation may start 10 s after a failed one.

@@ -1,11 +1,10 @@
 #!/usr/bin/python3
-"""The OpenWrt package's install steps, run as OpenWrt runs them, against a
-staged tree: packaging/openwrt/Makefile is read by GNU make with small
-stand-ins for OpenWrt's rules.mk, package.mk and cmake.mk, which give
-$(INSTALL_*) OpenWrt's definitions and turn every package into a target that
-runs its Build/Install and its Package/<name>/install. Each package must
-come out with the files and modes a device expects, its programs stripped,
-and the identity fallback must make the identity files from a board's data.
+"""The OpenWrt package's install steps, run as OpenWrt runs them: GNU make reads
+packaging/openwrt/Makefile with stand-ins for OpenWrt's rules.mk, package.mk and
+cmake.mk, which give $(INSTALL_*) OpenWrt's definitions and make every package a
+target that runs its Build/Install and its Package/<name>/install. Each package
+comes out with its dependencies, the files and modes a device expects, programs
+stripped; the identity fallback makes the identity files from a board's data.
 
 Usage: check_openwrt_package.py SOURCE_DIR BUILD_DIR WORK_DIR [STAND_IN]
   BUILD_DIR  a native build of the agent (openssl), as the variant's build
@@ -13,6 +12,7 @@ Usage: check_openwrt_package.py SOURCE_DIR BUILD_DIR WORK_DIR [STAND_IN]
 """
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -50,8 +50,7 @@ build-install:
 
 def run(argv, what):
     done = subprocess.run(argv, capture_output=True, text=True)
-    if done.returncode != 0:
-        failures.append(f"{what}:\n{done.stdout}{done.stderr}")
+    failures.extend([f"{what}:\n{done.stdout}{done.stderr}"] if done.returncode else [])
     return done.stdout
 
 
@@ -87,11 +86,9 @@ for name, variant, depends, binary_dir, expected in packages:
     staged = {str(p.relative_to(root)): p.stat().st_mode & 0o7777 for p in root.rglob("*") if p.is_file()}
     if staged != expected:
         failures.append(f"{name}:\n  expected {expected}\n  staged   { {k: oct(v) for k, v in staged.items()} }")
-    for path in staged:
-        sections = run(["readelf", "-S", "-W", str(root / path)], "readelf") \
-            if (root / path).read_bytes()[:4] == b"\x7fELF" else ""
-        if ".symtab" in sections or ".debug_info" in sections:
-            failures.append(f"{name}: {path} is not stripped")
+    elves = [root / path for path in staged if (root / path).read_bytes()[:4] == b"\x7fELF"]
+    failures += [f"{name}: {elf} is not stripped" for elf in elves
+                 if re.search(r"\.symtab|\.debug_info", run(["readelf", "-S", "-W", elf], "readelf"))]
 
 # The identity fallback on a generic image's root: the label MAC, else the
 # first network device's; a file that is there stays as it is.

@@ -1,19 +1,16 @@
 #!/usr/bin/python3
 """Local HTTPS test server on 127.0.0.1: answers what the test queued, keeps every request.
-
 Usage: /usr/bin/python3 https_test_server.py DIR [--cert=good|wrong-host]
-
-DIR/ca.pem      the test CA; "good" is issued by it for 127.0.0.1, "wrong-host" for wrong.example
-DIR/port        written once the server listens
-DIR/answer.N    queued answers, taken (and removed) in order of N; DIR/answer answers the rest.
-                First line: what follows "HTTP/1.1 " ("302 Found", "302"), or "hang"; then the body.
-DIR/request.N   request N (from 1) as received: "METHOD PATH\r\n", header lines, "\r\n", body
-"""
+DIR/ca.pem: the test CA; "good" is issued by it for 127.0.0.1, "wrong-host" for wrong.example.
+DIR/port: written once the server listens. DIR/answer.N: queued answers, taken (and removed)
+in order of N; DIR/answer answers the rest. First line: what follows "HTTP/1.1 " ("302 Found",
+"302"), or "hang"; then the body. DIR/request.N: request N (from 1) as received: "METHOD
+PATH\r\n", header lines, "\r\n", body."""
+import contextlib
 import http.server
 import io
 import itertools
 import os
-import shutil
 import signal
 import ssl
 import subprocess
@@ -47,16 +44,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             answer = open(path, "rb") if os.path.exists(path) else io.BytesIO(b"200 OK")
             if queued:
                 os.remove(path)
-        with answer:
+        with answer, contextlib.suppress(OSError):  # the client may hang up
             head = answer.readline().rstrip(b"\n")
             while head == b"hang":
                 time.sleep(3600)
             size = answer.seek(0, os.SEEK_END) - answer.seek(len(head) + 1)
             self.wfile.write(b"HTTP/1.1 %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (head, max(size, 0)))
-            try:  # the body streamed: an answer may be larger than memory allows
-                shutil.copyfileobj(answer, self.wfile)
-            except OSError:
-                pass  # the client hung up
+            self.wfile.write(answer.read())
 
     do_GET = do_POST
 

@@ -1,7 +1,6 @@
-"""End-to-end tests of the vtclient binary: a sandboxed VTCLIENT_ROOT, the
-simulator's UDP and HTTPS sides, and the wget_https stand-in over TLS. What
-the unit tests prove of handlers, scheduling and log lines is not proved
-again here, nor what the fault tests prove (tests/faults)."""
+"""End-to-end tests of the vtclient binary on the fault tests' harness, with the
+real wget_https over TLS: the command line, the settings lines, the states in the
+status snapshot, vtclient-status and the service manager's notifications."""
 import json
 import os
 import re
@@ -22,6 +21,7 @@ USAGE = "Vantor UDP Client daemon for real time protocol\nREV $Name:  $\n\nUsage
 
 
 class CommandLineAndConfiguration(unittest.TestCase):
+
     def test_usage_and_a_missing_or_empty_configuration(self):
         agent = Agent(self, tool="real")
         for args in (["-v"], ["-x"], ["-v", "extra"]):  # the configuration is never read
@@ -44,7 +44,7 @@ class CommandLineAndConfiguration(unittest.TestCase):
             "config trigger: 2 [{0}/tmp/syncConfig.now]", "gps trigger: 0 [{0}/tmp/syncConfig.now]",
             "Set KEEPALIVE INTERVAL error, set to default(25).", "Set DISCONNECT TIMEOUT error, set to default(70)."]]
         agent.start()
-        self.assertTrue(agent.wait_message(lines[-1]), agent.log()[-2000:])
+        agent.expect(lines[-1])
         messages = agent.log_messages()
         self.assertEqual([m for m in messages if m in lines], lines)
         # The build comes first, at level 6, then the settings at level 5.
@@ -56,12 +56,8 @@ class CommandLineAndConfiguration(unittest.TestCase):
 
 
 class StatusSnapshot(unittest.TestCase):
-    """Requests worked through the real tool, and the status snapshot,
-    vtclient-status's exit status and the service manager's status lines
-    through the agent's states."""
 
-    def status(self, agent, faketime=None):
-        """vtclient-status (the agent under that name): (exit status, first line of its summary)."""
+    def status(self, agent, faketime=None):  # vtclient-status: (exit status, first line of its summary)
         link = agent.path("bin", "vtclient-status")
         if not os.path.lexists(link):
             os.symlink(VTCLIENT, link)
@@ -70,9 +66,7 @@ class StatusSnapshot(unittest.TestCase):
         run = subprocess.run(EXEC_PREFIX + [link], env=env, capture_output=True, text=True, timeout=30)
         return run.returncode, (run.stdout or run.stderr).split("\n")[0]
 
-    def wait_snapshot(self, agent, condition, timeout=60):
-        """A snapshot that meets condition; checks its modes and that it never
-        holds the session key the simulator handed out."""
+    def wait_snapshot(self, agent, condition, timeout=60):  # one that meets condition, its modes, no session key
         snapshot = lambda: json.loads(agent.read(SNAPSHOT) or "null")
         found = wait_until(lambda: snapshot() if snapshot() and condition(snapshot()) else None, timeout)
         self.assertIsNotNone(found, "snapshot never got there: %s\n%s" % (snapshot(), agent.log()[-2000:]))
@@ -81,8 +75,7 @@ class StatusSnapshot(unittest.TestCase):
             self.assertEqual(stat.S_IMODE(os.lstat(agent.path(path)).st_mode), mode, path)
         return found
 
-    def notify_socket(self, agent):
-        """A socket standing in for systemd's; returns a function giving the messages so far."""
+    def notify_socket(self, agent):  # systemd's, stood in for: a function giving the messages so far
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(sock.close)
         sock.bind(agent.path("notify.sock"))
