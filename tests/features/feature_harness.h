@@ -22,7 +22,7 @@
 #include "platform/log.h"
 #include "platform/log_settings.h"
 #include "platform/taglist.h"
-#include "tests/support/https_test_server.h"
+#include "tests/support/fetch_tool_recorder.h"
 
 using Strings = std::vector<std::string>;
 

@@ -15,7 +15,7 @@
 #include "https/https_parsers.h"
 #include "https/https_transport.h"
 #include "platform/clock.h"
-#include "tests/support/https_test_server.h"
+#include "tests/support/fetch_tool_recorder.h"
 
 namespace {
 

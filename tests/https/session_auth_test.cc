@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "tests/support/https_test_server.h"
+#include "tests/support/fetch_tool_recorder.h"
 
 namespace {
 

@@ -1,9 +1,4 @@
-#include "tests/support/https_test_server.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "tests/support/fetch_tool_recorder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,33 +7,6 @@
 namespace fs = std::filesystem;
 
 namespace vt_test {
-
-HttpsTestServer::HttpsTestServer(const std::string& dir_path, const char* cert) : dir(dir_path) {
-  fs::create_directories(dir);
-  const std::string script = VT_TEST_SUPPORT_DIR "/https_test_server.py", option = std::string("--cert=") + cert;
-  int log_fd = open((dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if ((pid = fork()) == 0) {  // only async-signal-safe calls before exec: the test may run threads
-    dup2(log_fd, 2);
-    execl("/usr/bin/python3", "python3", script.c_str(), dir.c_str(), option.c_str(), nullptr);
-    _exit(127);
-  }
-  close(log_fd);
-  // Making the certificates takes a moment; a server that exits has failed.
-  wait_until([&] {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
-    return pid < 0 || access((dir + "/port").c_str(), F_OK) == 0;
-  }, std::chrono::seconds(20));
-  port = pid > 0 ? atoi(read_text_file(dir + "/port").c_str()) : 0;
-}
-
-HttpsTestServer::~HttpsTestServer() {
-  if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
-}
-
-void HttpsTestServer::answer(const std::string& text) const {
-  write_text_file(dir + "/next.tmp", text);  // renamed, so that the server never reads half an answer
-  rename((dir + "/next.tmp").c_str(), (dir + "/answer").c_str());
-}
 
 FetchToolRecorder::FetchToolRecorder() : dir_((fs::temp_directory_path() / "vt_fetch_recorder_XXXXXX").string()) {
   if (mkdtemp(dir_.data()) == nullptr) ADD_FAILURE() << "cannot create " << dir_;
