@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/owned.h"
+
 struct black_list_entry {
   uint32_t id;
   uint32_t time;     // meaning depends on how the list is searched
@@ -48,3 +50,5 @@ int black_list_item_exist(black_list *list, uint32_t id, uint32_t now, int mode)
 // restart of the server's numbering; larger ids stay remembered. Returns 1, or
 // 0 for a null list.
 int black_list_cleanup(black_list *list, uint32_t threshold);
+
+using black_list_ptr = owned_by<black_list, free_black_list>;

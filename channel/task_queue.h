@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "channel/task_info.h"
+#include "platform/owned.h"
 
 struct task_queue {
   uint32_t capacity;
@@ -50,3 +51,5 @@ uint32_t get_task_queue_size(const task_queue *queue);
 // Releases the queue with every task info it still holds. Nobody may use the
 // queue during or after this; nothing for null.
 void free_task_queue(task_queue *queue);
+
+using task_queue_ptr = owned_by<task_queue, free_task_queue>;
