@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "platform/owned.h"
@@ -16,7 +17,7 @@ struct black_list_entry {
 };
 
 struct black_list {
-  black_list_entry *entries;
+  std::unique_ptr<black_list_entry[]> entries;
   int32_t count;
   int32_t capacity;
   std::mutex mutex;  // guards everything

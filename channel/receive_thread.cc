@@ -28,6 +28,7 @@
 #include "channel/vtrp_packet.h"
 #include "channel/wire_time.h"
 #include "https/session_auth.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -158,10 +159,10 @@ void reestablish(receive_state &s, uint32_t now) {
   }
 }
 
-// Runs after every datagram and every wait that ended without one.
-void liveness_check(receive_state &s) {
+// Runs after every datagram (now: when it came) and every wait that ended
+// without one.
+void liveness_check(receive_state &s, uint32_t now = vt_time32()) {
   vantor_udp_client *c = s.client;
-  uint32_t now = vt_time32();
   report_held_rejections(c, s.log, now);
   int32_t silence = vt_seconds_between(s.last_receive_time, now);
   if (silence < 0) s.last_receive_time = now;  // the clock went back
@@ -327,10 +328,14 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
       liveness_check(s);
       continue;
     }
+    // The sender's address serves only the debug line: without it the
+    // kernel need not copy it out.
+    const bool trace = vt_log_writes_debug(s.log);
     sockaddr_in source = {};
     socklen_t source_length = sizeof source;
     ssize_t length = recvfrom(c->sock, datagram.get(), RECEIVE_BUFFER, MSG_DONTWAIT,
-                              reinterpret_cast<sockaddr *>(&source), &source_length);
+                              trace ? reinterpret_cast<sockaddr *>(&source) : nullptr,
+                              trace ? &source_length : nullptr);
     may_be_empty = length < 0;
     if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     // The server was alive when its datagram came, not when the message was
@@ -344,9 +349,11 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
       liveness_check(s);
       continue;
     }
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
-    s.log(VT_LOG_DEBUG, "Recvfrom %s:%d", address, ntohs(source.sin_port));
+    if (trace) {
+      char address[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
+      s.log(VT_LOG_DEBUG, "Recvfrom %s:%d", address, ntohs(source.sin_port));
+    }
 
     uint32_t message_length = 0;
     vtrp_header header{};
@@ -370,7 +377,7 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
         c->last_heard = s.last_receive_time;
       }
     }
-    liveness_check(s);
+    liveness_check(s, arrived);
   }
   return nullptr;
 }

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 #include "channel/task_info.h"
@@ -23,7 +24,7 @@ struct task_queue {
   std::atomic<uint32_t> count;  // atomic so that get_task_queue_size may read it unlocked
   uint32_t head;                // slot of the oldest entry (takers only)
   uint32_t tail;                // slot of the next put (putters only)
-  task_info **slots;
+  std::unique_ptr<task_info_ptr[]> slots;  // an empty slot holds null
   std::mutex read_mutex;
   std::mutex write_mutex;
   std::condition_variable ready;
