@@ -3,9 +3,11 @@
 //  - owned<T>: memory from malloc, calloc, realloc or strdup, released with free
 //    (owned_text for text);
 //  - owned_by<T, release>: a record that its own module releases with a
-//    function of its own (free_task_info, free_black_list, ...).
+//    function of its own (free_task_info, free_black_list, ...);
+//  - owned_file: a stream from fopen or fdopen, closed with fclose.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -25,6 +27,9 @@ struct release_with {
 };
 template <typename T, auto release>
 using owned_by = std::unique_ptr<T, release_with<release>>;
+
+inline void close_file(FILE *file) { std::fclose(file); }
+using owned_file = owned_by<FILE, close_file>;
 
 // Lends an owned text to a C function that replaces it in place (freeing the
 // old one) through a char ** and takes the result back.
