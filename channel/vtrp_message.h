@@ -91,7 +91,8 @@ uint32_t vtrp_encode_message(uint8_t *output, const vtrp_header &header, const u
 // Outgoing message record (agenda item): one message that the device
 // originates, kept by the delivery agenda until delivered or dropped. Host
 // order throughout; times are 32-bit seconds compared as signed values.
-// Producers allocate it zeroed with calloc (the agenda releases it with free).
+// Producers make it zeroed with delivery_agenda_new_item (calloc; the agenda
+// releases it with free).
 struct agenda_item {
   uint32_t agenda_id;              // grouping id for lookups; every producer sets 0
   char serial[VTRP_SERIAL_LENGTH];  // device serial, not terminated when 25 long
