@@ -78,8 +78,8 @@ void send_to(int port, const std::vector<uint8_t> &d) {
 
 std::vector<uint8_t> invitation(uint32_t s, const char *key) {
   uint8_t message[20] = {}, packet[VTRP_MAX_PACKET];  // feature mask 0
-  vtrp_write_header(message, {0, VTRP_FLAG_REPLY_WANTED, s, s, VTRP_CATEGORY_SERVER, VTRP_TYPE_FEATURE_INVITATION});
-  vtrp_convert_message_to_network_order(message, sizeof message);
+  vtrp_encode_message(message, {0, VTRP_FLAG_REPLY_WANTED, s, s, VTRP_CATEGORY_SERVER, VTRP_TYPE_FEATURE_INVITATION},
+                      message + VTRP_HEADER_LENGTH, sizeof message - VTRP_HEADER_LENGTH);
   return {packet, packet + vtrp_compose_packet_into(packet, message, sizeof message, kSerial, key, 2, nullptr)};
 }
 
@@ -97,8 +97,9 @@ Figures ask(int port, int count, int timeout_ms = 250) {
       uint32_t length = 0;
       if (poll(&p, 1, std::max<int>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count())) <= 0) break;
       ssize_t n = recv(server, d, sizeof d, 0);
-      if (n > 0 && vtrp_decode_packet(d, n, kSerial, kKey, m, &length) == packet_verdict::ok &&
-          vtrp_is_reply(vtrp_read_header(m).flags) && vtrp_read_header(m).seq == s)
+      vtrp_header h{};
+      if (n > 0 && vtrp_decode_packet(d, n, kSerial, kKey, m, &length, &h) == packet_verdict::ok &&
+          vtrp_is_reply(h.flags) && h.seq == s)
         us.back() = duration<double, std::micro>(steady_clock::now() - start).count();
     }
   }
@@ -111,11 +112,10 @@ void floor_main(int sock) {
   for (tid[1] = static_cast<pid_t>(syscall(SYS_gettid));;) {
     ssize_t n = recv(sock, d, sizeof d, 0);
     uint32_t length = 0;
-    if (n <= 0 || vtrp_decode_packet(d, n, kSerial, kKey, m, &length, decrypt.get()) != packet_verdict::ok) continue;
-    vtrp_header h = vtrp_read_header(m);
+    vtrp_header h{};
+    if (n <= 0 || vtrp_decode_packet(d, n, kSerial, kKey, m, &length, &h, decrypt.get()) != packet_verdict::ok) continue;
     h.flags = VTRP_FLAGS_REPLY_OK;
-    vtrp_write_header(m, h);
-    vtrp_convert_message_to_network_order(m, VTRP_HEADER_LENGTH);
+    vtrp_encode_message(m, h, nullptr, 0);
     send(sock, d, vtrp_compose_packet_into(d, m, VTRP_HEADER_LENGTH, kSerial, kKey, 2, encrypt.get()), 0);
   }
 }

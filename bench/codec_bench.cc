@@ -44,7 +44,7 @@ void BM_Codec(benchmark::State &state) {
     if (encrypt && !kept)
       benchmark::DoNotOptimize(vtrp_packet_ptr(vtrp_compose_packet(k.message, k.length, kSerial, kKey, &length, 2)));
     if (!encrypt &&
-        vtrp_decode_packet(k.packet, k.packet_length, kSerial, kKey, out, &length, context.get()) != packet_verdict::ok)
+        vtrp_decode_packet(k.packet, k.packet_length, kSerial, kKey, out, &length, nullptr, context.get()) != packet_verdict::ok)
       state.SkipWithError("decode failed");
     benchmark::DoNotOptimize(out);
     benchmark::DoNotOptimize(length);

@@ -1,6 +1,6 @@
 #include "channel/black_list.h"
 
-#include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "channel/wire_time.h"
@@ -15,24 +15,15 @@ int32_t advance(const black_list *list, int32_t slot) {
 
 black_list *create_black_list(int32_t capacity) {
   if (capacity < 0) capacity = 0;
-  auto *entries = static_cast<black_list_entry *>(
-      std::calloc(capacity ? static_cast<size_t>(capacity) : 1, sizeof(black_list_entry)));
-  if (entries == nullptr) return nullptr;
-  auto *list = new (std::nothrow) black_list();
-  if (list == nullptr) {
-    std::free(entries);
-    return nullptr;
-  }
-  list->entries = entries;
+  std::unique_ptr<black_list> list(new (std::nothrow) black_list());
+  if (list == nullptr) return nullptr;
+  list->entries.reset(new (std::nothrow) black_list_entry[capacity ? capacity : 1]());
+  if (list->entries == nullptr) return nullptr;
   list->capacity = capacity;
-  return list;
+  return list.release();
 }
 
-void free_black_list(black_list *list) {
-  if (list == nullptr) return;
-  std::free(list->entries);
-  delete list;
-}
+void free_black_list(black_list *list) { delete list; }
 
 int add_black_list_item(black_list *list, uint32_t id, uint32_t time) {
   if (list == nullptr) return -1;

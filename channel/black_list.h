@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+
+#include "platform/owned.h"
 
 struct black_list_entry {
   uint32_t id;
@@ -14,7 +17,7 @@ struct black_list_entry {
 };
 
 struct black_list {
-  black_list_entry *entries;
+  std::unique_ptr<black_list_entry[]> entries;
   int32_t count;
   int32_t capacity;
   std::mutex mutex;  // guards everything
@@ -48,3 +51,5 @@ int black_list_item_exist(black_list *list, uint32_t id, uint32_t now, int mode)
 // restart of the server's numbering; larger ids stay remembered. Returns 1, or
 // 0 for a null list.
 int black_list_cleanup(black_list *list, uint32_t threshold);
+
+using black_list_ptr = owned_by<black_list, free_black_list>;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "channel/byte_order.h"
 #include "https/session_auth.h"
@@ -23,8 +24,6 @@ namespace {
 
 std::atomic<int> tick_ms{1000};
 
-char *copy_text(const char *text) { return strdup(text ? text : ""); }
-
 void copy_cut(char *out, const char *text, size_t limit) {
   std::strncpy(out, text ? text : "", limit);
   out[limit] = '\0';
@@ -35,13 +34,13 @@ vantor_log_func current_log(vantor_udp_client *client) { return client->log.load
 // Resolves server_host/server_port; after a failed authorisation or
 // resolution the default host at the default port stands in.
 void resolve_server(vantor_udp_client *client, bool authorised) {
-  if (authorised && __vantor_udp_client_resolve(client->server_host, client->server_port,
+  if (authorised && __vantor_udp_client_resolve(client->server_host.get(), client->server_port,
                                                 &client->server_addr) == 0)
     return;
-  std::free(client->server_host);
-  client->server_host = copy_text(client->default_host);
+  client->server_host.reset(strdup(client->default_host.c_str()));
   client->server_port = VANTOR_UDP_CLIENT_DEFAULT_PORT;
-  __vantor_udp_client_resolve(client->server_host, client->server_port, &client->server_addr);
+  __vantor_udp_client_resolve(client->default_host.c_str(), client->server_port,
+                              &client->server_addr);
 }
 
 // Degrees to millionths, truncated towards zero; a value that does not fit
@@ -76,16 +75,25 @@ void __vantor_udp_client_wake_sender(vantor_udp_client *client) {
   client->send_cond.notify_one();
 }
 
-void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item) {
-  bool queued;
+void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item_ptr item) {
   {
     std::lock_guard<std::mutex> lock(client->agenda_mutex);
-    queued = delivery_agenda_add_item(&client->agenda, item) == 0;
+    if (delivery_agenda_add_item(&client->agenda, item.get()) != 0) return;
+    item.release();
   }
-  if (queued)
-    __vantor_udp_client_wake_sender(client);
-  else
-    std::free(item);
+  __vantor_udp_client_wake_sender(client);
+}
+
+int __vantor_udp_client_authorise(vantor_udp_client *client, vantor_log_func log) {
+  owned_text_slot key(client->session_key), host(client->server_host),
+      interface(client->interface_name);
+  int result = __vantor_udp_client_udps_get_auth(
+      client->serial, client->model, client->variant, client->version, key.get(),
+      &client->reconnect_requested, log, host.get(), &client->server_port, interface.get(),
+      client->default_host.c_str(), client->registration_path.c_str(),
+      client->interface_file.c_str());
+  client->has_session_key = *key.get() != nullptr;
+  return result;
 }
 
 void __vantor_udp_client_wake_receiver(vantor_udp_client *client) {
@@ -115,23 +123,22 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   auto *client = new (std::nothrow) vantor_udp_client;
   if (!client) return nullptr;
 
-  client->interface_file =
-      copy_text(interface_file && *interface_file
-                    ? interface_file
-                    : system_path(VANTOR_UDP_CLIENT_DEFAULT_INTERFACE_FILE).c_str());
+  client->interface_file = interface_file && *interface_file
+                               ? interface_file
+                               : system_path(VANTOR_UDP_CLIENT_DEFAULT_INTERFACE_FILE);
   client->log = log ? log : __vantor_udp_client_default_log;
   client->thread_log = client->log.load();
-  client->incoming_requests = init_task_queue(request_queue_capacity);
-  client->incoming_replies = init_task_queue(10);
-  client->outgoing_replies = init_task_queue(10);
+  client->incoming_requests.reset(init_task_queue(request_queue_capacity));
+  client->incoming_replies.reset(init_task_queue(10));
+  client->outgoing_replies.reset(init_task_queue(10));
   int agenda = delivery_agenda_init(&client->agenda, 10);
   client->black_list_capacity = black_list_capacity;
-  client->answered_ids = create_black_list(static_cast<int>(black_list_capacity));
-  client->recent_ids = create_black_list(static_cast<int>(black_list_capacity));
+  client->answered_ids.reset(create_black_list(static_cast<int>(black_list_capacity)));
+  client->recent_ids.reset(create_black_list(static_cast<int>(black_list_capacity)));
   // A client without its queues or black lists would lose every message,
   // or carry out a retransmitted request twice: no client at all.
-  if (!client->interface_file || !client->incoming_requests || !client->incoming_replies ||
-      !client->outgoing_replies || agenda != 0 || !client->answered_ids || !client->recent_ids) {
+  if (!client->incoming_requests || !client->incoming_replies || !client->outgoing_replies ||
+      agenda != 0 || !client->answered_ids || !client->recent_ids) {
     client->thread_log(VT_LOG_ERR, "Can't allocate memory (queues and black lists of %u entries)",
                        black_list_capacity);
     destroy_vantor_udp_client(client);
@@ -144,8 +151,8 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   copy_cut(client->version, version, 11);
 
   client->statistics.turnaround_min = 0xFFFFFFFFu;
-  client->default_host = copy_text(default_host);
-  client->registration_path = copy_text(registration_path);
+  client->default_host = default_host ? default_host : "";
+  client->registration_path = registration_path ? registration_path : "";
   client->local_addr.sin_family = AF_INET;
   client->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
   client->local_addr.sin_port = 0;
@@ -153,12 +160,7 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
     client->receive_wake[0] = client->receive_wake[1] = -1;
 
   // No thread runs yet, so the credentials can be written in place.
-  int auth = __vantor_udp_client_udps_get_auth(
-      client->serial, client->model, client->variant, client->version, &client->session_key,
-      &client->reconnect_requested, client->thread_log, &client->server_host,
-      &client->server_port, &client->interface_name, client->default_host,
-      client->registration_path, client->interface_file);
-  client->has_session_key = client->session_key != nullptr;
+  int auth = __vantor_udp_client_authorise(client, client->thread_log);
   resolve_server(client, auth == 0);
   if (auth == 0) __vantor_udp_client_record_session(client);
   return client;
@@ -173,8 +175,8 @@ extern "C" void destroy_vantor_udp_client(vantor_udp_client *client) {
   // The command thread waits on its queue; an empty task (no message,
   // ignored by the dispatcher) wakes it at once. When the queue is full the
   // thread is not waiting anyway.
-  if (task_info *wake = create_task_info(0, client->serial, 0, nullptr, 0))
-    if (unshift_task_queue(client->incoming_requests, wake) != 1) free_task_info(wake);
+  if (task_info_ptr wake{create_task_info(0, client->serial, 0, nullptr, 0)})
+    if (unshift_task_queue(client->incoming_requests.get(), wake.get()) == 1) wake.release();
 
   // The socket is closed only after the threads have ended: closing it under
   // a thread that still waits on it could hand its number to another file.
@@ -188,18 +190,7 @@ extern "C" void destroy_vantor_udp_client(vantor_udp_client *client) {
     client->sock = 0;
   }
 
-  free_black_list(client->answered_ids);
-  free_black_list(client->recent_ids);
-  std::free(client->session_key);
-  std::free(client->server_host);
-  std::free(client->interface_name);
-  std::free(client->default_host);
-  std::free(client->registration_path);
-  free_task_queue(client->incoming_replies);
-  free_task_queue(client->outgoing_replies);
   delivery_agenda_free(&client->agenda);
-  free_task_queue(client->incoming_requests);
-  std::free(client->interface_file);
   for (int fd : client->receive_wake)
     if (fd >= 0) close(fd);
   delete client;
@@ -295,7 +286,7 @@ extern "C" int vantor_udp_client_run(vantor_udp_client *client) {
   {
     std::lock_guard<std::mutex> lock(client->connection_mutex);
     __vantor_udp_client_open_socket(&client->sock, &client->local_addr, &client->server_addr,
-                                    client->interface_name, current_log(client));
+                                    client->interface_name.get(), current_log(client));
   }
   client->send_thread = std::thread(__vantor_udp_client_send_thread_main, client);
   client->receive_thread = std::thread(__vantor_udp_client_receive_thread_main, client);
@@ -308,7 +299,7 @@ extern "C" int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid
                                             unsigned long timestamp, double latitude,
                                             double longitude) {
   if (!client) return -1;
-  auto *item = static_cast<agenda_item *>(std::calloc(1, sizeof(agenda_item)));
+  agenda_item_ptr item = delivery_agenda_new_item();
   if (!item) return -1;
   uint32_t now = static_cast<uint32_t>(vt_time());
   std::memcpy(item->serial, client->serial, sizeof item->serial);
@@ -323,6 +314,6 @@ extern "C" int vantor_udp_client_submit_gps(vantor_udp_client *client, int valid
   vt_store_be32(p + 8, static_cast<uint32_t>(to_millionths(longitude)));
   p[12] = valid ? 1 : 0;
   item->payload_length = 13;
-  __vantor_udp_client_schedule(client, item);
+  __vantor_udp_client_schedule(client, std::move(item));
   return 0;
 }

@@ -19,12 +19,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "channel/black_list.h"
 #include "channel/delivery_agenda.h"
 #include "channel/task_queue.h"
 #include "channel/vantor_udp_client.h"
+#include "platform/owned.h"
 
 constexpr uint32_t VANTOR_UDP_CLIENT_HANDLER_SLOTS = 5;
 
@@ -62,9 +64,9 @@ struct vantor_udp_client {
 
   delivery_agenda agenda = {};
   std::mutex agenda_mutex;
-  task_queue *incoming_requests = nullptr;
-  task_queue *incoming_replies = nullptr;
-  task_queue *outgoing_replies = nullptr;
+  task_queue_ptr incoming_requests;
+  task_queue_ptr incoming_replies;
+  task_queue_ptr outgoing_replies;
 
   std::atomic<bool> running{false};  // run starts the threads once only
   std::thread send_thread;
@@ -91,10 +93,11 @@ struct vantor_udp_client {
   std::atomic<uint32_t> keepalive_interval{25};
   std::atomic<uint32_t> disconnect_timeout{70};
 
-  char *session_key = nullptr;
-  char *server_host = nullptr;
+  // Replaced in place by the authorisation, which takes them as char **.
+  owned_text session_key;
+  owned_text server_host;
   uint32_t server_port = VANTOR_UDP_CLIENT_DEFAULT_PORT;
-  char *interface_name = nullptr;
+  owned_text interface_name;
   std::atomic<bool> has_session_key{false};
 
   std::atomic<uint32_t> reconnect_requested{0};
@@ -125,13 +128,13 @@ struct vantor_udp_client {
   vantor_log_func thread_log = nullptr;  // captured at creation, fixed for the threads
   std::atomic<void *> handler_context{nullptr};
 
-  char *default_host = nullptr;
-  char *registration_path = nullptr;
-  char *interface_file = nullptr;
+  std::string default_host;
+  std::string registration_path;
+  std::string interface_file;
   std::atomic<uint32_t> stop{0};
   uint32_t black_list_capacity = 0;
-  black_list *answered_ids = nullptr;
-  black_list *recent_ids = nullptr;
+  black_list_ptr answered_ids;
+  black_list_ptr recent_ids;
   std::atomic<uint16_t> keepalive_now{0};
 };
 
@@ -141,15 +144,16 @@ void *__vantor_udp_client_receive_thread_main(void *param);
 void *__vantor_udp_client_punch_hole_thread_main(void *param);
 void *__vantor_udp_client_comand_thread_main(void *param);
 
-// One decoded server message (at least the 16-byte header, header in host
-// order), as the receive thread handles it: a message only the device sends
+// One decoded server message (at least the 16-byte header, as it travels)
+// with its header decoded, as the receive thread handles it: a message only the device sends
 // is refused, then the sequence check, then replies to the send thread and,
 // past the black lists, requests to the command thread. Returns true only
 // for a sign of the server's life: one of its requests that passed the
 // sequence check and is in no black list, or the first reply to one of the
 // latest transmissions; a refused, replayed or duplicate message is none.
 bool __vantor_udp_client_accept_message(vantor_udp_client *client, vantor_log_func log,
-                                        const uint8_t *message, uint32_t length);
+                                        const vtrp_header &header, const uint8_t *message,
+                                        uint32_t length);
 // One queued server request, as the command thread handles it: its handler
 // is called and, when the server wants one, the reply is queued. The task
 // stays the caller's.
@@ -179,9 +183,14 @@ void __vantor_udp_client_session_pending(vantor_udp_client *client);
 // Wakes the send thread; safe from any thread, never lost.
 void __vantor_udp_client_wake_sender(vantor_udp_client *client);
 
-// Puts a malloc'd item on the delivery agenda and wakes the send thread; an
-// item the agenda cannot take is freed, so the caller never owns it after.
-void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item *item);
+// Puts an item on the delivery agenda and wakes the send thread; an item the
+// agenda cannot take is released.
+void __vantor_udp_client_schedule(vantor_udp_client *client, agenda_item_ptr item);
+
+// Authorises (again) with the client's identity and replaces its session
+// key, server and interface; the result of __vantor_udp_client_udps_get_auth.
+// Call under connection_mutex, or before the threads run.
+int __vantor_udp_client_authorise(vantor_udp_client *client, vantor_log_func log);
 
 // Sleeps `ticks` ticks, or less when the client is being stopped.
 void __vantor_udp_client_nap(vantor_udp_client *client, int ticks);

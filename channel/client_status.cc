@@ -21,9 +21,9 @@ void __vantor_udp_client_record_session(vantor_udp_client *c) {
   std::lock_guard<std::mutex> lock(c->statistics_mutex);
   session_record &s = c->session;
   s.state = VANTOR_UDP_CLIENT_STATE_CONNECTED;
-  copy_cut(s.server_host, sizeof s.server_host, c->server_host);
+  copy_cut(s.server_host, sizeof s.server_host, c->server_host.get());
   s.server_port = c->server_port;
-  copy_cut(s.interface_name, sizeof s.interface_name, c->interface_name);
+  copy_cut(s.interface_name, sizeof s.interface_name, c->interface_name.get());
   s.start = vt_time32(vt_time());
   ++s.count;
 }
@@ -52,7 +52,7 @@ extern "C" int vantor_udp_client_get_status(vantor_udp_client *c, vantor_udp_cli
   }
   // Before the first session the server is the one asked for authorisation
   // (fixed at creation).
-  if (out->sessions == 0) copy_cut(out->server_host, sizeof out->server_host, c->default_host);
+  if (out->sessions == 0) copy_cut(out->server_host, sizeof out->server_host, c->default_host.c_str());
   if (c->stop.load() != 0) out->state = VANTOR_UDP_CLIENT_STATE_STOPPED;
   out->last_server_message = widen(c->last_heard.load(), now);
   out->last_keepalive_sent = widen(c->last_keepalive_sent.load(), now);
@@ -72,6 +72,6 @@ extern "C" int vantor_udp_client_get_identity(vantor_udp_client *c, vantor_udp_c
   // which is done under the connection lock.
   std::lock_guard<std::mutex> lock(c->connection_mutex);
   out->has_interface = c->interface_name != nullptr;
-  copy_cut(out->interface_name, sizeof out->interface_name, c->interface_name);
+  copy_cut(out->interface_name, sizeof out->interface_name, c->interface_name.get());
   return 1;
 }

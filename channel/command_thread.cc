@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 
 #include "channel/byte_order.h"
 #include "channel/client.h"
@@ -43,10 +42,8 @@ int run_action(vantor_udp_client *c, void *ctx, const uint8_t *payload, size_t l
     offset += 1 + static_cast<size_t>(entry_length);
   }
 
-  std::unique_ptr<vantor_udp_client_action_entry[], decltype(&std::free)> records(
-      static_cast<vantor_udp_client_action_entry *>(
-          std::calloc(static_cast<size_t>(count), sizeof(vantor_udp_client_action_entry))),
-      &std::free);
+  owned<vantor_udp_client_action_entry[]> records(static_cast<vantor_udp_client_action_entry *>(
+      std::calloc(static_cast<size_t>(count), sizeof(vantor_udp_client_action_entry))));
   if (!records) return 2;
   offset = ACTION_VALUE_LENGTH + 1;
   for (int i = 0; i < count; ++i) {
@@ -86,28 +83,20 @@ int call_handler(vantor_udp_client *c, const vtrp_header &h, const uint8_t *payl
 
 void queue_reply(vantor_udp_client *c, const vtrp_header &request, int result, const uint8_t *payload,
                  size_t payload_length) {
-  bool action = request.type == VTRP_TYPE_ACTION;
-  uint32_t length = static_cast<uint32_t>(VTRP_HEADER_LENGTH + (action ? ACTION_VALUE_LENGTH : 0));
-  auto *reply = static_cast<uint8_t *>(std::calloc(1, length));
-  if (!reply) return;
   vtrp_header h = request;
-  h.crc = 0;
   h.flags = result == 1 ? VTRP_FLAGS_REPLY_FAILED : VTRP_FLAGS_REPLY_OK;
-  vtrp_write_header(reply, h);
   // The action reply echoes the request id; a request too short to hold one
   // gets what there is, the rest zero.
-  if (action)
-    std::memcpy(reply + VTRP_HEADER_LENGTH, payload,
-                payload_length < ACTION_VALUE_LENGTH ? payload_length : ACTION_VALUE_LENGTH);
-  task_info *task = create_task_info(0, c->serial, vt_time32(), reply, length);
-  if (!task) {
-    std::free(reply);
-    return;
-  }
-  if (unshift_task_queue(c->outgoing_replies, task) == 1)
-    __vantor_udp_client_wake_sender(c);
-  else
-    free_task_info(task);
+  uint8_t echo[ACTION_VALUE_LENGTH] = {};
+  const bool action = request.type == VTRP_TYPE_ACTION;
+  if (action) std::memcpy(echo, payload, std::min(payload_length, ACTION_VALUE_LENGTH));
+  uint8_t reply[VTRP_HEADER_LENGTH + ACTION_VALUE_LENGTH];
+  const uint32_t length = vtrp_encode_message(reply, h, echo, action ? ACTION_VALUE_LENGTH : 0);
+  h.crc = vt_load_be32(reply);
+  task_info_ptr task = task_info_for_message(c->serial, vt_time32(), h, reply, length);
+  if (!task || unshift_task_queue(c->outgoing_replies.get(), task.get()) != 1) return;
+  task.release();
+  __vantor_udp_client_wake_sender(c);
 }
 
 void report_statistics(vantor_udp_client *c, vantor_log_func log) {
@@ -163,7 +152,7 @@ timespec request_deadline(long ticks) {
 
 void __vantor_udp_client_handle_request(vantor_udp_client *c, task_info *task) {
   if (task->length < VTRP_HEADER_LENGTH) return;
-  vtrp_header h = vtrp_read_header(task->data);
+  const vtrp_header &h = task->header;
   if (h.category != VTRP_CATEGORY_SERVER) return;
   const uint8_t *payload = task->data + VTRP_HEADER_LENGTH;
   size_t payload_length = task->length - VTRP_HEADER_LENGTH;
@@ -187,10 +176,8 @@ void *__vantor_udp_client_comand_thread_main(void *param) {
       ticks = since < 0 ? 1 : std::max<long>(1, static_cast<long>(interval_now) - since);
     }
     timespec deadline = request_deadline(ticks);
-    if (task_info *task = shift_task_queue_ex(c->incoming_requests, 1, &deadline)) {
-      __vantor_udp_client_handle_request(c, task);
-      free_task_info(task);
-    }
+    if (task_info_ptr task{shift_task_queue_ex(c->incoming_requests.get(), 1, &deadline)})
+      __vantor_udp_client_handle_request(c, task.get());
     if (c->stop != 0) break;
     uint32_t interval = c->statistics_interval;
     if (interval == 0) continue;

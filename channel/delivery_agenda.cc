@@ -17,6 +17,10 @@ uint32_t find(const delivery_agenda *agenda, uint32_t agenda_id, uint32_t seq) {
 
 }  // namespace
 
+agenda_item_ptr delivery_agenda_new_item() {
+  return agenda_item_ptr(static_cast<agenda_item *>(std::calloc(1, sizeof(agenda_item))));
+}
+
 int delivery_agenda_init(delivery_agenda *agenda, uint32_t initial_capacity) {
   if (agenda == nullptr) return DELIVERY_AGENDA_NULL_ARGUMENT;
   agenda->items = static_cast<agenda_item **>(

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "channel/vtrp_message.h"
+#include "platform/owned.h"
 
 // Results shared by all operations.
 enum {
@@ -25,6 +26,12 @@ struct delivery_agenda {
   uint32_t count;
   uint32_t capacity;
 };
+
+// An agenda item on its way to the agenda: a producer makes it zeroed with
+// delivery_agenda_new_item (null when memory runs out), fills it and lets go
+// of it only when the agenda has taken it.
+using agenda_item_ptr = owned<agenda_item>;
+agenda_item_ptr delivery_agenda_new_item();
 
 // Allocates a zeroed array of initial_capacity slots. 0, 1 or 2.
 int delivery_agenda_init(delivery_agenda *agenda, uint32_t initial_capacity);

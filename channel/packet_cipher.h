@@ -5,7 +5,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "platform/owned.h"
 
 enum { UDP_CIPHER_DECRYPT = 0, UDP_CIPHER_ENCRYPT = 1 };
 
@@ -18,10 +19,7 @@ udp_cipher_context *udp_cipher_context_new();
 // Wipes the key schedule and releases the context; null does nothing.
 void udp_cipher_context_free(udp_cipher_context *context);
 
-struct udp_cipher_context_deleter {
-  void operator()(udp_cipher_context *context) const { udp_cipher_context_free(context); }
-};
-using udp_cipher_context_ptr = std::unique_ptr<udp_cipher_context, udp_cipher_context_deleter>;
+using udp_cipher_context_ptr = owned_by<udp_cipher_context, udp_cipher_context_free>;
 
 // One complete AES-128-CBC operation with PKCS#7 padding over input_length
 // bytes: direction 1 encrypts, 0 decrypts. key and vector are 16 raw bytes

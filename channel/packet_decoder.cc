@@ -48,10 +48,11 @@ const char *packet_verdict_name(packet_verdict verdict) {
 
 packet_verdict vtrp_decode_packet(const uint8_t *datagram, size_t datagram_length,
                                   const char *serial, const char *session_key, uint8_t *message,
-                                  uint32_t *message_length, udp_cipher_context *context) {
+                                  uint32_t *message_length, vtrp_header *header,
+                                  udp_cipher_context *context) {
   if (datagram == nullptr) return packet_verdict::too_short;
-  const packet_verdict header = check_header(datagram, datagram_length, serial);
-  if (header != packet_verdict::ok) return header;
+  const packet_verdict outer = check_header(datagram, datagram_length, serial);
+  if (outer != packet_verdict::ok) return outer;
   if (session_key == nullptr || message == nullptr) return packet_verdict::decrypt_failed;
 
   uint8_t key[VTRP_KEY_LENGTH];
@@ -66,7 +67,7 @@ packet_verdict vtrp_decode_packet(const uint8_t *datagram, size_t datagram_lengt
   if (crc(message + 4, length - 4) != vt_load_be32(message + VTRP_OFFSET_CRC))
     return packet_verdict::crc_mismatch;
 
-  vtrp_decompose_message(message);
+  if (header != nullptr) *header = vtrp_decode_header(message);
   if (message_length != nullptr) *message_length = static_cast<uint32_t>(length);
   return packet_verdict::ok;
 }

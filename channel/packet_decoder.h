@@ -1,8 +1,8 @@
 // The one decoder of received datagrams, shared by the receive thread, the
 // tests and the fuzzer.
 //
-// It checks the packet header, decrypts the message, checks its CRC and turns
-// its header into host order, and says which check failed. It never reads
+// It checks the packet header, decrypts the message, checks its CRC and
+// decodes its header, and says which check failed. It never reads
 // beyond the datagram nor writes beyond the message buffer: a ciphertext of
 // more than 512 bytes is not decrypted, and a decrypted message shorter than
 // the 16-byte header is refused.
@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "channel/packet_cipher.h"
+#include "channel/vtrp_message.h"
 
 enum class packet_verdict {
   ok,
@@ -38,11 +39,14 @@ const char *packet_verdict_name(packet_verdict verdict);
 
 // Decodes one datagram addressed to the device with the given serial, under
 // the session key text (null: not authorised, every packet fails decryption).
-// message receives the decrypted message with its header in host order and
+// message receives the decrypted message as it travels (network order) and
 // must hold VTRP_MAX_CIPHERTEXT (512) bytes; message_length receives its
-// length. Both are written only when the verdict is ok (the message buffer may
-// hold partial data otherwise). context is the receiver's cipher context, kept
-// for the session (null: a temporary one for this packet).
+// length and header, when not null, its header decoded to host order: the
+// one decoding the header gets. They are written only when the verdict is ok
+// (the message buffer may hold partial data otherwise). context is the
+// receiver's cipher context, kept for the session (null: a temporary one for
+// this packet).
 packet_verdict vtrp_decode_packet(const uint8_t *datagram, size_t datagram_length,
                                   const char *serial, const char *session_key, uint8_t *message,
-                                  uint32_t *message_length, udp_cipher_context *context = nullptr);
+                                  uint32_t *message_length, vtrp_header *header,
+                                  udp_cipher_context *context = nullptr);

@@ -2,8 +2,8 @@
 // keepalive_interval seconds once the channel has a session key. Each
 // keepalive expires when the next one is due, so at most one is live.
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "channel/client.h"
 #include "channel/vtrp_message.h"
@@ -44,7 +44,7 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
       nap_until_due(c, next_keepalive);
       continue;
     }
-    auto *item = static_cast<agenda_item *>(std::calloc(1, sizeof(agenda_item)));
+    agenda_item_ptr item = delivery_agenda_new_item();
     if (!item) {
       __vantor_udp_client_nap(c, 1);
       continue;
@@ -62,7 +62,7 @@ void *__vantor_udp_client_punch_hole_thread_main(void *param) {
     item->flags = VTRP_FLAG_REPLY_WANTED;
     item->category = VTRP_CATEGORY_KEEPALIVE;
     item->type = VTRP_TYPE_KEEPALIVE;
-    __vantor_udp_client_schedule(c, item);
+    __vantor_udp_client_schedule(c, std::move(item));
     last_keepalive = now;
 
     if (c->stop != 0) break;

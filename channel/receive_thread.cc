@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -29,6 +28,7 @@
 #include "channel/vtrp_packet.h"
 #include "channel/wire_time.h"
 #include "https/session_auth.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -90,20 +90,14 @@ void report_held_rejections(vantor_udp_client *c, vantor_log_func log, uint32_t 
   r.held = 0;
 }
 
-// Wraps a copy of the message in a task info and queues it; false when the
+// Queues a copy of the message with its decoded header; false when the
 // queue (or memory) refused it and the message is lost.
-bool queue_copy(vantor_udp_client *c, task_queue *queue, const uint8_t *message, uint32_t length) {
-  auto *copy = static_cast<uint8_t *>(std::malloc(length));
-  if (!copy) return false;
-  std::memcpy(copy, message, length);
-  task_info *task = create_task_info(0, c->serial, vt_time32(), copy, length);
-  if (!task) {
-    std::free(copy);
-    return false;
-  }
-  if (unshift_task_queue(queue, task) == 1) return true;
-  free_task_info(task);
-  return false;
+bool queue_copy(vantor_udp_client *c, task_queue *queue, const vtrp_header &h,
+                const uint8_t *message, uint32_t length) {
+  task_info_ptr task = task_info_for_message(c->serial, vt_time32(), h, message, length);
+  if (!task || unshift_task_queue(queue, task.get()) != 1) return false;
+  task.release();
+  return true;
 }
 
 // True only for the first reply to one of the latest transmissions: a reply
@@ -135,29 +129,25 @@ void reestablish(receive_state &s, uint32_t now) {
   // The send thread reads the credentials and the socket under this lock,
   // so it never sees them half replaced.
   std::lock_guard<std::mutex> lock(c->connection_mutex);
-  int result = __vantor_udp_client_udps_get_auth(
-      c->serial, c->model, c->variant, c->version, &c->session_key, &c->reconnect_requested, s.log,
-      &c->server_host, &c->server_port, &c->interface_name, c->default_host, c->registration_path,
-      c->interface_file);
-  c->has_session_key = c->session_key != nullptr;
+  int result = __vantor_udp_client_authorise(c, s.log);
   if (c->session_key) {
     // A key the server has not numbered under starts a new numbering, which
     // may begin with the restart mark: nothing recorded under another key
     // decrypts under this one.
     uint8_t key[VTRP_KEY_LENGTH];
-    vtrp_session_key_bytes(c->session_key, key);
+    vtrp_session_key_bytes(c->session_key.get(), key);
     c->numbering_open = std::memcmp(key, c->numbering_key, sizeof key) != 0;
   }
   if (result == 1) s.retry_wait = 3600;
   if (result == -1) s.retry_wait = 10;
   if (result != 0) return;
-  if (__vantor_udp_client_resolve(c->server_host, c->server_port, &c->server_addr) != 0) return;
+  if (__vantor_udp_client_resolve(c->server_host.get(), c->server_port, &c->server_addr) != 0) return;
   if (c->sock != 0) {
     if (c->sock > 0) close(c->sock);
     c->sock = 0;
   }
-  if (__vantor_udp_client_open_socket(&c->sock, &c->local_addr, &c->server_addr, c->interface_name,
-                                      s.log)) {
+  if (__vantor_udp_client_open_socket(&c->sock, &c->local_addr, &c->server_addr,
+                                      c->interface_name.get(), s.log)) {
     c->reset_sequence = 1;
     c->keepalive_now = 1;
     __vantor_udp_client_record_session(c);
@@ -165,14 +155,14 @@ void reestablish(receive_state &s, uint32_t now) {
     s.log(VT_LOG_INFO, "Reestablish success");
   } else {
     c->reconnect_requested = 1;
-    s.log(VT_LOG_ERR, "Cannot connect to server (%s:%d)", c->server_host, static_cast<int>(c->server_port));
+    s.log(VT_LOG_ERR, "Cannot connect to server (%s:%d)", c->server_host.get(), static_cast<int>(c->server_port));
   }
 }
 
-// Runs after every datagram and every wait that ended without one.
-void liveness_check(receive_state &s) {
+// Runs after every datagram (now: when it came) and every wait that ended
+// without one.
+void liveness_check(receive_state &s, uint32_t now = vt_time32()) {
   vantor_udp_client *c = s.client;
-  uint32_t now = vt_time32();
   report_held_rejections(c, s.log, now);
   int32_t silence = vt_seconds_between(s.last_receive_time, now);
   if (silence < 0) s.last_receive_time = now;  // the clock went back
@@ -264,8 +254,8 @@ bool only_the_device_sends(const vtrp_header &h) {
 // is refused and re-establishment requested (within retry_wait), and the new
 // key opens a new numbering.
 bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_log_func log,
-                                        const uint8_t *message, uint32_t length) {
-  vtrp_header h = vtrp_read_header(message);
+                                        const vtrp_header &h, const uint8_t *message,
+                                        uint32_t length) {
   if (only_the_device_sends(h)) {
     __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 0);
     return false;
@@ -285,29 +275,29 @@ bool __vantor_udp_client_accept_message(vantor_udp_client *c, vantor_log_func lo
     }
     if (c->numbering_open) {
       c->numbering_open = false;
-      vtrp_session_key_bytes(c->session_key, c->numbering_key);
+      vtrp_session_key_bytes(c->session_key.get(), c->numbering_key);
     }
     c->receive_seq = h.seq;
     if (restart) {
       uint32_t threshold = 3 * c->black_list_capacity;
-      black_list_cleanup(c->answered_ids, threshold);
-      black_list_cleanup(c->recent_ids, threshold);
+      black_list_cleanup(c->answered_ids.get(), threshold);
+      black_list_cleanup(c->recent_ids.get(), threshold);
       log(VT_LOG_DEBUG, "Cleanup black list by reset seq");
     }
   }
   if (vtrp_is_reply(h.flags)) {
-    if (queue_copy(c, c->incoming_replies, message, length)) __vantor_udp_client_wake_sender(c);
+    if (queue_copy(c, c->incoming_replies.get(), h, message, length)) __vantor_udp_client_wake_sender(c);
     return measure_turnaround(c, h.seq);
   }
   uint32_t now = vt_time32();
-  if (black_list_item_exist(c->answered_ids, h.id, now, 1) ||
-      black_list_item_exist(c->recent_ids, h.id, now, 2)) {
+  if (black_list_item_exist(c->answered_ids.get(), h.id, now, 1) ||
+      black_list_item_exist(c->recent_ids.get(), h.id, now, 2)) {
     log(VT_LOG_DEBUG, "Message (id: %lu) blocked by black list", static_cast<unsigned long>(h.id));
     // A duplicate: whoever recorded the first copy can send it again.
     return false;
   }
-  add_black_list_item(c->recent_ids, h.id, now + 5);
-  queue_copy(c, c->incoming_requests, message, length);
+  add_black_list_item(c->recent_ids.get(), h.id, now + 5);
+  queue_copy(c, c->incoming_requests.get(), h, message, length);
   // Only the server's own numbered requests and fresh replies show that it
   // is alive; any other message could be a recording.
   return h.category == VTRP_CATEGORY_SERVER;
@@ -338,10 +328,14 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
       liveness_check(s);
       continue;
     }
+    // The sender's address serves only the debug line: without it the
+    // kernel need not copy it out.
+    const bool trace = vt_log_writes_debug(s.log);
     sockaddr_in source = {};
     socklen_t source_length = sizeof source;
     ssize_t length = recvfrom(c->sock, datagram.get(), RECEIVE_BUFFER, MSG_DONTWAIT,
-                              reinterpret_cast<sockaddr *>(&source), &source_length);
+                              trace ? reinterpret_cast<sockaddr *>(&source) : nullptr,
+                              trace ? &source_length : nullptr);
     may_be_empty = length < 0;
     if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     // The server was alive when its datagram came, not when the message was
@@ -355,14 +349,17 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
       liveness_check(s);
       continue;
     }
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
-    s.log(VT_LOG_DEBUG, "Recvfrom %s:%d", address, ntohs(source.sin_port));
+    if (trace) {
+      char address[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
+      s.log(VT_LOG_DEBUG, "Recvfrom %s:%d", address, ntohs(source.sin_port));
+    }
 
     uint32_t message_length = 0;
+    vtrp_header header{};
     packet_verdict verdict = vtrp_decode_packet(datagram.get(), static_cast<size_t>(length), c->serial,
-                                                c->session_key, message.get(), &message_length,
-                                                s.cipher.get());
+                                                c->session_key.get(), message.get(), &message_length,
+                                                &header, s.cipher.get());
     if (packet_verdict_is_header_error(verdict)) {
       __vantor_udp_client_count_receive_error(&c->statistics, &c->statistics_mutex, 0);
     } else if (verdict != packet_verdict::ok) {
@@ -375,12 +372,12 @@ void *__vantor_udp_client_receive_thread_main(void *param) {
         s.log(VT_LOG_ERR, verdict == packet_verdict::crc_mismatch ? "Packet CRC err" : "Packet decrypt fail");
     } else {
       s.bad_packet_run = 0;
-      if (__vantor_udp_client_accept_message(c, s.log, message.get(), message_length)) {
+      if (__vantor_udp_client_accept_message(c, s.log, header, message.get(), message_length)) {
         s.last_receive_time = arrived;
         c->last_heard = s.last_receive_time;
       }
     }
-    liveness_check(s);
+    liveness_check(s, arrived);
   }
   return nullptr;
 }

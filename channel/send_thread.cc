@@ -26,7 +26,8 @@ struct send_state {
 };
 
 bool queues_empty(vantor_udp_client *c) {
-  return get_task_queue_size(c->outgoing_replies) == 0 && get_task_queue_size(c->incoming_replies) == 0;
+  return get_task_queue_size(c->outgoing_replies.get()) == 0 &&
+         get_task_queue_size(c->incoming_replies.get()) == 0;
 }
 
 // Seconds until the agenda next needs a pass: an item to send, to send
@@ -74,17 +75,15 @@ void wait_for_work(send_state &s) {
 
 void settle_replies(send_state &s) {
   vantor_udp_client *c = s.client;
-  for (uint32_t n = get_task_queue_size(c->incoming_replies); n > 0; --n) {
-    task_info *reply = shift_task_queue_ex(c->incoming_replies, 0, nullptr);
+  for (uint32_t n = get_task_queue_size(c->incoming_replies.get()); n > 0; --n) {
+    task_info_ptr reply(shift_task_queue_ex(c->incoming_replies.get(), 0, nullptr));
     if (!reply) break;
-    vtrp_header header = vtrp_read_header(reply->data);
     int found;
     {
       std::lock_guard<std::mutex> lock(c->agenda_mutex);
-      found = delivery_agenda_delete_item_by_id_seq(&c->agenda, 0, header.seq) == 0;
+      found = delivery_agenda_delete_item_by_id_seq(&c->agenda, 0, reply->header.seq) == 0;
     }
     if (found) __vantor_udp_client_count_receive(&c->statistics, &c->statistics_mutex, 0);
-    free_task_info(reply);
   }
 }
 
@@ -96,8 +95,9 @@ bool transmit(send_state &s, const uint8_t *message, uint32_t length, const char
   std::lock_guard<std::mutex> lock(c->connection_mutex);
   uint8_t packet[VTRP_MAX_PACKET];
   const uint32_t packet_length =
-      c->session_key ? vtrp_compose_packet_into(packet, message, length, c->serial, c->session_key,
-                                                VTRP_PACKET_KIND_NAME, s.cipher.get())
+      c->session_key ? vtrp_compose_packet_into(packet, message, length, c->serial,
+                                                c->session_key.get(), VTRP_PACKET_KIND_NAME,
+                                                s.cipher.get())
                      : 0;
   if (packet_length == 0) {
     s.log(VT_LOG_DEBUG, "%s", compose_error);
@@ -185,17 +185,14 @@ void transmission_pass(send_state &s, uint32_t t) {
 
 void send_replies(send_state &s) {
   vantor_udp_client *c = s.client;
-  for (uint32_t n = get_task_queue_size(c->outgoing_replies); n > 0; --n) {
-    task_info *reply = shift_task_queue_ex(c->outgoing_replies, 0, nullptr);
+  for (uint32_t n = get_task_queue_size(c->outgoing_replies.get()); n > 0; --n) {
+    task_info_ptr reply(shift_task_queue_ex(c->outgoing_replies.get(), 0, nullptr));
     if (!reply) break;
-    vtrp_header header = vtrp_read_header(reply->data);
     // Remembered before sending, so that a retransmitted request is not
     // carried out again even when this reply is lost.
-    add_black_list_item(c->answered_ids, header.id, vt_time32());
-    vtrp_convert_message_to_network_order(reply->data, reply->length);
+    add_black_list_item(c->answered_ids.get(), reply->header.id, vt_time32());
     if (transmit(s, reply->data, reply->length, "send ack compose packet err"))
       __vantor_udp_client_count_send(&c->statistics, &c->statistics_mutex, 1);
-    free_task_info(reply);
   }
 }
 

@@ -1,6 +1,5 @@
 #include "channel/task_info.h"
 
-#include <cstdlib>
 #include <cstring>
 
 task_info *create_task_info(uint32_t kind, const char *source, uint32_t time, uint8_t *data,
@@ -19,4 +18,16 @@ void free_task_info(task_info *task) {
   if (task == nullptr) return;
   std::free(task->data);
   std::free(task);
+}
+
+task_info_ptr task_info_for_message(const char *source, uint32_t time, const vtrp_header &header,
+                                    const uint8_t *message, uint32_t length) {
+  owned<uint8_t> copy(static_cast<uint8_t *>(std::malloc(length)));
+  if (!copy) return nullptr;
+  std::memcpy(copy.get(), message, length);
+  task_info_ptr task(create_task_info(0, source, time, copy.get(), length));
+  if (!task) return nullptr;
+  copy.release();
+  task->header = header;
+  return task;
 }

@@ -1,8 +1,8 @@
 #include "channel/task_queue.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <new>
 
 namespace {
@@ -28,19 +28,15 @@ uint32_t next_slot(const task_queue *queue, uint32_t slot) {
 }  // namespace
 
 task_queue *init_task_queue(uint32_t capacity) {
-  auto *slots = static_cast<task_info **>(std::calloc(capacity ? capacity : 1, sizeof(task_info *)));
-  if (slots == nullptr) return nullptr;
-  auto *queue = new (std::nothrow) task_queue();
-  if (queue == nullptr) {
-    std::free(slots);
-    return nullptr;
-  }
+  std::unique_ptr<task_queue> queue(new (std::nothrow) task_queue());
+  if (queue == nullptr) return nullptr;
+  queue->slots.reset(new (std::nothrow) task_info_ptr[capacity ? capacity : 1]);
+  if (queue->slots == nullptr) return nullptr;
   queue->capacity = capacity;
   queue->count = 0;
   queue->head = 0;
   queue->tail = 0;
-  queue->slots = slots;
-  return queue;
+  return queue.release();
 }
 
 int unshift_task_queue(task_queue *queue, task_info *task) {
@@ -48,7 +44,7 @@ int unshift_task_queue(task_queue *queue, task_info *task) {
   std::lock_guard<std::mutex> write(queue->write_mutex);
   int stored = 0;
   if (queue->count.load() < queue->capacity) {
-    queue->slots[queue->tail] = task;
+    queue->slots[queue->tail].reset(task);
     {
       std::lock_guard<std::mutex> counting(queue->count_mutex);
       queue->count.fetch_add(1);
@@ -77,8 +73,7 @@ task_info *shift_task_queue_ex(task_queue *queue, int wait, const struct timespe
   }
   if (queue->count.load() == 0) return nullptr;
 
-  task_info *task = queue->slots[queue->head];
-  queue->slots[queue->head] = nullptr;
+  task_info *task = queue->slots[queue->head].release();
   {
     std::lock_guard<std::mutex> counting(queue->count_mutex);
     queue->count.fetch_sub(1);
@@ -91,9 +86,4 @@ uint32_t get_task_queue_size(const task_queue *queue) {
   return queue == nullptr ? 0 : queue->count.load(std::memory_order_relaxed);
 }
 
-void free_task_queue(task_queue *queue) {
-  if (queue == nullptr) return;
-  for (uint32_t i = 0; i < queue->capacity; ++i) free_task_info(queue->slots[i]);
-  std::free(queue->slots);
-  delete queue;
-}
+void free_task_queue(task_queue *queue) { delete queue; }

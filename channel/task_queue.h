@@ -13,16 +13,18 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 #include "channel/task_info.h"
+#include "platform/owned.h"
 
 struct task_queue {
   uint32_t capacity;
   std::atomic<uint32_t> count;  // atomic so that get_task_queue_size may read it unlocked
   uint32_t head;                // slot of the oldest entry (takers only)
   uint32_t tail;                // slot of the next put (putters only)
-  task_info **slots;
+  std::unique_ptr<task_info_ptr[]> slots;  // an empty slot holds null
   std::mutex read_mutex;
   std::mutex write_mutex;
   std::condition_variable ready;
@@ -50,3 +52,5 @@ uint32_t get_task_queue_size(const task_queue *queue);
 // Releases the queue with every task info it still holds. Nobody may use the
 // queue during or after this; nothing for null.
 void free_task_queue(task_queue *queue);
+
+using task_queue_ptr = owned_by<task_queue, free_task_queue>;

@@ -13,8 +13,9 @@
 //
 // The order conversions treat bytes 14 and 15 as one 16-bit command code, so
 // in a host-order buffer on a little-endian machine byte 14 holds the type.
-// Read and write host-order headers with vtrp_read_header/vtrp_write_header
-// rather than by byte offsets.
+// The channel itself keeps messages as they travel: a received header is
+// decoded once into a vtrp_header, and every message sent is made by
+// vtrp_encode_message.
 #pragma once
 
 #include <cstddef>
@@ -77,16 +78,21 @@ struct vtrp_header {
   uint8_t type;
 };
 
-// Reads the header of a host-order message (after vtrp_decompose_message).
-vtrp_header vtrp_read_header(const uint8_t *message);
-// Writes a host-order header (crc included) into the first 16 bytes of message,
-// as a reply is built before vtrp_convert_message_to_network_order.
-void vtrp_write_header(uint8_t *message, const vtrp_header &header);
+// Decodes the header of a message as it travels (at least 16 bytes).
+vtrp_header vtrp_decode_header(const uint8_t *message);
+
+// The one encoder of messages: writes header (its crc aside) and the payload
+// in network order into output (room for 16 + payload_length bytes; the
+// payload may already be in place at output + 16) and seals it with the CRC.
+// Returns the message length.
+uint32_t vtrp_encode_message(uint8_t *output, const vtrp_header &header, const uint8_t *payload,
+                             uint32_t payload_length);
 
 // Outgoing message record (agenda item): one message that the device
 // originates, kept by the delivery agenda until delivered or dropped. Host
 // order throughout; times are 32-bit seconds compared as signed values.
-// Producers allocate it zeroed with calloc (the agenda releases it with free).
+// Producers make it zeroed with delivery_agenda_new_item (calloc; the agenda
+// releases it with free).
 struct agenda_item {
   uint32_t agenda_id;              // grouping id for lookups; every producer sets 0
   char serial[VTRP_SERIAL_LENGTH];  // device serial, not terminated when 25 long

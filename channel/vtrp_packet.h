@@ -11,11 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 #include "channel/packet_cipher.h"
 #include "channel/vtrp_message.h"
+#include "platform/owned.h"
 
 constexpr size_t VTRP_PACKET_HEADER_LENGTH = 50;
 constexpr size_t VTRP_MIN_DATAGRAM = 36;  // shorter datagrams are not ours
@@ -66,7 +65,4 @@ uint32_t vtrp_compose_packet_into(uint8_t *packet, const uint8_t *message, uint3
 // gives six letters: a packet's vector costs three calls, not sixteen.
 void random_string(char *buffer, int length);
 
-struct vtrp_packet_deleter {
-  void operator()(uint8_t *packet) const { std::free(packet); }
-};
-using vtrp_packet_ptr = std::unique_ptr<uint8_t, vtrp_packet_deleter>;
+using vtrp_packet_ptr = owned<uint8_t>;

@@ -15,14 +15,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) memcpy(datagram.get(), data, size);
   uint8_t message[VTRP_MAX_CIPHERTEXT], wire[VTRP_MAX_CIPHERTEXT], packet[VTRP_MAX_PACKET], again[VTRP_MAX_CIPHERTEXT];
   uint32_t length = 0, again_length = 0;
-  if (vtrp_decode_packet(datagram.get(), size, kSerial, kKey, message, &length, decoder.get()) != packet_verdict::ok) return 0;
+  vtrp_header header{};
+  if (vtrp_decode_packet(datagram.get(), size, kSerial, kKey, message, &length, &header, decoder.get()) != packet_verdict::ok)
+    return 0;
   fuzz::check(length >= VTRP_HEADER_LENGTH && length <= VTRP_MAX_MESSAGE, "message length out of bounds");
-  memcpy(wire, message, length);
-  fuzz::check(vtrp_convert_message_to_network_order(wire, length) == 0, "byte order not converted");
+  fuzz::check(vtrp_encode_message(wire, header, message + VTRP_HEADER_LENGTH, length - VTRP_HEADER_LENGTH) == length,
+              "encoded length");
   const uint32_t packet_length = vtrp_compose_packet_into(packet, wire, length, kSerial, kKey, 2, composer.get());
   fuzz::check(packet_length == vtrp_ciphertext_length(length) + VTRP_PACKET_HEADER_LENGTH, "composed length");
-  const packet_verdict verdict = vtrp_decode_packet(packet, packet_length, kSerial, kKey, again, &again_length, decoder.get());
-  fuzz::check(verdict == packet_verdict::ok && again_length == length && memcmp(again, message, length) == 0,
-              "the message composed again decodes to other bytes");
+  const packet_verdict verdict = vtrp_decode_packet(packet, packet_length, kSerial, kKey, again, &again_length, nullptr, decoder.get());
+  fuzz::check(verdict == packet_verdict::ok && again_length == length && memcmp(again, message, length) == 0 &&
+                  memcmp(wire, message, length) == 0,
+              "the message encoded again from its decoded header has other bytes");
   return 0;
 }

@@ -7,14 +7,7 @@
 #include <cstring>
 #include <memory>
 
-namespace {
-
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-}  // namespace
+#include "platform/owned.h"
 
 FILE* https_create_private_file(const char* path) {
   if (path == nullptr || path[0] == '\0') return nullptr;
@@ -38,7 +31,7 @@ FILE* https_create_private_file(const char* path) {
 }
 
 int writeMulitpartHeader(const char* path) {
-  FilePtr f(https_create_private_file(path));
+  owned_file f(https_create_private_file(path));
   if (!f) return 0;
   size_t n = sizeof(kMultipartHeaderLine) - 1;
   bool ok = fwrite(kMultipartHeaderLine, 1, n, f.get()) == n;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "https/https_request.h"
+#include "platform/owned.h"
 #include "platform/safe_file.h"
 
 namespace {
@@ -24,10 +25,6 @@ struct FdCloser {
   }
 };
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The answer read in pieces of at most kAnswerLineMax bytes: a line, line
 // feed included, or a part of a longer line. Memory stays bounded whatever
@@ -112,7 +109,7 @@ bool replace_config(LineReader& lines, const char* path) {
 bool copy_extension(LineReader& lines, const char* path) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  FilePtr out(fdopen(fd, "w"));
+  owned_file out(fdopen(fd, "w"));
   if (!out) {
     close(fd);
     return false;
@@ -138,7 +135,7 @@ int parse_output(const char* output_path, Handler handle) {
   int result = 0;
   {
     FdCloser fd{open_regular_file(output_path)};
-    FilePtr in(fd.fd >= 0 ? fdopen(fd.fd, "r") : nullptr);
+    owned_file in(fd.fd >= 0 ? fdopen(fd.fd, "r") : nullptr);
     if (in) {
       fd.fd = -1;  // the stream owns it now
       LineReader lines(in.get());

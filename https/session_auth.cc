@@ -15,22 +15,13 @@
 #include "https/multipart_body.h"
 #include "platform/clock.h"
 #include "platform/identity.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 #include "platform/stop.h"
 #include "platform/private_dir.h"
 #include "platform/safe_file.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
 
 // The status files of WAN links are numbered below this; a higher index
 // never has an interface, so the walk need not go further.
@@ -95,10 +86,9 @@ void copy_field(char* dst, size_t size, const char* src) {
 }
 
 // Replaces an owned text by a copy made beforehand.
-void replace_text(char** field, CharPtr fresh) {
-  char* old = *field;
+void replace_text(char** field, owned_text fresh) {
+  owned_text old(*field);
   *field = fresh.release();
-  free(old);
 }
 
 }  // namespace
@@ -122,7 +112,7 @@ int auth_exchange(const https_request* request, const char* body_path, const cha
     int result;
     {
       int fd = open_regular_file(output.c_str());
-      FilePtr in(fd >= 0 ? fdopen(fd, "r") : nullptr);
+      owned_file in(fd >= 0 ? fdopen(fd, "r") : nullptr);
       if (fd >= 0 && !in) close(fd);
       result = in ? parse_auth_answer(in.get(), key_out, host_out, port_out) : AUTH_NO_ANSWER;
     }
@@ -144,7 +134,7 @@ int vantor_udps_get_auth(const https_request* request, char* key_out, char* host
                        "&version=" + field_text(request->version, sizeof(request->version)) +
                        "&time=" + std::to_string(static_cast<int64_t>(vt_time()));
     {
-      FilePtr f(https_create_private_file(body_path.c_str()));
+      owned_file f(https_create_private_file(body_path.c_str()));
       if (!f) return AUTH_NO_ANSWER;
       bool ok = fwrite(body.data(), 1, body.size(), f.get()) == body.size();
       if (fclose(f.release()) != 0 || !ok) {
@@ -210,7 +200,7 @@ int __vantor_udp_client_udps_get_auth(const char* serial, const char* model, con
       interface_name != nullptr) {
     // Copy all three first, so that a lack of memory leaves the old
     // credentials whole instead of half replaced.
-    CharPtr new_key(strdup(key)), new_host(strdup(host)), new_iface(strdup(iface));
+    owned_text new_key(strdup(key)), new_host(strdup(host)), new_iface(strdup(iface));
     if (new_key && new_host && new_iface) {
       replace_text(session_key, std::move(new_key));
       replace_text(server_host, std::move(new_host));

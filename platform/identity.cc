@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/child_process.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 
 namespace {
@@ -26,13 +27,9 @@ int serial_found = 0;
 int32_t version_cache = 0;
 char version_dotted[20];
 
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-file_ptr open_device_file(const char* device_path) {
-  return file_ptr(fopen(system_path(device_path).c_str(), "re"));
+owned_file open_device_file(const char* device_path) {
+  return owned_file(fopen(system_path(device_path).c_str(), "re"));
 }
 
 // The tool's path as one single-quoted shell word: a sandbox root may hold blanks.
@@ -84,7 +81,7 @@ bool next_serial_line(const std::string& text, size_t* pos, char (&line)[256]) {
 const char* read_first_word(char* cache, const char* primary, const char* fallback) {
   std::lock_guard<std::mutex> lock(identity_mutex);
   if (cache[0] != '\0') return cache;
-  file_ptr file = open_device_file(primary);
+  owned_file file = open_device_file(primary);
   if (!file) file = open_device_file(fallback);
   if (!file) return cache;
   char line[8] = {};
@@ -142,7 +139,7 @@ bool component_ok(int v) { return v >= 0 && v <= 99; }
 
 int32_t version_number_locked() {
   if (version_cache > 0) return version_cache;
-  file_ptr file = open_device_file("/etc/software-release");
+  owned_file file = open_device_file("/etc/software-release");
   if (!file) return version_cache;
   char line[20] = {};
   if (fgets(line, sizeof line, file.get()) == nullptr) return version_cache;
@@ -179,7 +176,7 @@ const char* get_serial() {
   char result[256] = {};
   char line[256] = {};
 
-  if (file_ptr file = open_device_file("/etc/serial.number")) {
+  if (owned_file file = open_device_file("/etc/serial.number")) {
     read_serial_line(file.get(), line);
     scan_serial_line(line, false, result);
   }

@@ -206,6 +206,10 @@ void reset_log_settings() {
   set_log_file_path(nullptr);
 }
 
+bool vt_log_writes_debug(vantor_log_func log) {
+  return log != __udp_client_log || debug_mode.load(std::memory_order_relaxed) != 0;
+}
+
 extern "C" int __udp_client_log(int level, const char* format, ...) {
   // Debug lines are dropped before the lock: they are the most frequent ones.
   if (level == VT_LOG_DEBUG && debug_mode.load(std::memory_order_relaxed) == 0) return 0;

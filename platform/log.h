@@ -29,6 +29,15 @@ int __udp_client_log(int level, const char* format, ...) VT_LOG_PRINTF(2, 3);
 // every level written.
 int __vantor_udp_client_default_log(int level, const char* format, ...) VT_LOG_PRINTF(2, 3);
 
+}  // extern "C"
+
+// Whether log would write a debug line: false only for the daemon logger
+// outside debug mode. A caller whose debug line costs work to prepare (an
+// address to format) asks first.
+bool vt_log_writes_debug(vantor_log_func log);
+
+extern "C" {
+
 // Names of levels 0..7: "emerg" "alert" "crit" "err" "warn" "notice" "info" "debug".
 extern const char log_level_names[8][10];
 

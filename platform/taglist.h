@@ -27,6 +27,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/owned.h"
+
 struct tagitem {
   char* tag;    // the key, compared with strcmp
   char* value;  // the value, possibly empty
@@ -94,7 +96,4 @@ int save_taglist(const taglist* list, const char* path);  // 1, or 0 when it can
 char* dump_taglist_string(const taglist* list);           // malloc'd; caller frees
 
 // Owner for C++ callers: frees the list when it goes out of scope.
-struct taglist_deleter {
-  void operator()(taglist* list) const { free_taglist(list); }
-};
-using taglist_ptr = std::unique_ptr<taglist, taglist_deleter>;
+using taglist_ptr = owned_by<taglist, free_taglist>;

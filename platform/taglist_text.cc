@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/owned.h"
 #include "platform/taglist.h"
 
 namespace {
@@ -17,10 +18,6 @@ taglist* new_list(int sorted) {
 }
 
 bool is_break(char c) { return c == '\r' || c == '\n'; }
-
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
 
 }  // namespace
 
@@ -40,7 +37,7 @@ tagitem* __parse_tagitem(char* line) {
 taglist* load_taglist_ex(const char* path, int sorted) {
   taglist* list = new_list(sorted);
   if (list == nullptr || path == nullptr) return list;
-  std::unique_ptr<FILE, file_closer> file(fopen(path, "re"));
+  owned_file file(fopen(path, "re"));
   if (!file) return list;
   char line[kMaxLine + 1];
   for (;;) {

@@ -14,20 +14,16 @@ constexpr size_t kBlock = 16;
 struct udp_cipher_context {
   mbedtls_aes_context aes;
   cipher_key_in_use in_use;
+  udp_cipher_context() { mbedtls_aes_init(&aes); }
+  ~udp_cipher_context() {
+    mbedtls_aes_free(&aes);  // wipes the key schedule
+    in_use.forget();
+  }
 };
 
-udp_cipher_context *udp_cipher_context_new() {
-  auto *context = new (std::nothrow) udp_cipher_context;
-  if (context != nullptr) mbedtls_aes_init(&context->aes);
-  return context;
-}
+udp_cipher_context *udp_cipher_context_new() { return new (std::nothrow) udp_cipher_context; }
 
-void udp_cipher_context_free(udp_cipher_context *context) {
-  if (context == nullptr) return;
-  mbedtls_aes_free(&context->aes);  // wipes the key schedule
-  context->in_use.forget();
-  delete context;
-}
+void udp_cipher_context_free(udp_cipher_context *context) { delete context; }
 
 bool cipher_backend_use_key(udp_cipher_context *context, const uint8_t *key, int direction) {
   if (context->in_use.matches(key, direction)) return true;

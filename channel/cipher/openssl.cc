@@ -3,37 +3,30 @@
 // vector, which also clears what the last operation left behind.
 #include <openssl/evp.h>
 
+#include <memory>
 #include <new>
 
 #include "channel/cipher/cipher_backend.h"
+#include "platform/owned.h"
 
 struct udp_cipher_context {
-  EVP_CIPHER_CTX *evp = nullptr;
+  // Freeing the EVP context wipes the key schedule.
+  owned_by<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> evp{EVP_CIPHER_CTX_new()};
   cipher_key_in_use in_use;
+  ~udp_cipher_context() { in_use.forget(); }
 };
 
 udp_cipher_context *udp_cipher_context_new() {
-  auto *context = new (std::nothrow) udp_cipher_context;
-  if (context == nullptr) return nullptr;
-  context->evp = EVP_CIPHER_CTX_new();
-  if (context->evp == nullptr) {
-    delete context;
-    return nullptr;
-  }
-  return context;
+  std::unique_ptr<udp_cipher_context> context(new (std::nothrow) udp_cipher_context);
+  return context != nullptr && context->evp != nullptr ? context.release() : nullptr;
 }
 
-void udp_cipher_context_free(udp_cipher_context *context) {
-  if (context == nullptr) return;
-  EVP_CIPHER_CTX_free(context->evp);  // wipes the key schedule
-  context->in_use.forget();
-  delete context;
-}
+void udp_cipher_context_free(udp_cipher_context *context) { delete context; }
 
 bool cipher_backend_use_key(udp_cipher_context *context, const uint8_t *key, int direction) {
   if (context->in_use.matches(key, direction)) return true;
   context->in_use.forget();
-  if (EVP_CipherInit_ex(context->evp, EVP_aes_128_cbc(), nullptr, key, nullptr, direction) != 1)
+  if (EVP_CipherInit_ex(context->evp.get(), EVP_aes_128_cbc(), nullptr, key, nullptr, direction) != 1)
     return false;
   context->in_use.remember(key, direction);
   return true;
@@ -41,7 +34,7 @@ bool cipher_backend_use_key(udp_cipher_context *context, const uint8_t *key, int
 
 int cipher_backend_run(udp_cipher_context *context, const uint8_t *input, size_t input_length,
                        uint8_t *output, const uint8_t *vector) {
-  EVP_CIPHER_CTX *evp = context->evp;
+  EVP_CIPHER_CTX *evp = context->evp.get();
   // Cipher, key and direction stay as they are (null, null, -1).
   if (EVP_CipherInit_ex(evp, nullptr, nullptr, nullptr, vector, -1) != 1) return -1;
   // One update over the whole input, the final step behind its output. When

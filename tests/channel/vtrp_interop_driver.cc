@@ -53,9 +53,9 @@ int decode(char **argv) {
   const std::vector<uint8_t> packet = from_hex(argv[2]);
   uint8_t message[VTRP_MAX_CIPHERTEXT];
   uint32_t length = 0;
-  const packet_verdict verdict = vtrp_decode_packet(packet.data(), packet.size(), argv[0], key_of(argv[1]), message, &length);
+  vtrp_header h{};
+  const packet_verdict verdict = vtrp_decode_packet(packet.data(), packet.size(), argv[0], key_of(argv[1]), message, &length, &h);
   if (verdict != packet_verdict::ok) return std::puts(packet_verdict_name(verdict)), 0;
-  const vtrp_header h = vtrp_read_header(message);
   std::printf("ok %u %u %u %u %u ", h.flags, h.seq, h.id, h.category, h.type);
   print_hex(message + VTRP_HEADER_LENGTH, length - VTRP_HEADER_LENGTH);
   return 0;
