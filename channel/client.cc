@@ -123,9 +123,16 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   auto *client = new (std::nothrow) vantor_udp_client;
   if (!client) return nullptr;
 
-  client->interface_file = interface_file && *interface_file
-                               ? interface_file
-                               : system_path(VANTOR_UDP_CLIENT_DEFAULT_INTERFACE_FILE);
+  try {  // no exception leaves this function: without memory for its texts there is no client
+    client->interface_file = interface_file && *interface_file
+                                 ? interface_file
+                                 : system_path(VANTOR_UDP_CLIENT_DEFAULT_INTERFACE_FILE);
+    client->default_host = default_host ? default_host : "";
+    client->registration_path = registration_path ? registration_path : "";
+  } catch (const std::bad_alloc &) {
+    delete client;
+    return nullptr;
+  }
   client->log = log ? log : __vantor_udp_client_default_log;
   client->thread_log = client->log.load();
   client->incoming_requests.reset(init_task_queue(request_queue_capacity));
@@ -151,8 +158,6 @@ extern "C" vantor_udp_client *create_vantor_udp_client(
   copy_cut(client->version, version, 11);
 
   client->statistics.turnaround_min = 0xFFFFFFFFu;
-  client->default_host = default_host ? default_host : "";
-  client->registration_path = registration_path ? registration_path : "";
   client->local_addr.sin_family = AF_INET;
   client->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
   client->local_addr.sin_port = 0;

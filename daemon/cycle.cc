@@ -168,8 +168,7 @@ cycle_end run_cycle(process_state* process) {
   if (exit_after_stop) return cycle_end::leave;
   auto state = std::make_unique<daemon_state>();
 
-  std::unique_ptr<taglist, void (*)(taglist*)> config(
-      load_taglist_ex(system_path("/etc/vtclient.cfg").c_str(), 1), free_taglist);
+  taglist_ptr config(load_taglist_ex(system_path("/etc/vtclient.cfg").c_str(), 1));
   if (!config || config->count == 0) {
     __udp_client_log(VT_LOG_ERR, "Config file err");
     return cycle_end::leave;

@@ -19,6 +19,7 @@
 #include "features/worker_common.h"
 #include "https/cloud_requests.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 #include "platform/safe_file.h"
 
@@ -27,10 +28,6 @@ namespace {
 // A batch holding an event of this code tells the device's other programs,
 // through the status file, that it was delivered.
 constexpr int32_t kStatusEventCode = 5;
-
-struct dir_closer {
-  void operator()(DIR* d) const { closedir(d); }
-};
 
 // The order of the standard alphasort listing.
 bool name_before(const std::string& a, const std::string& b) {
@@ -83,7 +80,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
       own_buffer.assign(DAEMON_BUFFER_SIZE, '\0');
       buffer = own_buffer.data();
     }
-    std::unique_ptr<DIR, dir_closer> dir(opendir(spool));
+    owned_dir dir(opendir(spool));
     if (!dir) {
       __udp_client_log(VT_LOG_ERR, "Dir not found: %s", spool);
       return 0;
@@ -144,7 +141,7 @@ int __udp_client_event_log_handler(vantor_udp_client* client, const taglist* con
 
 size_t event_spool_count(const taglist* config, size_t limit, bool* complete) {
   *complete = true;
-  std::unique_ptr<DIR, dir_closer> dir(opendir(config_text(config, "FEATURE_EVENT_SPOOL")));
+  owned_dir dir(opendir(config_text(config, "FEATURE_EVENT_SPOOL")));
   if (!dir) return 0;
   size_t count = 0;
   while (const dirent* entry = readdir(dir.get())) {

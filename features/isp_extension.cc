@@ -21,17 +21,13 @@
 #include "https/https_parsers.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 #include "platform/private_dir.h"
 #include "platform/safe_file.h"
 
 namespace {
 
 enum isp_step : size_t { kInformation, kParse, kApply, kDelete, kRestart, kStepCount };
-
-struct free_deleter {
-  void operator()(char* p) const { free(p); }
-};
-using owned_text = std::unique_ptr<char, free_deleter>;
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 
 namespace {
 
@@ -73,12 +74,6 @@ step_result https_step(vantor_udp_client* client, const taglist* config, const c
   return step_result::failed;
 }
 
-namespace {
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
-}  // namespace
-
 FILE* create_output_file(const char* path, int mode) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return nullptr;
@@ -90,7 +85,7 @@ FILE* create_output_file(const char* path, int mode) {
 capture_status capture_command_output(const char* command, const char* path) {
   // The file comes first: a command is never started only to be ended
   // because its output has nowhere to go.
-  std::unique_ptr<FILE, file_closer> out(create_output_file(path, 0600));
+  owned_file out(create_output_file(path, 0600));
   if (!out) return kCaptureNoFile;
   child_process child({"/bin/sh", "-c", command != nullptr ? command : ""}, true);
   if (!child.started()) return kCaptureNotStarted;

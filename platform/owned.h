@@ -4,8 +4,11 @@
 //    (owned_text for text);
 //  - owned_by<T, release>: a record that its own module releases with a
 //    function of its own (free_task_info, free_black_list, ...);
-//  - owned_file: a stream from fopen or fdopen, closed with fclose.
+//  - owned_file: a stream from fopen or fdopen, closed with fclose;
+//  - owned_dir: a listing from opendir, closed with closedir.
 #pragma once
+
+#include <dirent.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +33,8 @@ using owned_by = std::unique_ptr<T, release_with<release>>;
 
 inline void close_file(FILE *file) { std::fclose(file); }
 using owned_file = owned_by<FILE, close_file>;
+inline void close_dir(DIR *dir) { closedir(dir); }
+using owned_dir = owned_by<DIR, close_dir>;
 
 // Lends an owned text to a C function that replaces it in place (freeing the
 // old one) through a char ** and takes the result back.

@@ -11,6 +11,7 @@
 #include "features/scheduler.h"
 #include "features/setting_rules.h"
 #include "https/https_request.h"
+#include "platform/owned.h"
 #include "platform/taglist.h"
 #include "tools/checkconf/known_keys.h"
 #include "tools/checkconf/values.h"
@@ -28,10 +29,6 @@ struct finding {
   int line;  // 0 = about the whole file, listed after the lines
   bool error;
   std::string text;
-};
-
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
 };
 
 std::string quoted(const std::string& key, const std::string& value) { return key + "=\"" + value + "\""; }
@@ -324,7 +321,7 @@ class checker {
 check_status check_configuration(const std::string& path, std::vector<std::string>* findings,
                                  const std::string& root) {
   checker check(path, root);
-  std::unique_ptr<FILE, file_closer> file(fopen(path.c_str(), "re"));
+  owned_file file(fopen(path.c_str(), "re"));
   if (!file) {
     findings->push_back(path + ": error: cannot be read (" + strerror(errno) +
                         "): the agent logs \"Config file err\" and exits");
@@ -338,7 +335,7 @@ check_status check_configuration(const std::string& path, std::vector<std::strin
   while (fgets(piece, sizeof piece, file.get()) != nullptr) {
     if (line_start) ++number;
     line_start = strchr(piece, '\n') != nullptr;
-    std::unique_ptr<tagitem, void (*)(tagitem*)> item(__parse_tagitem(piece), free_tagitem);
+    owned_by<tagitem, free_tagitem> item(__parse_tagitem(piece));
     if (item) check.line(number, item->tag, item->value);
   }
   // The whole file exactly as the agent loads it.
