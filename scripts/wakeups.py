@@ -53,7 +53,7 @@ def main():
     try:
         agent = harness.Agent(case, {"DEVICE_KEEPALIVE_INTERVAL": str(args.keepalive)}, tool="real")
         agent.start()
-        if not harness.wait_keepalives(agent.sim, 1, 60):
+        if not harness.wait_until(lambda: harness.received(agent.sim, "keepalive"), 60):
             sys.exit("the agent did not reach the simulator\n" + agent.log()[-2000:])
         # The start-up's own work (registration, first exchanges) settles first.
         time.sleep(2)
