@@ -1,6 +1,6 @@
 // The fetch tool's stand-in (tests/support/fake_wget_https) first in PATH while
-// the recorder lives, with its state in a directory of its own: the tests give
-// its answers ("EXIT s" and "HANG" as well) and read what each run left.
+// the recorder lives, in a Sandbox's wget/: the tests give its answers ("EXIT s"
+// and "HANG" as well) and read what each run left.
 #pragma once
 
 #include <cstdlib>
@@ -15,10 +15,10 @@ namespace vt_test {
 
 class FetchToolRecorder {
  public:
-  FetchToolRecorder() { std::filesystem::copy_file(FAKE_WGET_HTTPS, dir_ + "/wget_https"); }
-  ~FetchToolRecorder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+  FetchToolRecorder() {
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::filesystem::copy_file(FAKE_WGET_HTTPS, dir_ + "/wget_https");
   }
 
   void answers(const std::vector<std::string>& answers) {  // run n gives answers[n - 1], later runs the last one
@@ -42,13 +42,8 @@ class FetchToolRecorder {
 
  private:
   std::string read(const std::string& name) const { return read_text_file(dir_ + "/" + name); }
-  static std::string make_dir() {
-    std::string dir = (std::filesystem::temp_directory_path() / "vt_fetch_recorder_XXXXXX").string();
-    if (mkdtemp(dir.data()) == nullptr) ADD_FAILURE() << "cannot create " << dir;
-    return dir;
-  }
-  std::string dir_ = make_dir();
-  ScopedEnv state_{"FAKE_WGET_DIR", dir_}, path_{"PATH", dir_ + ":" + (getenv("PATH") ? getenv("PATH") : "")};
+  std::string dir_ = std::string(getenv("VTCLIENT_ROOT")) + "/wget";  // the script's own default
+  ScopedEnv path_{"PATH", dir_ + ":" + getenv("PATH")};
 };
 
 }  // namespace vt_test
