@@ -134,7 +134,7 @@ class Agent:
         return sim
 
     def install_wget(self):
-        shutil.copy(os.path.join(HERE, "fake_wget_https"), self.path("bin", "wget_https"))
+        shutil.copy(os.path.join(HERE, "..", "support", "fake_wget_https"), self.path("bin", "wget_https"))
 
     def set_wget(self, mode, kind=None):  # how the fake tool answers (ok, fail, hang, garbage), for one URL kind or all
         self.write(self.path("wget", "mode" + ("." + kind if kind else "")), mode)

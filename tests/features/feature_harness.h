@@ -12,7 +12,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <sstream>
 
 #include "features/attempt_loop.h"
 #include "features/daemon_state.h"
@@ -29,13 +28,6 @@ using Strings = std::vector<std::string>;
 constexpr time_t kStart = 1700000000;
 inline std::atomic<time_t> fake_clock{kStart};  // starts there in every test
 inline std::vector<unsigned> fake_waits;  // seconds the workers asked to wait, in order (read once they are joined)
-
-inline Strings lines_of(const std::string& text) {
-  Strings out;
-  std::stringstream ss(text);
-  for (std::string line; std::getline(ss, line);) out.push_back(line);
-  return out;
-}
 
 class FeatureHarness : public ::testing::Test {
  protected:
@@ -96,7 +88,7 @@ class FeatureHarness : public ::testing::Test {
   }
   Strings run_args(const std::string& name) const {
     Strings out;
-    for (const std::string& line : lines_of(sandbox_->read_file("runs")))
+    for (const std::string& line : vt_test::lines_of(sandbox_->read_file("runs")))
       if (line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(name.size() + 1));
     return out;
   }
@@ -104,11 +96,10 @@ class FeatureHarness : public ::testing::Test {
   // The daemon log's messages so far at this level, or every one as "level message".
   Strings log(const std::string& level = "") const {
     Strings out;
-    for (const std::string& line : lines_of(sandbox_->read_file("daemon.log"))) {  // "[time] [pid] [level] message"
-      size_t at = line.find("] [", line.find("] [") + 1) + 3, message = line.find("] ", at) + 2;
-      std::string line_level = line.substr(at, message - 2 - at);
-      if (level.empty()) out.push_back(line_level + " " + line.substr(message));
-      else if (line_level == level) out.push_back(line.substr(message));
+    for (const std::string& line : vt_test::lines_of(sandbox_->read_file("daemon.log"))) {
+      auto [line_level, message] = vt_test::log_fields(line);
+      if (level.empty()) out.push_back(line_level + " " + message);
+      else if (line_level == level) out.push_back(message);
     }
     return out;
   }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "platform/clock.h"
@@ -14,25 +13,15 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using vt_test::lines_of;
 
-// The level (2) or message (3) of "[time] [pid] [level] message"; the exact
-// prefix is checked once, in FixedPrefix...
-std::string field(const std::string& line, int n) {
-  size_t level = line.find("] [", line.find("] [") + 1), message = line.find("] ", level + 1);
-  if (line[0] != '[' || level == std::string::npos || message == std::string::npos) return "<malformed>";
-  return n == 2 ? line.substr(level + 3, message - level - 3) : line.substr(message + 2);
-}
-
-// The messages (or levels) of the lines in text, joined by "|".
+// The messages (or levels) of the lines in text, joined by "|"; the exact prefix is checked once, in FixedPrefix...
 std::string messages(const std::string& text, int n = 3) {
   std::string out;
-  for (const std::string& line : lines_of(text)) out += (out.empty() ? "" : "|") + field(line, n);
+  for (const std::string& line : lines_of(text)) {
+    auto [level, message] = vt_test::log_fields(line);
+    out += (out.empty() ? "" : "|") + (n == 2 ? level : message);
+  }
   return out;
 }
 
@@ -150,7 +139,7 @@ TEST_F(LogTest, EightThreadsGiveOnlyWholeLinesInRotatingFilesAndOnStandardError)
     for (auto& th : threads) th.join();
     int per_thread[kThreads] = {};
     for (const std::string& line : lines_of(read())) {
-      std::string message = field(line, 3);
+      std::string message = vt_test::log_fields(line).second;
       int t = message.size() > 2 ? message[1] - 'a' : -1;
       ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 120);
       EXPECT_EQ(message, "t" + std::string(1, 'a' + t) + std::string(200 + 20 * t, 'a' + t));

@@ -63,4 +63,18 @@ void write_script(const std::string& path, const std::string& body) {
   if (chmod(path.c_str(), 0755) != 0) ADD_FAILURE() << "cannot make " << path << " executable";
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::pair<std::string, std::string> log_fields(const std::string& line) {
+  size_t level = line.find("] [", line.find("] [") + 1), message = line.find("] ", level + 1);
+  if (line.empty() || line[0] != '[' || level == std::string::npos || message == std::string::npos)
+    return {"<malformed>", "<malformed>"};
+  return {line.substr(level + 3, message - level - 3), line.substr(message + 2)};
+}
+
 }  // namespace vt_test

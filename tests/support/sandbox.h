@@ -7,12 +7,17 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vt_test {
 
 void write_text_file(const std::string& path, const std::string& content);  // makes the directories
 std::string read_text_file(const std::string& path);                          // "" when unreadable
 void write_script(const std::string& path, const std::string& body);         // "#!/bin/sh\n" + body, executable
+std::vector<std::string> lines_of(const std::string& text);
+// The level and the message of a log line "[time] [pid] [level] message" ("<malformed>" for another line).
+std::pair<std::string, std::string> log_fields(const std::string& line);
 
 // An environment variable set while the object lives, then restored (or unset).
 class ScopedEnv {
