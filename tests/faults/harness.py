@@ -1,6 +1,6 @@
 """The one harness of the end-to-end and fault tests: an Agent is the real vtclient in a
 sandbox (VTCLIENT_ROOT) against a Simulator (tools/vtsim) on 127.0.0.1, with the real
-wget_https over TLS or fake_wget_https, steered through files under wget/. Every
+wget_https over TLS or fake_wget_https.sh, steered through files under wget/. Every
 process runs in a session of its own, stopped by its pid; every wait is bounded."""
 import os
 import re
@@ -134,7 +134,7 @@ class Agent:
         return sim
 
     def install_wget(self):
-        shutil.copy(os.path.join(HERE, "..", "support", "fake_wget_https"), self.path("bin", "wget_https"))
+        shutil.copy(os.path.join(HERE, "..", "support", "fake_wget_https.sh"), self.path("bin", "wget_https"))
 
     def set_wget(self, mode, kind=None):  # how the fake tool answers (ok, fail, hang, garbage), for one URL kind or all
         self.write(self.path("wget", "mode" + ("." + kind if kind else "")), mode)

@@ -1,4 +1,4 @@
-// The fetch tool's stand-in (tests/support/fake_wget_https) first in PATH while
+// The fetch tool's stand-in (tests/support/fake_wget_https.sh) first in PATH while
 // the recorder lives, in a Sandbox's wget/: the tests give its answers ("EXIT s"
 // and "HANG" as well) and read what each run left.
 #pragma once
