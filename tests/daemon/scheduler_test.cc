@@ -1,5 +1,5 @@
 // Feature scheduling: support switches, automatic start and repeat with the
-// random spread, the earliest due feature, and the trigger records.
+// random spread and the earliest due feature.
 #include "features/scheduler.h"
 
 #include "tests/features/feature_harness.h"
@@ -62,20 +62,6 @@ TEST_F(SchedulerTest, SmallestStartSkipsTheReportAndPrefersTheLowerIdOnTies) {
     EXPECT_EQ(__udp_client_smallest_feature_start_time(c.entries, &id, &time), c.id != 255);
     EXPECT_EQ(std::make_pair(id, time), std::make_pair(c.id, c.time));
   }
-}
-
-TEST_F(SchedulerTest, TriggerRecordsFollowTheirKeysAndLongNamesAreCut) {
-  feature_trigger trigger;
-  strcpy(trigger.file, "/tmp/syncConfig.now");
-  trigger.enabled = 5;
-  __udp_client_get_config_trigger(config_.get(), &trigger);
-  EXPECT_EQ(trigger.enabled, 0);
-  EXPECT_STREQ(trigger.file, "/tmp/syncConfig.now");  // the previous file stays
-  const std::string long_name = "/tmp/" + std::string(70, 'g');
-  configure("FEATURE_GPSDATA_TRIGGER_SUPPORT=2\nFEATURE_GPSDATA_TRIGGER_FILE=" + long_name + "\n");
-  __udp_client_get_gps_trigger(config_.get(), &trigger);
-  EXPECT_EQ(trigger.enabled, 2);
-  EXPECT_EQ(std::string(trigger.file), long_name.substr(0, 64));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // trigger and interface update files.
 #include "daemon/supervision_loop.h"
 
+#include "features/scheduler.h"
 #include "tests/features/feature_harness.h"
 
 namespace {
@@ -84,24 +85,28 @@ TEST_F(SupervisionTest, StopOrRequestToLeaveEndsThePassBeforeTheEventLogAndTheFi
   EXPECT_EQ(log("info"), (Strings{"Interface update"}));
 }
 
+// The trigger records as the cycle reads them (an unset file key leaves the
+// default), then a pass: each trigger makes its feature due.
 TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
   const struct {
     int config_enabled, gps_enabled; const char *gps_file, *created; bool config_due, gps_due;
   } cases[] = {
       {1, 1, "/tmp/gps", "/tmp/syncConfig.now", true, false},
-      {1, 1, "/tmp/gps", "/tmp/gps", false, true},
+      {1, 2, "/tmp/gps", "/tmp/gps", false, true},
       // One shared file: the config trigger deletes it before the GPS trigger looks.
-      {1, 1, "/tmp/syncConfig.now", "/tmp/syncConfig.now", true, false},
-      {0, 1, "/tmp/syncConfig.now", "/tmp/syncConfig.now", false, true},
+      {1, 1, nullptr, "/tmp/syncConfig.now", true, false},
+      {0, 1, nullptr, "/tmp/syncConfig.now", false, true},
       {0, 0, "/tmp/gps", "/tmp/syncConfig.now", false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.created);
     restart();
     state_->feature_worker.post(0);  // the worker is busy: the entry stays due
-    settings.config_trigger.enabled = c.config_enabled;
-    settings.gps_trigger.enabled = c.gps_enabled;
-    strcpy(settings.gps_trigger.file, path(c.gps_file).c_str());
+    configure("FEATURE_CONFIG_TRIGGER_SUPPORT=" + std::to_string(c.config_enabled) +
+              "\nFEATURE_GPSDATA_TRIGGER_SUPPORT=" + std::to_string(c.gps_enabled) +
+              (c.gps_file ? "\nFEATURE_GPSDATA_TRIGGER_FILE=" + path(c.gps_file) : "") + "\n");
+    __udp_client_get_config_trigger(config_.get(), &settings.config_trigger);
+    __udp_client_get_gps_trigger(config_.get(), &settings.gps_trigger);
     write(c.created, "");
     EXPECT_EQ(pass(), 0);
     EXPECT_EQ(std::make_pair(state_->schedule[FEATURE_ID_CONFIG] != 0, state_->schedule[FEATURE_ID_GPS] != 0),
@@ -110,6 +115,9 @@ TEST_F(SupervisionTest, TriggerFilesMakeTheirFeatureDue) {
     EXPECT_EQ(log("info"), c.config_due ? Strings{"Trigger config sync"}
                            : c.gps_due  ? Strings{"Trigger GPS submission"} : Strings{});
   }
+  configure("FEATURE_GPSDATA_TRIGGER_FILE=/tmp/" + std::string(70, 'g') + "\n");  // a longer name is cut
+  __udp_client_get_gps_trigger(config_.get(), &settings.gps_trigger);
+  EXPECT_EQ(std::string(settings.gps_trigger.file), "/tmp/" + std::string(59, 'g'));
 }
 
 }  // namespace

@@ -27,7 +27,6 @@ using Strings = std::vector<std::string>;
 
 constexpr time_t kStart = 1700000000;
 inline std::atomic<time_t> fake_clock{kStart};  // starts there in every test
-inline std::vector<unsigned> fake_waits;  // seconds the workers asked to wait, in order (read once they are joined)
 
 class FeatureHarness : public ::testing::Test {
  protected:
@@ -40,15 +39,11 @@ class FeatureHarness : public ::testing::Test {
     log_file_size.store(0);
     set_log_file_path(path("daemon.log").c_str());
     fake_clock = kStart;
-    fake_waits.clear();  // no worker runs yet
     vt_set_clock([] { return fake_clock.load(); });
-    attempt_loop_set_sleep([](unsigned seconds) { fake_waits.push_back(seconds), fake_clock += seconds; });
-    srand(1);
+    attempt_loop_set_sleep([](unsigned seconds) { fake_clock += seconds; });
     reset_identity_cache();
     state_ = std::make_unique<daemon_state>();
     for (worker* w : state_->workers()) w->allocate_buffer();
-    event_log_buffer_.assign(DAEMON_BUFFER_SIZE, '\0');
-    state_->event_log_buffer = event_log_buffer_.data();
     __udp_client_init_feature_param(&state_->feature, state_.get());
     __udp_client_init_report_param(&state_->report, state_.get());
     __udp_client_init_action_param(&state_->action, state_.get());
@@ -129,5 +124,4 @@ class FeatureHarness : public ::testing::Test {
   std::unique_ptr<vt_test::FetchToolRecorder> tool_;
   std::unique_ptr<daemon_state> state_;
   taglist_ptr config_;
-  std::vector<char> event_log_buffer_;
 };

@@ -6,74 +6,59 @@
 
 namespace {
 
-// What happens during the next retry wait: the clock is set back, or the
-// daemon starts stopping.
-std::atomic<bool> set_back_in_next_wait{false};
-std::atomic<std::atomic<uint32_t>*> stop_in_next_wait{nullptr};
+// What happens during the step of attempt n, or during the wait after it: a
+// stop, or the clock set back an hour.
+enum class event { none, stop, set_back };
+struct happening { event what; bool in_wait; size_t attempt; };
+happening planned;
+size_t waits = 0;
+std::atomic<uint32_t>* stopping = nullptr;
 
-void sleep_with_events(unsigned seconds) {
-  fake_clock += static_cast<time_t>(seconds) - (set_back_in_next_wait.exchange(false) ? 3600 : 0);
-  if (auto* stopping = stop_in_next_wait.exchange(nullptr)) stopping->store(1);
+void happen(bool in_wait, size_t attempt) {
+  if (planned.in_wait != in_wait || planned.attempt != attempt) return;
+  if (planned.what == event::stop) stopping->store(1);
+  if (planned.what == event::set_back) fake_clock -= 3600;
 }
 
-class AttemptLoop : public FeatureHarness {
- protected:
-  // A one-step run whose step always fails, recording the clock at each
-  // attempt; during_step(n) runs inside attempt n.
-  attempt_result run(const attempt_settings& s, const std::function<void(size_t)>& during_step = nullptr) {
-    times_.clear();
-    return run_attempt_loop(config_.get(), "CONFIG", s, fake_clock, &state_->stopping, 1, [&](size_t) {
-      times_.push_back(fake_clock);
-      if (during_step) during_step(times_.size());
-      return step_result::failed;
-    });
-  }
-  std::vector<time_t> times_;
-};
+using AttemptLoop = FeatureHarness;
 
-TEST_F(AttemptLoop, AttemptsFollowBudgetAndRetryCount) {
-  const struct {
-    long timeout; int retry;
-    size_t stop_in, attempts;  // stop_in: the attempt during which the daemon starts stopping
-    attempt_outcome outcome;
-  } cases[] = {
-      {100, 2, 0, 3, attempt_outcome::used_up},  // three attempts, 10 s apart
-      {20, 2, 0, 2, attempt_outcome::gave_up},   // a wait ending at the deadline is not started
-      {21, 2, 0, 3, attempt_outcome::used_up},
-      {0, 2, 0, 0, attempt_outcome::gave_up},    // TIMEOUT missing: nothing runs
-      {100, 0, 0, 1, attempt_outcome::used_up},
-      {100, -3, 0, 1, attempt_outcome::used_up}, // negative retry count: one attempt
-      {600, 10, 2, 2, attempt_outcome::gave_up}, // a stop is seen at the next check
+TEST_F(AttemptLoop, AttemptsFollowBudgetRetryCountStopsAndClockSetBack) {
+  attempt_loop_set_sleep([](unsigned seconds) { fake_clock += seconds, happen(true, ++waits); });
+  const struct { long timeout; int retry; happening h; size_t attempts; attempt_outcome outcome; } cases[] = {
+      {100, 2, {}, 3, attempt_outcome::used_up},  // three attempts, 10 s apart
+      {20, 2, {}, 2, attempt_outcome::gave_up},   // a wait ending at the deadline is not started
+      {21, 2, {}, 3, attempt_outcome::used_up},
+      {0, 2, {}, 0, attempt_outcome::gave_up},    // TIMEOUT missing: nothing runs
+      {100, 0, {}, 1, attempt_outcome::used_up},
+      {100, -3, {}, 1, attempt_outcome::used_up},  // negative retry count: one attempt
+      {600, 10, {event::stop, false, 2}, 2, attempt_outcome::gave_up},  // a stop is seen at the next check
+      {600, 10, {event::stop, true, 1}, 1, attempt_outcome::gave_up},   // and ends a wait
+      // Without the restart each run would end after its second attempt; from
+      // the earlier time the budget is 25 s again, for two more.
+      {25, 10, {event::set_back, false, 2}, 4, attempt_outcome::gave_up},
+      {25, 10, {event::set_back, true, 1}, 4, attempt_outcome::gave_up},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "timeout " << c.timeout << " retry " << c.retry);
-    time_t start = fake_clock;
-    size_t waits = fake_waits.size();
+    SCOPED_TRACE(testing::Message() << "timeout " << c.timeout << " retry " << c.retry << " attempt " << c.h.attempt);
+    configure("FEATURE_CONFIG_TIMEOUT=" + std::to_string(c.timeout) + "\n");  // read again on a restart
+    planned = c.h, waits = 0, stopping = &state_->stopping;
     state_->stopping.store(0);
-    EXPECT_EQ(run({c.timeout, c.retry, 10, 0}, [&](size_t n) { state_->stopping.store(n == c.stop_in); }).outcome,
-              c.outcome);
-    ASSERT_EQ(times_.size(), c.attempts);
-    EXPECT_EQ(fake_waits.size() - waits, c.attempts ? c.attempts - 1 : 0);  // no wait that cannot be used
-    for (size_t i = 0; i < times_.size(); ++i) EXPECT_EQ(times_[i], start + 10 * static_cast<time_t>(i));
+    const time_t start = fake_clock;
+    std::vector<time_t> times;  // of each attempt, whose step always fails
+    const attempt_result r = run_attempt_loop(config_.get(), "CONFIG", {c.timeout, c.retry, 10, 0}, start,
+                                              &state_->stopping, 1, [&](size_t) {
+                                                times.push_back(fake_clock), happen(false, times.size());
+                                                return step_result::failed;
+                                              });
+    EXPECT_EQ(r.outcome, c.outcome);
+    ASSERT_EQ(times.size(), c.attempts);
+    for (size_t i = 0; i < times.size(); ++i) {
+      const bool set_back = c.h.what == event::set_back && i >= c.h.attempt;
+      EXPECT_EQ(times[i], start + 10 * static_cast<time_t>(i) - (set_back ? 3600 : 0)) << i;
+    }
+    // No wait that cannot be used; a stop ends the wait it comes in.
+    EXPECT_EQ(waits, c.attempts - (c.attempts > 0) + (c.h.what == event::stop && c.h.in_wait));
   }
-}
-
-TEST_F(AttemptLoop, ClockSetBackRestartsTheBudgetAndAStopInAWaitEndsTheRun) {
-  configure("FEATURE_CONFIG_TIMEOUT=25\n");  // read again on the restart
-  const time_t s = fake_clock;
-  // Without the restart each run would end after its second attempt; from
-  // the earlier time the budget is 25 s again, for two more. Set back
-  // during a step, then during a wait.
-  EXPECT_EQ(run({25, 10, 10, 0}, [](size_t n) { if (n == 2) fake_clock -= 3600; }).outcome, attempt_outcome::gave_up);
-  EXPECT_EQ(times_, (std::vector<time_t>{s, s + 10, s + 20 - 3600, s + 30 - 3600}));
-  fake_clock = s;
-  attempt_loop_set_sleep(sleep_with_events);
-  set_back_in_next_wait = true;
-  EXPECT_EQ(run({25, 10, 10, 0}).outcome, attempt_outcome::gave_up);
-  EXPECT_EQ(times_, (std::vector<time_t>{s, s + 10 - 3600, s + 20 - 3600, s + 30 - 3600}));
-  stop_in_next_wait = &state_->stopping;
-  EXPECT_EQ(run({600, 10, 10, 0}).outcome, attempt_outcome::gave_up);
-  EXPECT_EQ(times_.size(), 1u);
 }
 
 TEST(AttemptRetryWait, SpreadIsTheWrappedProductOfRandAndNeverNegative) {
@@ -85,36 +70,25 @@ TEST(AttemptRetryWait, SpreadIsTheWrappedProductOfRandAndNeverNegative) {
   EXPECT_EQ(attempt_retry_wait(5, 1), 5);
 }
 
-class DeviceInfo : public FeatureHarness {
- protected:
-  void get_info(const std::string& config) {
+// The DEVICE_ numbers through their rules (the file count is 16 bits), unset
+// keys keeping the last values, and the identity cut to its fields.
+using DeviceInfo = FeatureHarness;
+
+TEST_F(DeviceInfo, NumbersBelowOneFallBackUnsetKeysKeepTheLastValuesAndIdentityIsCut) {
+  daemon_settings s;
+  std::string log_path = "/tmp/udp_client.log";
+  auto get_info = [&](const std::string& config) {
     configure(config);
     __udp_client_get_device_info(config_.get(), s.serial, s.model, s.variant, s.firmware, &log_enable,
                                  &s.keepalive_interval, &s.disconnect_timeout, &log_path, &log_file_size,
                                  &log_file_count, &s.black_list_size, &s.interface_update_file);
-  }
-  daemon_settings s;
-  std::string log_path = "/tmp/udp_client.log";
-};
-
-TEST_F(DeviceInfo, NumbersBelowOneFallBackToDefaults) {
-  const struct { const char* value; int32_t keepalive, disconnect, black_list; int16_t files; } cases[] = {
-      {"0", 25, 70, 10, 4},      {"-5", 25, 70, 10, 4},                {"abc", 25, 70, 10, 4},
-      {"  42x", 42, 42, 42, 42}, {"65536", 65536, 65536, 65536, 4},  // 16 bits: 0 -> 4
-      {"65537", 65537, 65537, 65537, 1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    std::string v = c.value;
-    s.keepalive_interval = s.disconnect_timeout = s.black_list_size = 1;
+  for (std::string v : {"65537", "0"}) {  // 0 after another value: back to the defaults
     get_info("DEVICE_KEEPALIVE_INTERVAL=" + v + "\nDEVICE_DISCONNECT_TIMEOUT=" + v + "\nDEVICE_BLACK_LIST_SIZE=" + v +
              "\nDEVICE_LOG_NUM_FILE=" + v + "\n");
     EXPECT_EQ((std::vector<int32_t>{s.keepalive_interval, s.disconnect_timeout, s.black_list_size, log_file_count}),
-              (std::vector<int32_t>{c.keepalive, c.disconnect, c.black_list, c.files}));
+              (v == "0" ? std::vector<int32_t>{25, 70, 10, 4} : std::vector<int32_t>{65537, 65537, 65537, 1}));
   }
-}
-
-TEST_F(DeviceInfo, UnsetKeysKeepTheLastValuesAndIdentityIsCutToItsFields) {
   get_info("DEVICE_LOG_PATH=/var/log/first.log\nDEVICE_LOG_ENABLE=0\nDEVICE_INTERFACE_UPDATE=/tmp/if.up\n"
            "DEVICE_SERIAL=1234-5678-ABCD\nDEVICE_MODEL=ABCDEFGHIJK\nDEVICE_FIRMWARE=10.20.30-build7\n");
   EXPECT_EQ(log_enable.load(), 0);

@@ -72,9 +72,8 @@ TEST_F(ConfigSync, TurnsFollowTheServersAnswers) {
     EXPECT_EQ(logged("info", "Start configuration sync ..."), 1);
     ASSERT_EQ(tool_->runs(), c.uploads);
     if (!c.uploads) continue;
-    // The upload carries the fetched file and goes to the configured path.
+    // The upload goes to the configured path (the source file is there: a missing one sends nothing).
     EXPECT_EQ(tool_->url(1), "https://cloud.example/sync");
-    EXPECT_NE(https_body(1).find("A=1"), std::string::npos);
     const Strings args = tool_->args(1);
     EXPECT_EQ(std::count(args.begin(), args.end(), std::string("-i") + c.iface), *c.iface ? 1 : 0);
   }
@@ -150,8 +149,7 @@ TEST_F(Report, IsUploadedAndItsEndAnnounced) {
     EXPECT_EQ(run_args("notify"), c.notified);
     ASSERT_EQ(tool_->runs(), c.uploads);
     if (!c.uploads) continue;
-    EXPECT_EQ(tool_->url(1), "https://cloud.example/report");
-    EXPECT_NE(https_body(1).find("REPORTDATA"), std::string::npos);
+    EXPECT_EQ(tool_->url(1), "https://cloud.example/report");  // the file is there: a missing one gives 300
   }
 }
 
@@ -180,59 +178,47 @@ TEST_F(FeatureThread, RunsItsOwnIdsAndLogsTheirLines) {
   EXPECT_EQ(std::count_if(info.begin(), info.end(), [](auto& l) { return l.find("Thread is going to sleep") != l.npos; }), 3);
 }
 
-class Action : public FeatureHarness {
- protected:
-  void SetUp() override {
-    FeatureHarness::SetUp();
-    configure("FEATURE_REMOTE_ACTION_PATH=action\nFEATURE_REMOTE_ACTION_TIMEOUT=600\nFEATURE_REMOTE_ACTION_AUTO_RETRY=2\n"
-              "FEATURE_REMOTE_ACTION_AUTO_RETRY_INTERVAL=10\nFEATURE_DEBUG_DUMP_PATH=dump\nFEATURE_DEBUG_DUMP_TIMEOUT=600\n"
-              "FEATURE_DEBUG_DUMP_AUTO_RETRY=1\nFEATURE_DEBUG_DUMP_AUTO_RETRY_INTERVAL=10\nFEATURE_DEBUG_DUMP_CMD=" +
-              command("dump", "head -c 204800 /dev/zero | tr '\\0' 'd'") + "\n");
-  }
-  void run_action(const std::string& command_line, uint32_t request_id) {
-    strcpy(state_->action_worker.buffer(), command_line.c_str());
-    state_->action_request_id = request_id;
-    std::thread(__udp_client_action_thread_main, &state_->action).join();
-  }
-  void run_dump() { std::thread(__udp_client_debug_dump_thread_main, &state_->debug_dump).join(); }
-};
+// An action's or a dump's output is sent whole (200 KB, not a multiple of the
+// copy size) and only its upload retried; the output file goes and the
+// finished flag is set however the thread ends, a stop too. A failed dump
+// upload is logged at info level, not as an error.
+using OnDemand = FeatureHarness;
 
-// Output captured whole, only the upload retried, the output file gone and
-// the done flag set however the thread ends.
-TEST_F(Action, LargeOutputIsSentWholeWithRequestIdAndOnlyTheUploadRetried) {
-  // 200 KB of output, not a multiple of the copy size.
-  std::string act = command("act", "head -c 204801 /dev/zero | tr '\\0' 'x'");
-  tool_->answers({"500 Oops\n", "EXIT 1", "200 OK\n"});
-  run_action(act + " one", 4711);
-  EXPECT_EQ(run_args("act"), (Strings{"one"}));
-  ASSERT_EQ(tool_->runs(), 3);
-  EXPECT_EQ(log("err"), (Strings{"Submit Action Response Error (code=500, interface=Default)",
-                                 "Submit Action Response Error (code=0, interface=Default)"}));
-  std::string body = https_body(3);
-  EXPECT_NE(body.find("name=\"response\"\r\n\r\n" + std::string(204801, 'x') + "\r\n"), std::string::npos);
-  EXPECT_NE(body.find("name=\"action_id\"\r\n\r\n4711\r\n"), std::string::npos);
-  EXPECT_FALSE(exists("tmp/vtclient/action_tmp"));
-  EXPECT_TRUE(state_->action_worker.finished());
-}
-
-// A failed dump upload is retried alone and logged at info level, not as an
-// error; the dump file goes, and a stop still sets the finished flags.
-TEST_F(Action, DebugDumpRetriesTheUploadOnlyAndEveryEndCleansUp) {
-  tool_->answers({"404 Not Found\n", "200 OK\n"});
-  run_dump();
-  EXPECT_EQ(runs("dump"), 1);
-  ASSERT_EQ(tool_->runs(), 2);
-  EXPECT_NE(https_body(2).find(std::string(204800, 'd')), std::string::npos);
-  EXPECT_EQ(tool_->url(2), "https://cloud.example/dump");
-  EXPECT_EQ(log(), (Strings{"info Start Debug Dump ...", "info Submit Debug Dump Fail (code=404, interface=Default)"}));
-  EXPECT_FALSE(exists("tmp/vtclient/qdms_debug_dump.dump"));
-  EXPECT_TRUE(state_->debug_dump_worker.finished());
-  restart();
-  state_->stopping.store(1);
-  run_action(command("act", "echo out"), 1);
-  run_dump();
-  EXPECT_EQ(runs("act") + runs("dump"), 0);
-  EXPECT_TRUE(state_->action_worker.finished() && state_->debug_dump_worker.finished());
+TEST_F(OnDemand, OutputIsSentWholeOnlyTheUploadRetriedAndEveryEndCleansUp) {
+  const std::string action_error = "err Submit Action Response Error (code=";
+  const struct { bool dump, stopping; Strings answers, log; } cases[] = {
+      {false, false, {"500 Oops\n", "EXIT 1", "200 OK\n"},
+       {"info Start action request", action_error + "500, interface=Default)", action_error + "0, interface=Default)"}},
+      {true, false, {"404 Not Found\n", "200 OK\n"},
+       {"info Start Debug Dump ...", "info Submit Debug Dump Fail (code=404, interface=Default)"}},
+      {false, true, {}, {"info Start action request"}},
+      {true, true, {}, {"info Start Debug Dump ..."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dump << c.stopping);
+    restart();
+    const std::string out = command("out", "head -c 204801 /dev/zero | tr '\\0' 'x'");
+    configure("FEATURE_REMOTE_ACTION_PATH=action\nFEATURE_REMOTE_ACTION_TIMEOUT=600\n"
+              "FEATURE_REMOTE_ACTION_AUTO_RETRY=2\nFEATURE_REMOTE_ACTION_AUTO_RETRY_INTERVAL=10\n"
+              "FEATURE_DEBUG_DUMP_PATH=dump\nFEATURE_DEBUG_DUMP_TIMEOUT=600\nFEATURE_DEBUG_DUMP_AUTO_RETRY=1\n"
+              "FEATURE_DEBUG_DUMP_AUTO_RETRY_INTERVAL=10\nFEATURE_DEBUG_DUMP_CMD=" + out + "\n");
+    strcpy(state_->action_worker.buffer(), (out + " one").c_str());
+    state_->action_request_id = 4711;
+    state_->stopping = c.stopping;
+    tool_->answers(c.answers);
+    if (c.dump) std::thread(__udp_client_debug_dump_thread_main, &state_->debug_dump).join();
+    else std::thread(__udp_client_action_thread_main, &state_->action).join();
+    EXPECT_EQ(log(), c.log);
+    EXPECT_EQ(run_args("out"), c.stopping ? Strings{} : Strings{c.dump ? "" : "one"});
+    EXPECT_TRUE((c.dump ? state_->debug_dump_worker : state_->action_worker).finished());
+    EXPECT_FALSE(exists(c.dump ? "tmp/vtclient/qdms_debug_dump.dump" : "tmp/vtclient/action_tmp"));
+    ASSERT_EQ(tool_->runs(), static_cast<int>(c.answers.size()));
+    if (c.stopping) continue;
+    const std::string body = https_body(tool_->runs());
+    EXPECT_EQ(tool_->url(tool_->runs()), std::string("https://cloud.example/") + (c.dump ? "dump" : "action"));
+    EXPECT_NE(body.find("\r\n\r\n" + std::string(204801, 'x') + "\r\n"), std::string::npos);
+    EXPECT_EQ(body.find("name=\"action_id\"\r\n\r\n4711\r\n") != std::string::npos, !c.dump);
+  }
 }
 
 // The event-log spool: which files are taken, in what order, and that a
@@ -249,7 +235,8 @@ class EventLog : public FeatureHarness {
     memcpy(r.content, content.data(), std::min(content.size(), sizeof(r.content)));
     write("spool/" + name, std::string(reinterpret_cast<const char*>(&r), length));
   }
-  void handle() { EXPECT_EQ(__udp_client_event_log_handler(nullptr, config_.get(), state_->event_log_buffer), 0); }
+  void handle() { EXPECT_EQ(__udp_client_event_log_handler(nullptr, config_.get(), buffer_.data()), 0); }
+  std::vector<char> buffer_ = std::vector<char>(DAEMON_BUFFER_SIZE);
   // The events that fetch-tool run n sent, as "code/time/content".
   Strings events(int run) const {
     Strings out;
@@ -297,13 +284,10 @@ TEST_F(EventLog, FailedUploadKeepsFilesInBatchesAndStatusMarkerFollowsSuccess) {
     EXPECT_EQ(std::distance(fs::directory_iterator(path("spool")), fs::directory_iterator()), left);
     EXPECT_EQ(sandbox_->read_file("tmp/qrms_eventlog.log"), marker) << left;
   }
-  ASSERT_EQ(tool_->runs(), 5);
-  const std::pair<size_t, const char*> batches[] = {
-      {100, "0/0/c"}, {100, "0/0/c"}, {100, "100/100/c"}, {100, "100/100/c"}, {50, "200/200/c"}};
-  for (int run = 1; run <= 5; ++run) {
-    EXPECT_EQ(events(run).size(), batches[run - 1].first) << run;
-    EXPECT_EQ(events(run).at(0), batches[run - 1].second) << run;
-  }
+  Strings batches;  // of each upload: its size and first event
+  for (int run = 1; run <= tool_->runs(); ++run)
+    batches.push_back(std::to_string(events(run).size()) + " " + events(run).at(0));
+  EXPECT_EQ(batches, (Strings{"100 0/0/c", "100 0/0/c", "100 100/100/c", "100 100/100/c", "50 200/200/c"}));
 }
 
 }  // namespace
