@@ -8,16 +8,6 @@ namespace {
 
 using SchedulerTest = FeatureHarness;
 
-TEST_F(SchedulerTest, SupportNeedsExactlyTheTextOne) {
-  const std::pair<const char*, int> cases[] = {{"1", 1}, {"01", 0}, {"1 ", 0}, {"yes", 0}, {"0", 0}, {"", 0}};
-  for (const auto& [value, supported] : cases) {
-    configure(std::string("FEATURE_CONFIG_SUPPORT=") + value + "\nFEATURE_GPSDATA_SUPPORT=1\n");
-    EXPECT_EQ(__udp_client_feature_support(config_.get(), FEATURE_ID_CONFIG), supported) << "'" << value << "'";
-    EXPECT_EQ(__udp_client_feature_support(config_.get(), FEATURE_ID_GPS), 1);
-    EXPECT_EQ(__udp_client_feature_support(config_.get(), 9), 0);
-  }
-}
-
 TEST_F(SchedulerTest, StartAndRepeatTimesAddTheWrappedSpread) {
   srand(7);
   const uint32_t r = static_cast<uint32_t>(rand());  // the first draw after seeding with 7
@@ -29,7 +19,8 @@ TEST_F(SchedulerTest, StartAndRepeatTimesAddTheWrappedSpread) {
       {on + "1\nFEATURE_CONFIG_AUTO_START_DELTA=30\n", FEATURE_ID_CONFIG, false, kStart + 60 + (r * 100u) % 30u},
       {on + "1\n", FEATURE_ID_CONFIG, false, kStart + 60},  // no spread, no division by it
       {on + "yes\n", FEATURE_ID_CONFIG, false, 5},
-      {"FEATURE_CONFIG_SUPPORT=0\nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0, false, 5},
+      // Only exactly "1" switches a feature on.
+      {"FEATURE_CONFIG_SUPPORT=1 \nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0, false, 5},
       // Reboot, remote action and debug dump have no automatic start at all.
       {"FEATURE_REBOOT_SUPPORT=1\nFEATURE_REBOOT_AUTO_START=1\nFEATURE_REBOOT_AUTO_START_TIME=5\n", 5, false, 5},
       // A repeat counts from the hand-over; interval 0 is due again on the next pass.

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "features/attempt_loop.h"
@@ -98,11 +97,6 @@ class FeatureHarness : public ::testing::Test {
     }
     return out;
   }
-  int logged(const std::string& level, const std::string& message) const {
-    Strings lines = log(level);
-    return static_cast<int>(std::count(lines.begin(), lines.end(), message));
-  }
-  std::string https_body(int run) const { return tool_->file(run, "body"); }  // run from 1
   std::string path(const std::string& relative) const { return sandbox_->path(relative); }
   bool exists(const std::string& relative) const { return sandbox_->exists(relative); }
   void write(const std::string& relative, const std::string& text) const { sandbox_->write_file(relative, text); }
