@@ -17,17 +17,15 @@ TEST_F(SchedulerTest, StartAndRepeatTimesAddTheWrappedSpread) {
     time_t entry;  // 5: left alone
   } cases[] = {
       {on + "1\nFEATURE_CONFIG_AUTO_START_DELTA=30\n", FEATURE_ID_CONFIG, false, kStart + 60 + (r * 100u) % 30u},
-      {on + "1\n", FEATURE_ID_CONFIG, false, kStart + 60},  // no spread, no division by it
       {on + "yes\n", FEATURE_ID_CONFIG, false, 5},
       // Only exactly "1" switches a feature on.
       {"FEATURE_CONFIG_SUPPORT=1 \nFEATURE_CONFIG_AUTO_START=1\nFEATURE_CONFIG_AUTO_START_TIME=5\n", 0, false, 5},
       // Reboot, remote action and debug dump have no automatic start at all.
       {"FEATURE_REBOOT_SUPPORT=1\nFEATURE_REBOOT_AUTO_START=1\nFEATURE_REBOOT_AUTO_START_TIME=5\n", 5, false, 5},
-      // A repeat counts from the hand-over; interval 0 is due again on the next pass.
+      // A repeat counts from the hand-over; interval 0 (no spread) is due again on the next pass.
       {"FEATURE_REPORT_AUTO_REPEAT=1\nFEATURE_REPORT_AUTO_REPEAT_INTERVAL=3600\nFEATURE_REPORT_AUTO_REPEAT_DELTA=600\n",
        FEATURE_ID_REPORT, true, kStart + 3600 + (r * 100u) % 600u},
       {"FEATURE_GPSDATA_AUTO_REPEAT=1\nFEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=0\n", FEATURE_ID_GPS, true, kStart},
-      {"FEATURE_CONFIG_AUTO_REPEAT=0\n", FEATURE_ID_CONFIG, true, 0},  // repeat off: the entry is cleared
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.config);

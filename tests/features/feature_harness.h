@@ -6,7 +6,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -32,8 +31,6 @@ class FeatureHarness : public ::testing::Test {
   void SetUp() override {
     sandbox_ = std::make_unique<vt_test::Sandbox>();
     tool_ = std::make_unique<vt_test::FetchToolRecorder>();
-    tool_->answers({"200 OK\n"});
-    mkdir(path("spool").c_str(), 0755);
     reset_log_settings();
     log_file_size.store(0);
     set_log_file_path(path("daemon.log").c_str());

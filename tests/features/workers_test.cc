@@ -7,7 +7,7 @@
 #include "channel/vantor_udp_client.h"
 #include "feature_harness.h"
 #include "features/event_log.h"
-#include "https/cloud_requests.h"
+#include "features/event_record.h"
 
 // The channel as the workers see it here: the session interface the test
 // sets, and GPS reports recorded as "valid time latitude longitude" (the
@@ -224,6 +224,7 @@ class EventLog : public FeatureHarness {
  protected:
   void SetUp() override {
     FeatureHarness::SetUp();
+    std::filesystem::create_directory(path("spool"));
     configure("FEATURE_EVENT_SPOOL=" + path("spool/") + "\nFEATURE_EVENT_PATH=events\n");
   }
   void spool(const std::string& name, int32_t code, int32_t ts, const std::string& content,
