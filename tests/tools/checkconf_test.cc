@@ -68,12 +68,10 @@ const broken_case kCases[] = {
       E(8, "FEATURE_GPSDATA_FETCH_CMD" + kExec + ": gps-reader-that-is-nowhere")}},
     {H "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_CMD=echo\nFEATURE_DEBUG_DUMP_PATH=api/dump\n",
      {W(2, "FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_TIMEOUT is 0 or not set: every run ends at once")}},
-    {H "DEVICE_KEEPALIVE_INTERVAL=60\nDEVICE_DISCONNECT_TIMEOUT=0\nDEVICE_LOG_NUM_FILE=65536\n"
-       "DEVICE_KEEPALIVE_INTERVAL=30\n",
+    {H "DEVICE_KEEPALIVE_INTERVAL=60\nDEVICE_DISCONNECT_TIMEOUT=0\nDEVICE_KEEPALIVE_INTERVAL=30\n",
      {W(2, "DEVICE_KEEPALIVE_INTERVAL=\"60\" is outside 5..50: the agent uses 25"),
       W(3, "DEVICE_DISCONNECT_TIMEOUT=\"0\" reads as 0, below 1: the agent uses 70"),
-      W(4, "DEVICE_LOG_NUM_FILE=\"65536\" reads as 0, below 1: the agent uses 4"),
-      W(5, "DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins")}},
+      W(4, "DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins")}},
     {H "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_TIMEOUT=30\nFEATURE_DEBUG_DUMP_CMD=echo\n",
      {E(2, "FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_PATH is not set: its requests would go to "
            "https://VANTOR_HOST/")}},
