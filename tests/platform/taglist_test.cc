@@ -32,7 +32,6 @@ TEST(TaglistLineRules, QuotesCommentsAndSplitting) {
     EXPECT_EQ(item ? std::string(item->tag) + "|" + item->value : "-", expected) << text;
     free_tagitem(item);
   }
-  EXPECT_EQ(__parse_tagitem(nullptr), nullptr);
 }
 
 TEST_F(TaglistFileTest, LoadOrderDuplicatesLineBreaksLongLinesAndLookup) {
