@@ -3,15 +3,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/sandbox.h"
 #include "tools/checkconf/check.h"
 #include "tools/checkconf/known_keys.h"
 
@@ -114,21 +113,16 @@ const broken_case kCases[] = {
 #undef H
 
 TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
-  std::string dir = testing::TempDir() + "checkconf_" + std::to_string(getpid()), root = dir + "/rootfs";
+  vt_test::Sandbox sandbox;
+  const std::string dir = sandbox.path("/d"), root = dir + "/rootfs", path = dir + "/vtclient.cfg";
   // A root file system as a firmware build stages it: busybox with an absolute
   // link to it (followed inside the root, not on this machine), and the upgrade tool.
-  for (const char* sub : {"/bin", "/sbin", "/etc"}) fs::create_directories(root + sub);
-  for (const char* tool : {"/bin/busybox", "/sbin/sysupgrade"}) {
-    std::ofstream(root + tool) << "#!/bin/sh\n";
-    fs::permissions(root + tool, fs::perms::owner_all);
-  }
+  sandbox.write_tool("/d/rootfs/bin/busybox", ""), sandbox.write_tool("/d/rootfs/sbin/sysupgrade", "");
   fs::create_symlink("/bin/busybox", root + "/sbin/reboot");
   // open/ (mode 0777) and sticky/ (mode 1777) holding "theirs", a file of uid 65534.
-  fs::create_directories(dir + "/open"), fs::create_directories(dir + "/sticky");
+  sandbox.write_file("/d/sticky/theirs", "A=1\n"), fs::create_directories(dir + "/open");
   chmod((dir + "/open").c_str(), 0777), chmod((dir + "/sticky").c_str(), 01777);
-  std::ofstream(dir + "/sticky/theirs") << "A=1\n";
   EXPECT_TRUE(chown((dir + "/sticky/theirs").c_str(), 65534, 65534) == 0 || geteuid() != 0);
-  const std::string path = dir + "/vtclient.cfg";
   const auto fill = [&](const std::string& text) {
     return std::regex_replace(std::regex_replace(std::regex_replace(text, std::regex("\\{f\\}"), path),
                                                  std::regex("\\{d\\}"), dir), std::regex("\\{r\\}"), root);
@@ -137,7 +131,7 @@ TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
     if (c.needs_root && geteuid() != 0) continue;
     SCOPED_TRACE(c.config ? c.config : "no file");
     fs::remove(path);
-    if (c.config) std::ofstream(path) << fill(c.config);
+    if (c.config) vt_test::write_text_file(path, fill(c.config));
     std::vector<std::string> expected, findings;
     for (const std::string& line : c.expected) expected.push_back(fill(line));
     bool errors = std::any_of(expected.begin(), expected.end(), [](auto& l) { return l.find(": error: ") != l.npos; });
@@ -152,7 +146,6 @@ TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_EQ(findings[0].substr(findings[0].find(": error: ")), ": error: VANTOR_HOST is not set: the agent has no "
                                                                 "server to reach");
-  fs::remove_all(dir);
 }
 
 // Every key the agent's sources read is one the checker knows: otherwise a
@@ -164,8 +157,7 @@ TEST(CheckconfTest, EveryKeyTheAgentReadsIsKnown) {
   for (const char* folder : {"platform", "https", "channel", "features", "daemon"})
     for (const auto& entry : fs::recursive_directory_iterator(std::string(VT_SOURCE_DIR "/") + folder)) {
       if (!entry.is_regular_file()) continue;
-      std::ifstream in(entry.path());
-      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      const std::string text = vt_test::read_text_file(entry.path());
       for (std::sregex_iterator it(text.begin(), text.end(), literal), end; it != end; ++it)
         EXPECT_TRUE(table.count((*it)[1])) << (*it)[1] << " read in " << entry.path() << " is not in the key table";
     }
