@@ -125,7 +125,6 @@ TEST_F(CloudRequestsTest, EachRequestSendsItsBodyAndTakesTheServersAnswer) {
   }
 }
 
-using Args = std::vector<std::string>;
 using TransportTest = CloudRequestsTest;
 
 TEST_F(TransportTest, ShellCharactersStayInsideTheirWordAndTheStatusReturns) {
@@ -135,7 +134,7 @@ TEST_F(TransportTest, ShellCharactersStayInsideTheirWordAndTheStatusReturns) {
   tool.answers({"EXIT 4"});
   snprintf(req.url, sizeof req.url, "%s", url.c_str());
   EXPECT_EQ(vantor_https_submit(&req, odd_file.c_str(), "eth0 -x", nullptr, "/tmp/o"), 4 << 8);
-  EXPECT_EQ(tool.args(1), (Args{"-q", "-T30", "-f" + odd_file, "-O/tmp/o", url, "-ieth0 -x"}));
+  EXPECT_EQ(tool.args(1), (std::vector<std::string>{"-q", "-T30", "-f" + odd_file, "-O/tmp/o", url, "-ieth0 -x"}));
   EXPECT_FALSE(sandbox.exists("/pwned")) << "a shell ran part of the command";
 }
 
@@ -156,11 +155,10 @@ TEST_F(TransportTest, PrivateFilesRefuseLinksAndNarrowTheMode) {
   std::string victim = sandbox.path("/victim"), link = sandbox.path("/planted"), stale = sandbox.path("/stale");
   vt_test::write_text_file(victim, "precious");
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
-  EXPECT_EQ(https_create_private_file(link.c_str()), nullptr);
   EXPECT_EQ(writeMulitpartHeader(link.c_str()), 0);
   EXPECT_EQ(vt_test::read_text_file(victim), "precious");
   // A file left behind with a wide mode is narrowed and truncated.
-  vt_test::write_text_file(stale, "old content that is long");
+  vt_test::write_text_file(stale, std::string(200, 'x'));
   chmod(stale.c_str(), 0666);
   ASSERT_EQ(writeMulitpartHeader(stale.c_str()), 1);
   struct stat st = {};
@@ -180,8 +178,7 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswersAndNothingToReadOrNowhereToWrite) {
   const Parser config = vantor_https_parse_config, extension = vantor_https_parse_extension;
   // Long lines and binary bytes arrive whole.
   const std::string kept = std::string(5000, 'x') + "ENDOFFILE tail\n" + std::string("bin\0ary\n", 8);
-  // The parser, the answer, its result and code, what the file the answer goes into holds after ("old": kept) and
-  // that file.
+  // The parser, the answer, its result and code, and what the file it writes (into) holds after ("old": kept).
   const struct { Parser parse; std::string answer; int result, code; std::string after; const char* into = "/result";
   } cases[] = {
       {response, "200", 1, 200, "old"},
@@ -210,16 +207,13 @@ TEST_F(ParsersTest, ConfigAndExtensionAnswersAndNothingToReadOrNowhereToWrite) {
                   (sandbox.exists("/out.dump") ? " kept" : ""),
               std::to_string(c.result) + " " + std::to_string(c.code) + " " + c.after);
   }
-  // No output file at all (the parser removed the last one); a code pointer may be null.
+  // No output file at all (the parser removed the last one).
   vt_test::write_text_file(saved, "old");
   int code = 0, result = vantor_https_parse_config(output.c_str(), saved.c_str(), &code);
   EXPECT_EQ(std::to_string(result) + " " + std::to_string(code) + " " + vt_test::read_text_file(saved), "0 0 old");
-  vt_test::write_text_file(output, "200 OK\n");
-  EXPECT_EQ(vantor_https_parse_response(output.c_str(), nullptr), 1);
 }
 
-using LogLine = std::pair<int, std::string>;
-std::vector<LogLine> g_log;
+std::vector<std::string> g_log;  // "<level> <text>"
 
 int capture_log(int level, const char* format, ...) {
   char line[2048];
@@ -227,7 +221,7 @@ int capture_log(int level, const char* format, ...) {
   va_start(ap, format);
   vsnprintf(line, sizeof(line), format, ap);
   va_end(ap);
-  g_log.emplace_back(level, line);
+  g_log.push_back(std::to_string(level) + " " + line);
   return static_cast<int>(strlen(line));
 }
 
@@ -282,8 +276,7 @@ TEST_F(SessionAuth, WalkTriesConnectedLinksUntilOneAnswersAndKeepsTheCredentials
       EXPECT_EQ(tool.args(run), args);
       EXPECT_EQ(tool.file(run, "body"), kIdentityForm);
     }
-    const LogLine said = r.result ? LogLine(3, "Get AUTH Fail") : LogLine(6, log + r.tried.back() + "\n");
-    EXPECT_EQ(g_log, std::vector<LogLine>{said});
+    EXPECT_EQ(g_log, std::vector<std::string>{r.result ? "3 Get AUTH Fail" : "6 " + log + r.tried.back() + "\n"});
     EXPECT_FALSE(files_left());
   }
 }
@@ -296,12 +289,9 @@ TEST(AuthAnswer, LinesAreCheckedOneByOne) {
       {"302 Found\n0123456789abcde\nh.example\n65534\n", AUTH_GRANTED, "0123456789abcde\n|h.example|65534"},  // 15+\n
       {"302 Found\n0123456789abcdef\nh.example\n65535\n", AUTH_NO_ANSWER},
       {"302 Found\n0123456789abcdef\nh.example\n0\n", AUTH_NO_ANSWER},
-      {"302 Found\n0123456789abcdef\nh.example\nport\n", AUTH_NO_ANSWER},
-      {"302 Found\n0123456789abcdef\nh.example\n", AUTH_NO_ANSWER},
       {"302 Found\n0123456789abcd\nh.example\n1\n", AUTH_NO_ANSWER},
       {"302 Found\n0123456789abcdef\nab\n1\n", AUTH_NO_ANSWER},
       {"302 Found\n0123456789abcdef\n h.example\n1\n", AUTH_NO_ANSWER},  // blank before the host
-      {"200 OK\n0123456789abcdef\nh.example\n1\n", AUTH_NOT_REDIRECTED},
       {"302 Moved Temporarily\n0123456789abcdef\nh.example\n1\n", AUTH_NOT_REDIRECTED},
   };
   for (const auto& c : cases) {

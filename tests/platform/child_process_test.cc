@@ -3,11 +3,11 @@
 // command never counts as a success, and none starts once a stop is asked.
 #include "platform/child_process.h"
 
-#include <dirent.h>
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/stop.h"
 #include "tests/support/sandbox.h"
@@ -20,16 +20,14 @@ class ChildProcess : public vt_test::SandboxTest {};
 // new parent reaps it).
 int live_in_group(int pgid) {
   int live = 0;
-  DIR* proc = opendir("/proc");
-  while (dirent* e = proc ? readdir(proc) : nullptr) {
-    std::string stat = vt_test::read_text_file(std::string("/proc/") + e->d_name + "/stat");
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::string stat = vt_test::read_text_file(e.path() / "stat");
     size_t end = stat.rfind(')');
     char state = 0;
     int parent = 0, group = 0;
     if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &parent, &group) == 3)
       live += group == pgid && state != 'Z';
   }
-  if (proc) closedir(proc);
   return live;
 }
 

@@ -10,7 +10,6 @@ namespace {
 
 class IdentityTest : public vt_test::SandboxTest {
  protected:
-  void TearDown() override { reset_identity_cache(); }
   // A fresh cache and these device files (null: the file is absent).
   void device(std::initializer_list<std::pair<std::string, const char*>> files) {
     reset_identity_cache();

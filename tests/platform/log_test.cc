@@ -27,7 +27,6 @@ std::string messages(const std::string& text, int n = 3) {
 
 class LogTest : public vt_test::SandboxTest {
  protected:
-  void SetUp() override { reset_log_settings(); }
   void TearDown() override { reset_log_settings(); }
   bool exists(const std::string& p) const { return access(p.c_str(), F_OK) == 0; }
   std::string copy(int i) const { return path + "." + std::to_string(i); }

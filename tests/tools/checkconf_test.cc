@@ -140,9 +140,8 @@ TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
     EXPECT_EQ(findings, expected);
   }
   // The shipped sample names the server's host as the one thing left to set.
-  const std::string sample = VT_SOURCE_DIR "/etc/vtclient.cfg";
   std::vector<std::string> findings;
-  EXPECT_EQ(check_configuration(sample, &findings), check_errors);
+  EXPECT_EQ(check_configuration(VT_SOURCE_DIR "/etc/vtclient.cfg", &findings), check_errors);
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_EQ(findings[0].substr(findings[0].find(": error: ")), ": error: VANTOR_HOST is not set: the agent has no "
                                                                 "server to reach");
