@@ -16,7 +16,6 @@ TEST(Clock32, FieldsWrapAndCompareTheShortWayRound) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.a) + " - " + std::to_string(c.b));
-    EXPECT_EQ(vt_time32(c.a), static_cast<uint32_t>(c.a & 0xffffffff));
     EXPECT_EQ(vt_time32_diff(vt_time32(c.a), vt_time32(c.b)), c.diff);
     // Half way round either way is as near.
     if (c.diff != INT32_MIN) { EXPECT_EQ(vt_time32_widen(vt_time32(c.a), c.b), c.a); }

@@ -32,28 +32,28 @@ TEST(TaglistLineRules, QuotesCommentsAndSplitting) {
     EXPECT_EQ(item ? std::string(item->tag) + "|" + item->value : "-", expected) << text;
     free_tagitem(item);
   }
-  EXPECT_EQ(__parse_tagitem(nullptr), nullptr);
 }
 
-TEST_F(TaglistFileTest, LoadOrderDuplicatesLineBreaksAndLookup) {
+TEST_F(TaglistFileTest, LoadOrderDuplicatesLineBreaksLongLinesAndLookup) {
   // text_only: a lone CR ends a line only in text.
-  const struct { const char* text; int sorted; std::vector<std::string> pairs; bool text_only = false; } cases[] = {
+  const struct { std::string text; int sorted; std::vector<std::string> pairs; bool text_only = false; } cases[] = {
       // Sorted inserts land before, between and after the keys there; the first of a key wins.
       {"m=1\nc=2\nx=3\nc=0\na=4\nn=5\nz=6\nb=7\nm=0\n", 1, {"a=4", "b=7", "c=2", "m=1", "n=5", "x=3", "z=6"}},
       {"c=3\na=1\nb=2\n", 0, {"c=3", "a=1", "b=2"}},
       {"B=1\nA=x\nB=2\nA=y\n", 0, {"B=1", "A=x"}},
       {"\r\nA=1\r\n\r\n\nB=2\rC=\"3\"", 0, {"A=1", "B=2", "C=3"}, true},
       {"A=\"1\"\r\nB=2\r\n# c=3\r\n\r\n", 1, {"A=1", "B=2"}},
+      // A long line is read in pieces of 8191 characters: the first holds "K=" and 8189 x, the rest of the
+      // line is a piece without "=" and is skipped; "T=" starts a piece and so a key.
+      {"K=" + std::string(9000, 'x') + "\n" + std::string(8191, 'y') + "T=tail\nZ=1\n", 1,
+       {"K=" + std::string(8189, 'x'), "T=tail", "Z=1"}},
   };
   for (const auto& c : cases) {
     sandbox.write_file("/etc/t.cfg", c.text);
-    taglist_ptr from_text(load_taglist_string(c.text, c.sorted));
+    taglist_ptr from_text(load_taglist_string(c.text.c_str(), c.sorted));
     taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/t.cfg").c_str(), c.sorted));
-    for (const taglist* list : {from_text.get(), from_file.get()}) {
-      if (c.text_only && list == from_file.get()) continue;
-      EXPECT_EQ(pairs(list), c.pairs) << c.text;
-      EXPECT_EQ(list->sorted, static_cast<unsigned>(c.sorted));
-    }
+    EXPECT_EQ(pairs(from_text.get()), c.pairs) << c.text.substr(0, 40);
+    if (!c.text_only) { EXPECT_EQ(pairs(from_file.get()), c.pairs) << c.text.substr(0, 40); }
   }
   taglist_ptr missing(load_taglist_ex("/nonexistent/vtclient.cfg", 1));
   EXPECT_EQ(missing ? missing->count : -1, 0);
@@ -61,17 +61,6 @@ TEST_F(TaglistFileTest, LoadOrderDuplicatesLineBreaksAndLookup) {
   taglist_ptr list(load_taglist_string("EMPTY=\"\"\nSET=1\n", 1));
   EXPECT_EQ(std::string(get_taglist_default(list.get(), "EMPTY", "dflt")) + get_taglist_default(list.get(), "M", "") +
                 get_taglist_default(list.get(), "SET", "") + get_taglist_default(nullptr, "a", "d"), "dflt1d");
-}
-
-TEST_F(TaglistFileTest, LongLineIsReadIn8191CharacterPieces) {
-  // "K=" and 9000 x: the first piece holds 8189 of them, the rest of the line is
-  // its own piece without "=" and is skipped; "T=" starts a piece and so a key.
-  std::string text = "K=" + std::string(9000, 'x') + "\n" + std::string(8191, 'y') + "T=tail\nZ=1\n";
-  sandbox.write_file("/etc/long.cfg", text);
-  taglist_ptr from_text(load_taglist_string(text.c_str(), 1));
-  taglist_ptr from_file(load_taglist_ex(sandbox.path("/etc/long.cfg").c_str(), 1));
-  for (const taglist* list : {from_text.get(), from_file.get()})
-    EXPECT_EQ(pairs(list), (std::vector<std::string>{"K=" + std::string(8189, 'x'), "T=tail", "Z=1"}));
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ class FetchToolRecorder {
     return "";
   }
   std::string file(int run, const std::string& which) const { return read(which + "." + std::to_string(run)); }
-  std::string mode(int run, const std::string& which) const { return file(run, which + "_mode"); }
 
  private:
   std::string read(const std::string& name) const { return read_text_file(dir_ + "/" + name); }

@@ -58,9 +58,9 @@ std::string read_text_file(const std::string& path) {
   return text.str();
 }
 
-void write_script(const std::string& path, const std::string& body) {
-  write_text_file(path, "#!/bin/sh\n" + body + (body.empty() || body.back() != '\n' ? "\n" : ""));
-  if (chmod(path.c_str(), 0755) != 0) ADD_FAILURE() << "cannot make " << path << " executable";
+void Sandbox::write_tool(const std::string& p, const std::string& body) const {
+  write_text_file(path(p), "#!/bin/sh\n" + body + (body.empty() || body.back() != '\n' ? "\n" : ""));
+  if (chmod(path(p).c_str(), 0755) != 0) ADD_FAILURE() << "cannot make " << p << " executable";
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

@@ -14,7 +14,6 @@ namespace vt_test {
 
 void write_text_file(const std::string& path, const std::string& content);  // makes the directories
 std::string read_text_file(const std::string& path);                          // "" when unreadable
-void write_script(const std::string& path, const std::string& body);         // "#!/bin/sh\n" + body, executable
 std::vector<std::string> lines_of(const std::string& text);
 // The level and the message of a log line "[time] [pid] [level] message" ("<malformed>" for another line).
 std::pair<std::string, std::string> log_fields(const std::string& line);
@@ -42,7 +41,7 @@ class Sandbox {
 
   std::string path(const std::string& p) const { return root_ + (p.empty() || p[0] != '/' ? "/" : "") + p; }
   void write_file(const std::string& p, const std::string& content) const { write_text_file(path(p), content); }
-  void write_tool(const std::string& p, const std::string& body) const { write_script(path(p), body); }
+  void write_tool(const std::string& p, const std::string& body) const;  // "#!/bin/sh\n" + body, executable
   std::string read_file(const std::string& p) const { return read_text_file(path(p)); }
   bool exists(const std::string& p) const;
   void remove(const std::string& p) const;

