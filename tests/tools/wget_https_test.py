@@ -147,7 +147,3 @@ class WgetHttps(unittest.TestCase):
                 os.unlink(out)
         if BUILD_TYPE not in ("asan", "tsan"):  # the figures of a sanitizer say little
             self.assertLessEqual(peaks[1], peaks[0] + 4 * 1024)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -58,12 +58,10 @@ class CommandLineAndConfiguration(unittest.TestCase):
 class StatusSnapshot(unittest.TestCase):
 
     def status(self, agent, faketime=None):  # vtclient-status: (exit status, first line of its summary)
-        link = agent.path("bin", "vtclient-status")
-        if not os.path.lexists(link):
-            os.symlink(VTCLIENT, link)
         env = dict(os.environ, VTCLIENT_ROOT=agent.root, TZ="UTC", **(
             {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": faketime} if faketime else {}))
-        run = subprocess.run(EXEC_PREFIX + [link], env=env, capture_output=True, text=True, timeout=30)
+        run = subprocess.run(EXEC_PREFIX + [agent.path("bin", "vtclient-status")], env=env, capture_output=True,
+                             text=True, timeout=30)
         return run.returncode, (run.stdout or run.stderr).split("\n")[0]
 
     def wait_snapshot(self, agent, condition, timeout=60):  # one that meets condition, its modes, no session key
@@ -75,16 +73,10 @@ class StatusSnapshot(unittest.TestCase):
             self.assertEqual(stat.S_IMODE(os.lstat(agent.path(path)).st_mode), mode, path)
         return found
 
-    def notify_socket(self, agent):  # systemd's, stood in for: a function giving the messages so far
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(sock.close)
-        sock.bind(agent.path("notify.sock"))
-        agent.env["NOTIFY_SOCKET"] = agent.path("notify.sock")
-        return lambda: [sock.recv(4096).decode() for _ in iter(lambda: select.select([sock], [], [], 0)[0], [])]
-
     def test_states_in_snapshot_status_exit_and_notify_lines(self):
         # The wall clock runs ten times faster where it can: the server's silence passes in seconds.
         agent = Agent(self, tool="real", speed=10)
+        os.symlink(VTCLIENT, agent.path("bin", "vtclient-status"))  # the agent's program, started by that name
         tmp = agent.path("tmp")
         agent.config.update(
             FEATURE_CONFIG_SUPPORT="1", FEATURE_CONFIG_TIMEOUT="600", FEATURE_CONFIG_SOURCE=tmp + "/device.cfg",
@@ -92,7 +84,11 @@ class StatusSnapshot(unittest.TestCase):
             FEATURE_FIRMWARE_SUPPORT="1", FEATURE_FIRMWARE_TIMEOUT="600", FEATURE_FIRMWARE_AUTO_RETRY="0",
             FEATURE_FIRMWARE_ACTION_CMD="false", FEATURE_REMOTE_ACTION_SUPPORT="1",
             FEATURE_REMOTE_ACTION_TIMEOUT="600", FEATURE_REMOTE_ACTION_CMD="printf '<%s>'")
-        notices = self.notify_socket(agent)
+        # systemd's notification socket, stood in for.
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(agent.path("notify.sock"))
+        agent.env["NOTIFY_SOCKET"] = agent.path("notify.sock")
         sim, udp = agent.sim, "127.0.0.1:%d" % agent.sim.udp_port
         sim.web.auth_mode = "plain"  # the authorisation is refused until the first row is seen
         agent.start()
@@ -120,7 +116,6 @@ class StatusSnapshot(unittest.TestCase):
                     action()
                 snap = self.wait_snapshot(agent, shows, timeout=120)
                 self.assertEqual(self.status(agent), (code, line))
-        self.assertEqual(agent.leftover_temp_files(), [])
         channel, config_sync = snap["channel"], snap["features"]["config_sync"]
         self.assertEqual((snap["schema"], snap["agent"]["pid"], snap["agent"]["cycle_reason"], channel["server_host"],
                           channel["server_port"], channel["sessions"], channel["statistics"]["local_recv"] > 0,
@@ -138,7 +133,7 @@ class StatusSnapshot(unittest.TestCase):
         self.assertEqual(agent.stop(), 0)
         self.assertEqual(json.loads(agent.read(SNAPSHOT))["channel"]["state"], "stopped")
         self.assertEqual(self.status(agent)[0], 2)
-        lines = notices()
+        lines = [sock.recv(4096).decode() for _ in iter(lambda: select.select([sock], [], [], 0)[0], [])]
         self.assertEqual(lines[:2], ["READY=1", "STATUS=authorising with " + agent.config["VANTOR_HOST"]])
         self.assertRegex(lines[2], r"^STATUS=connected to %s via Default since \w{3} \w{3} \d\d " % re.escape(udp))
         self.assertEqual(lines[3:], ["STATUS=re-establishing the session with " + udp, "STATUS=stopped", "STOPPING=1"])
