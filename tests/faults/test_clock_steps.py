@@ -12,7 +12,7 @@ from harness import TSAN, Agent, require_agent, wait_until
 @unittest.skipIf(TSAN, "no faked clock under ThreadSanitizer")
 class ClockSteps(unittest.TestCase):
 
-    def test_past_2038_then_stepped_back_and_forward(self):
+    def test_past_2038(self):
         # Run against a 32-bit build too: VTCLIENT_EXEC names its emulator.
         start = 2 ** 31 - 128  # 2038-01-19 03:12:00 UTC, 128 s before a signed 32-bit count overflows
         # Planned before the boundary, due after it, then every minute.
