@@ -64,15 +64,6 @@ class StatusSnapshot(unittest.TestCase):
                              text=True, timeout=30)
         return run.returncode, (run.stdout or run.stderr).split("\n")[0]
 
-    def wait_snapshot(self, agent, condition, timeout=60):  # one that meets condition, its modes, no session key
-        snapshot = lambda: json.loads(agent.read(SNAPSHOT) or "null")
-        found = wait_until(lambda: snapshot() if snapshot() and condition(snapshot()) else None, timeout)
-        self.assertIsNotNone(found, "snapshot never got there: %s\n%s" % (snapshot(), agent.log()[-2000:]))
-        self.assertNotIn(agent.sim.key, agent.read(SNAPSHOT))
-        for path, mode in ((os.path.dirname(SNAPSHOT), 0o755), (SNAPSHOT, 0o644)):
-            self.assertEqual(stat.S_IMODE(os.lstat(agent.path(path)).st_mode), mode, path)
-        return found
-
     def test_states_in_snapshot_status_exit_and_notify_lines(self):
         # The wall clock runs ten times faster where it can: the server's silence passes in seconds.
         agent = Agent(self, tool="real", speed=10)
@@ -110,11 +101,16 @@ class StatusSnapshot(unittest.TestCase):
             (silence, lambda s: s["channel"]["state"] == "re-establishing", 1,
              "vtclient is running but not connected (re-establishing)"),
         ]
-        for action, shows, code, line in rows:
+        snapshot = lambda: json.loads(agent.read(SNAPSHOT) or "null")
+        for action, shows, code, line in rows:  # each snapshot with its modes and no session key
             with self.subTest(line=line, shows=shows):
                 if action:
                     action()
-                snap = self.wait_snapshot(agent, shows, timeout=120)
+                snap = wait_until(lambda: snapshot() if snapshot() and shows(snapshot()) else None, 120)
+                self.assertIsNotNone(snap, "snapshot never got there: %s\n%s" % (snapshot(), agent.log()[-2000:]))
+                self.assertNotIn(agent.sim.key, agent.read(SNAPSHOT))
+                for path, mode in ((os.path.dirname(SNAPSHOT), 0o755), (SNAPSHOT, 0o644)):
+                    self.assertEqual(stat.S_IMODE(os.lstat(agent.path(path)).st_mode), mode, path)
                 self.assertEqual(self.status(agent), (code, line))
         channel, config_sync = snap["channel"], snap["features"]["config_sync"]
         self.assertEqual((snap["schema"], snap["agent"]["pid"], snap["agent"]["cycle_reason"], channel["server_host"],
