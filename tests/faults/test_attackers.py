@@ -13,7 +13,7 @@ import subprocess
 import time
 import unittest
 
-from harness import (FAST_CLOCK, Agent, event_record, received, require_agent, spooled_events, uploaded_events,
+from harness import (FAST_CLOCK, Agent, ask, event_record, received, require_agent, spooled_events, uploaded_events,
                      wait_until)
 
 HOOK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "openwrt",
@@ -66,7 +66,9 @@ class Attackers(unittest.TestCase):
             "mkdir tmp/vtclient", ": > tmp/vtclient/udps_auth.dump",
             # Links from the names others read to a root-owned file; spool entries that are no event files.
             "ln -s ../etc/victim tmp/interface.using", "ln -s ../etc/victim tmp/qrms_eventlog.log",
-            "mkfifo spool/a-fifo.event", "ln -s ../etc/victim spool/b-link.event")
+            "mkfifo spool/a-fifo.event", "ln -s ../etc/victim spool/b-link.event",
+            # A directory at the trigger's name.
+            "mkdir tmp/interface.update")
         # A configuration source in the shared /tmp, as the checker warns
         # against; the apply command notes what it was given.
         source = agent.path("tmp", "device.cfg")
@@ -75,8 +77,18 @@ class Attackers(unittest.TestCase):
         agent.write("wget/answer.config", "301 Moved Permanently\nA=1\nENDOFFILE\n")
         agent.write("etc/victim", "precious")
         agent.started()
+        # No trigger, logged once and ignored until it is gone, not an update again
+        # and again: six keepalives, 5 s apart, over 30 s.
+        ignored = "Trigger %s is not a regular file: ignored until it is gone" % agent.path("tmp/interface.update")
+        agent.expect(ignored, 10)
+        seen = len(received(agent.sim, "keepalive"))
+        agent.check(lambda: len(received(agent.sim, "keepalive")) >= seen + 6, 60)
+        self.assertNotEqual(run_hook(agent), 0)  # the WAN hook drops nothing inside it
+        self.assertEqual(os.listdir(agent.path("tmp/interface.update")), [])
+        self.assertEqual((agent.count(ignored), agent.count("Interface update"), agent.wget_calls("register")),
+                         (1, 0, 1), agent.log()[-2000:])
         # Forced re-authorisation: the key is fetched again while the plants wait.
-        plant(agent, ": > tmp/interface.update")
+        plant(agent, "rmdir tmp/interface.update", ": > tmp/interface.update")
         agent.check(lambda: agent.wget_calls("register") >= 2)
         upload_status_event(agent)
         agent.check(lambda: spooled_events(agent) == [], 10)
@@ -108,46 +120,32 @@ class Attackers(unittest.TestCase):
         self.assertIn("Reestablish success", agent.read("tmp/udp_client.log"))
         agent.assert_serving()
 
-    def test_fifos_or_a_directory_at_the_fixed_names_block_nothing(self):
-        # FIFOs at every fixed name at once, or a directory at the trigger's: then the
-        # work that uses each name, a request answered afterwards and the seconds from
-        # SIGTERM to exit. The report file's FIFO is fed 200 MiB by its planter
-        # meanwhile: the upload must never read it.
+    def test_fifos_at_the_fixed_names_block_nothing(self):
+        # FIFOs at every fixed name at once: then the work that uses each name, a
+        # request answered afterwards and the seconds from SIGTERM to exit. The report
+        # file's FIFO is fed 200 MiB by its planter meanwhile: the upload must never read it.
         trigger, report = "tmp/interface.update", "tmp/report.gz"
         fifos = ["tmp/udp_client.log", "tmp/interface.using", trigger, "tmp/qrms_eventlog.log", "spool/fifo.event",
                  report]
-        for directory in (False, True):
-            with self.subTest(directory=directory):
-                plants = ["mkdir " + trigger] if directory else ["mkfifo " + name for name in fifos]
-                agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1"}, *plants)
-                if not directory:
-                    agent.config.update(FEATURE_REPORT_SUPPORT="1", FEATURE_REPORT_TIMEOUT="60",
-                                        FEATURE_REPORT_FETCH_CMD="true", FEATURE_REPORT_SOURCE=agent.path(report))
-                    feeder = subprocess.Popen(NOBODY + ["sh", "-c", "head -c 209715200 /dev/zero > " +
-                                                        shlex.quote(agent.path(report))], start_new_session=True)
-                    self.addCleanup(feeder.wait)  # after its group is killed, by its pid
-                    self.addCleanup(os.killpg, feeder.pid, signal.SIGKILL)
-                agent.started()
-                if not directory:
-                    agent.expect("Upload file %s is not a regular file: not sent" % agent.path(report))
-                # No trigger, logged once and ignored until the WAN hook renames its file over it.
-                ignored = "Trigger %s is not a regular file: ignored until it is gone" % agent.path(trigger)
-                agent.expect(ignored, 10)
-                if directory:  # not an update again and again: six keepalives, 5 s apart, over 30 s
-                    seen = len(received(agent.sim, "keepalive"))
-                    agent.check(lambda: len(received(agent.sim, "keepalive")) >= seen + 6, 60)
-                    self.assertNotEqual(run_hook(agent), 0)  # the hook drops nothing inside it
-                    self.assertEqual(os.listdir(agent.path(trigger)), [])
-                    self.assertEqual((agent.count(ignored), agent.count("Interface update"),
-                                      agent.wget_calls("register")), (1, 0, 1), agent.log()[-2000:])
-                    self.assertEqual(as_nobody("rmdir", agent.path(trigger)).returncode, 0)
-                self.assertEqual(run_hook(agent), 0)
-                agent.expect("Interface update", 10)
-                agent.check(lambda: agent.wget_calls("register") >= 2)
-                upload_status_event(agent)
-                agent.check(lambda: not os.path.exists(agent.path("spool", "fifo.event")), 10)
-                agent.assert_serving()
-                self.assertLessEqual(agent.terminate(), 5.0)
+        agent = shared_agent(self, {"FEATURE_EVENT_SUPPORT": "1", "FEATURE_REPORT_SUPPORT": "1",
+                                    "FEATURE_REPORT_TIMEOUT": "60", "FEATURE_REPORT_FETCH_CMD": "true"},
+                             *["mkfifo " + name for name in fifos])
+        agent.config["FEATURE_REPORT_SOURCE"] = agent.path(report)
+        feeder = subprocess.Popen(NOBODY + ["sh", "-c", "head -c 209715200 /dev/zero > " +
+                                            shlex.quote(agent.path(report))], start_new_session=True)
+        self.addCleanup(feeder.wait)  # after its group is killed, by its pid
+        self.addCleanup(os.killpg, feeder.pid, signal.SIGKILL)
+        agent.started()
+        agent.expect("Upload file %s is not a regular file: not sent" % agent.path(report))
+        # No trigger, logged and ignored until the WAN hook renames its file over it.
+        agent.expect("Trigger %s is not a regular file: ignored until it is gone" % agent.path(trigger), 10)
+        self.assertEqual(run_hook(agent), 0)
+        agent.expect("Interface update", 10)
+        agent.check(lambda: agent.wget_calls("register") >= 2)
+        upload_status_event(agent)
+        agent.check(lambda: not os.path.exists(agent.path("spool", "fifo.event")), 10)
+        agent.assert_serving()
+        agent.terminate()
 
     @unittest.skipUnless(FAST_CLOCK, "needs libfaketime inside the agent: minutes of agent time")
     def test_spoofed_datagrams_never_keep_a_dead_session(self):
@@ -159,11 +157,11 @@ class Attackers(unittest.TestCase):
         # sign of life, the agent would keep the dead session while they come: it must
         # reach the new server while they still come, within two real minutes (a loaded
         # machine and a flood slow it). The agent's clock runs ten times faster.
+        agent = Agent(self, config={"DEVICE_DISCONNECT_TIMEOUT": "70"}, speed=10).started()
         for kind, burst, every, most in (("wrongkey", 1, 4.0, 19), ("garbage", 100, 0.05, 10 ** 9),
                                          ("echo", 2, 0.4, 10 ** 9)):
-            with self.subTest(kind=kind):
-                agent = Agent(self, config={"DEVICE_DISCONNECT_TIMEOUT": "70"}, speed=10).started()
-                old, deadline, sent = agent.sim, time.monotonic() + 120, 0
+            with self.subTest(kind=kind):  # from the server the agent moved to before
+                old, deadline, sent = agent.sims[-1], time.monotonic() + 120, 0
                 old.answer_keepalives = False
                 fresh = agent.new_simulator()
                 moved = lambda: received(fresh, "keepalive")
@@ -174,16 +172,32 @@ class Attackers(unittest.TestCase):
                 self.assertTrue(moved(), agent.log()[-2000:])
                 agent.assert_serving(fresh, timeout=60)
                 agent.check(lambda: agent.leftover_temp_files() == [], 10)
-                agent.stop()
 
-    def test_wrong_key_flood_then_a_closed_server_port(self):
+    def test_retransmitted_reboot_wrong_key_flood_then_a_closed_server_port(self):
+        # The largest black list size: lists of that size cannot be allocated,
+        # and it falls back to 10. The server's retransmission of an answered
+        # reboot (new seq, same id) is refused all the same.
+        agent = Agent(self, config={"DEVICE_LOG_FILE_SIZE": "16384", "DEVICE_LOG_NUM_FILE": "3",
+                                    "DEVICE_BLACK_LIST_SIZE": "2147483647", "FEATURE_REBOOT_SUPPORT": "1",
+                                    "FEATURE_REBOOT_ACTION_CMD": "echo >> reboots"}).started()
+        fallback = "Set BLACK LIST SIZE error, set to default(10)."
+        self.assertIn(fallback, agent.log_messages())
+        reboot = ask(agent.sim, lambda s: s.send_request(3))
+        self.assertEqual(reboot["result"], "accepted")
+        agent.expect("Reboot Thread is going to sleep", 20)
+        _, _, answered = agent.sim.retransmit(reboot["id"])
+        # One command thread takes the requests in order: once a later one is
+        # answered, the retransmission was handled.
+        self.assertEqual(ask(agent.sim, lambda s: s.invite(0x8))["result"], "refused")
+        if answered.is_set():
+            wait_until(lambda: agent.count("Reboot Thread is going to sleep") >= 2, 20)
+        self.assertFalse(answered.is_set(), "the retransmission was accepted")
+        self.assertEqual(agent.read("reboots").count("\n"), 1)
         # A flood of datagrams that fail the key leaves the settings lines in
         # the rotated log: it is not logged datagram by datagram.
-        agent = Agent(self, config={"DEVICE_LOG_FILE_SIZE": "16384", "DEVICE_LOG_NUM_FILE": "3"}).started()
-        self.assertIn("] bl size: 10", agent.log())
         agent.sim.flood("wrongkey", 20000)
         agent.assert_serving()
-        self.assertIn("] bl size: 10", agent.log())
+        self.assertIn(fallback, agent.log_messages())
         # Each keepalive sent into the closed port brings back an ICMP error
         # that stays pending on the socket until it is taken; left there, it
         # keeps the receive thread spinning. Two keepalives go out in the wait.

@@ -1,7 +1,7 @@
 #!/bin/bash
 # The one stand-in for the device's HTTPS fetch tool in the tests. It keeps its
 # state in $VTCLIENT_ROOT/wget, where the test steers it:
-#   mode[.<kind>]    ok (default) | fail | hang | garbage | slow
+#   mode[.<kind>]    ok (default) | fail | hang | garbage
 #   answer.<run>, answer.<kind>, answer   what to leave in the output file (the
 #                    first that exists; default "200 OK"); an answer "EXIT s"
 #                    exits with status s instead, "HANG" never ends.
@@ -9,7 +9,7 @@
 # Each call leaves: count, args.<run> (its words, NUL-terminated), body.<run>
 # and header.<run> (copies of its -f and -e files) with body_mode.<run> and
 # header_mode.<run>, and a line "<kind>" in calls; the body of every request
-# answered normally (ok, slow) is also kept in bodies/ when that directory exists.
+# answered normally (ok) is also kept in bodies/ when that directory exists.
 d="${VTCLIENT_ROOT:?}/wget"
 n=$(($(cat "$d/count" 2>/dev/null || echo 0) + 1)); echo $n > "$d/count"
 printf '%s\0' "$@" > "$d/args.$n"
@@ -33,7 +33,6 @@ case "$mode" in
   fail) exit 1 ;;
   hang) exec sleep 100000 ;;
   garbage) head -c 700 /bin/bash > "$out"; exit 0 ;;  # binary junk, the same every run
-  slow) sleep 3 ;;
 esac
 [ -d "$d/bodies" ] && [ -f "$body" ] && cp "$body" "$d/bodies/$kind.$(date +%s%N).$$"
 for answer in "$d/answer.$n" "$d/answer.$kind" "$d/answer" ""; do [ -f "$answer" ] && break; done

@@ -1,26 +1,120 @@
 #!/usr/bin/python3
-"""The OpenWrt package's install steps, run as OpenWrt runs them: GNU make reads
-packaging/openwrt/Makefile with stand-ins for OpenWrt's rules.mk, package.mk and
-cmake.mk, which give $(INSTALL_*) OpenWrt's definitions and make every package a
-target that runs its Build/Install and its Package/<name>/install. Each package
+"""What is shipped beside the code, run as the systems that take it run it.
+
+The service files start the agent the way the documents say: the init script's
+start_service (procd's calls stood in for) and the unit's ExecCondition run
+against configurations that may or may not start it (the first VANTOR_HOST line
+wins, one quote on either side is dropped); procd respawns it without giving up,
+with the unit's pause, and reloads it by SIGHUP. The rpcd plugin answers `list`
+and `call status` with the status snapshot. Every shell file passes shellcheck,
+and the unit `systemd-analyze verify` where systemd is installed.
+
+The OpenWrt package, of the project's version, installs as OpenWrt installs it:
+GNU make reads its Makefile with stand-ins for OpenWrt's make files. Each package
 comes out with its dependencies, the files and modes a device expects, programs
 stripped; the identity fallback makes the identity files from a board's data.
 
-Usage: check_openwrt_package.py SOURCE_DIR BUILD_DIR WORK_DIR [STAND_IN]
+Usage: check_packaging.py SOURCE_DIR BUILD_DIR WORK_DIR PROJECT_VERSION [STAND_IN]
   BUILD_DIR  a native build of the agent (openssl), as the variant's build
   STAND_IN   1: also build the stand-in on its own, as its variant does
 """
+import configparser
+import json
 import os
 import pathlib
 import re
+import shlex
 import shutil
 import subprocess
 import sys
 
 source, build, work = (pathlib.Path(a) for a in sys.argv[1:4])
-makefile = source / "packaging" / "openwrt" / "Makefile"
+version = sys.argv[4]
+openwrt = source / "packaging" / "openwrt"
 failures = []
 shutil.rmtree(work, ignore_errors=True)
+sandbox = work / "service"
+sandbox.mkdir(parents=True)
+init = openwrt / "vtclient.init"
+makefile = openwrt / "Makefile"  # musl has no libpthread
+if f"\nPKG_VERSION:={version}\n" not in makefile.read_text() or "+libpthread" in makefile.read_text():
+    failures.append(f"packaging/openwrt/Makefile: PKG_VERSION is not {version}, or it depends on libpthread")
+
+# The service files, against configurations that may or may not start the agent.
+unit_path = source / "packaging" / "systemd" / "vtclient.service"
+unit = configparser.ConfigParser(strict=True, interpolation=None)
+unit.optionxform = str
+unit.read(unit_path)
+service = unit["Service"] if unit.has_section("Service") else {}
+condition = shlex.split(service.get("ExecCondition", "")) or ["false"]
+# rc.common as procd's: start_service, for a script that says USE_PROCD=1.
+procd = "procd_open_instance() { :; }; procd_close_instance() { :; }; logger() { :; }; " \
+        'procd_set_param() { echo "$*"; }; . "$1"; CONFIG="$2"; [ "$USE_PROCD" = 1 ] && start_service'
+hosts = [  # configuration, may it start
+    ('VANTOR_HOST=""\n', False), ("VANTOR_HOST=\n", False), ('VANTOR_HOST=""\r\n', False), ("", False),
+    ("DEVICE_MODEL=X1\n", False), ('# VANTOR_HOST="vantor.example.com"\nVANTOR_HOST=""\n', False),
+    ('VANTOR_HOST=""\nVANTOR_HOST="vantor.example.com"\n', False), (' VANTOR_HOST="vantor.example.com"\n', False),
+    ('VANTOR_HOST="vantor.example.com"\n', True), ("UDP_REG_PATH=x\nVANTOR_HOST=127.0.0.1:8443\n", True),
+]
+config = sandbox / "vtclient.cfg"
+for text, starts in hosts:
+    config.write_text(text)
+    runs = {"init script": subprocess.run(["sh", "-c", procd, "sh", init, config], capture_output=True, text=True),
+            "unit's ExecCondition": subprocess.run([a.replace("/etc/vtclient.cfg", str(config)) for a in condition],
+                                                   capture_output=True, text=True)}
+    for name, done in runs.items():
+        if (done.returncode == 0) != starts or not starts and "not started" not in done.stdout + done.stderr:
+            failures.append(f"{name} {'refuses' if starts else 'starts'} with {text!r}: {done.stdout}{done.stderr}")
+# procd: the program, respawn without a limit on crashes in a row, SIGHUP to reload.
+params = dict(line.split(" ", 1) for line in runs["init script"].stdout.splitlines())
+respawn = params.get("respawn", "").split()
+if (params.get("command"), params.get("reload_signal"), respawn[2:]) != ("/usr/sbin/vtclient", "HUP", ["0"]):
+    failures.append(f"procd parameters {params}: not vtclient, reload by HUP, respawn ... 0 (never give up)")
+# The unit pauses as long between restarts as procd does.
+if service.get("RestartSec") != (respawn[1:2] and respawn[1]):
+    failures.append(f"vtclient.service [Service] RestartSec is not procd's respawn pause {respawn[1:2]}")
+
+
+# rpcd plugin: its methods, the snapshot as it is, and an error object when there is none.
+def plugin(*args):
+    done = subprocess.run(["sh", openwrt / "vtclient.rpcd", *args], input="{}", capture_output=True, text=True,
+                          env=dict(os.environ, VTCLIENT_ROOT=str(sandbox)))
+    try:
+        return json.loads(done.stdout)
+    except ValueError:
+        return "not JSON: " + done.stdout + done.stderr
+
+
+snapshot = {"schema": 1, "channel": {"state": "connected", "server_host": "h\u00e9\"\n"}}
+answers = [("list", plugin("list"), {"status": {}}),
+           ("call status without a snapshot", "error" in plugin("call", "status"), True)]
+(sandbox / "var" / "run" / "vtclient").mkdir(parents=True)
+(sandbox / "var" / "run" / "vtclient" / "status.json").write_text(json.dumps(snapshot))
+answers.append(("call status", plugin("call", "status"), snapshot))
+failures += [f"rpcd plugin {what}: {got!r}, not {wanted!r}" for what, got, wanted in answers if got != wanted]
+
+# verify wants the program to exist: a copy of the unit runs /bin/true.
+if shutil.which("systemd-analyze"):
+    copy = sandbox / unit_path.name
+    copy.write_text(unit_path.read_text().replace("ExecStart=/usr/sbin/vtclient", "ExecStart=/bin/true"))
+    verify = subprocess.run(["systemd-analyze", "verify", copy], capture_output=True, text=True)
+    if verify.returncode != 0 or verify.stderr.strip():
+        failures.append("systemd-analyze verify:\n" + verify.stdout + verify.stderr)
+
+# Every file that starts with a sh or bash #! line, outside build trees.
+shell_files = []
+for folder, subfolders, files in os.walk(source):
+    subfolders[:] = sorted(d for d in subfolders if d not in (".git", "build") and not d.startswith("build-"))
+    for path in (pathlib.Path(folder) / name for name in sorted(files)):
+        with open(path, "rb") as f:
+            if re.match(rb"#!.*\b(ba)?sh\b", f.readline(80)) and path.suffix != ".py":
+                shell_files.append(path)
+check = subprocess.run(["shellcheck", *shell_files], capture_output=True, text=True)
+if check.returncode != 0:
+    failures.append("shellcheck:\n" + check.stdout + check.stderr)
+print(f"shellcheck on {len(shell_files)} shell files")
+
+# The OpenWrt package, with stand-ins for OpenWrt's own make files.
 stubs = work / "openwrt"
 (stubs / "include").mkdir(parents=True)
 (stubs / "include" / "cmake.mk").write_text("")
@@ -75,7 +169,7 @@ for name, variant, depends, binary_dir, expected in packages:
     fields = make(variant, work / "unused", f"dump-{name}")
     if f"VARIANT={variant} " not in fields or not set(depends.split()) <= set(fields.replace("DEPENDS=", "").split()):
         failures.append(f"{name}: {fields.strip()}, not VARIANT={variant} with {depends}")
-    if expected is None or (variant == "stand-in" and sys.argv[4:5] != ["1"]):
+    if expected is None or (variant == "stand-in" and sys.argv[5:6] != ["1"]):
         continue
     if variant == "stand-in":  # built on its own, as its variant does
         run(["cmake", "-S", str(source / "tools" / "wget_https"), "-B", str(binary_dir), "-DCMAKE_INSTALL_PREFIX=/usr"],
