@@ -215,7 +215,7 @@ TEST_F(ConversationTest, MessagesCountFromTheRestartMarkAndKeepalivesFollowTheIn
   EXPECT_EQ(sim->count([](const SimEvent &e) { return e.name == "recv" && e["errors"] != ""; }), 0u);
 }
 
-// Statistics go at their interval, with the turnaround once a reply has come.
+// Statistics go at their interval.
 TEST_F(ConversationTest, UnansweredKeepaliveIsRetransmittedWithNewSeqSameIdAndStatisticsKeepTheirInterval) {
   ASSERT_EQ(sim->command("keepalives off").name, "ok");
   start_client(false);
@@ -224,7 +224,6 @@ TEST_F(ConversationTest, UnansweredKeepaliveIsRetransmittedWithNewSeqSameIdAndSt
   device_sent("keepalive");
   ASSERT_TRUE(wait_until([] { return count_log("UDP Client Library statistic") == 1; }));
   const time_t first_report = test_now();  // the first report came no later than this
-  EXPECT_EQ(count_log("Turnaround time(msec)"), 0u) << "no reply has arrived yet";
   advance(10);
   SimEvent again = device_sent("keepalive", 2);
   EXPECT_EQ(again["seq"] + " " + again["id"] + " " + again["retransmission"] + again["errors"], std::string("0 ") + kRestart + " 1");
@@ -240,18 +239,14 @@ TEST_F(ConversationTest, UnansweredKeepaliveIsRetransmittedWithNewSeqSameIdAndSt
   EXPECT_EQ(count_log("UDP Client Library statistic"), 1u);
   now_value = std::max(now_value.load(), first_report + 60);
   ASSERT_TRUE(wait_until([] { return count_log("UDP Client Library statistic") == 2; }));
-  EXPECT_EQ(count_log("Turnaround time(msec)"), 1u);
   EXPECT_EQ(count_log("\tPeer recv:        0\t send:       0"), 2u);
 }
 
-TEST_F(ConversationTest, SleepingThreadsAreWokenForRepliesAndForDestroy) {
-  start_client();
-  device_sent("keepalive");
-  ASSERT_TRUE(wait_until([&] { return statistics().local_recv == 1; }));
+TEST_F(ServerRequestsTest, SleepingThreadsAreWokenForRepliesAndForDestroy) {
   // With a five-second tick, a reply held back by a lost wake-up of the send
   // thread misses the simulator's two-second wait and counts as lost.
   __vantor_udp_client_set_tick_ms(5000);
-  EXPECT_EQ(sim->command("latency 300", std::chrono::seconds(30))["answered"], "300");
+  EXPECT_EQ(sim->command("latency 300")["answered"], "300");
   EXPECT_EQ(vantor_udp_client_run(client), 1) << "a second run starts nothing";
   // Destroy ends within a tick or so; the command thread, left in its queue
   // wait, would take five ticks. A request makes every thread wait anew on
