@@ -1,8 +1,7 @@
 // What wire_interop.py cannot reach from outside: argument and buffer checks,
-// the cipher's refusals and the per-packet vector. Kept cipher contexts (one
-// per direction wherever they are used) following a new key and recovering
-// from a failed packet are the client test's: its rekeyed sessions and its
-// runs of undecryptable packets.
+// the cipher's refusals and the per-packet vector. Kept cipher contexts (one per
+// direction wherever used) following a new key or a failed packet are the
+// client test's: its rekeyed sessions and its runs of undecryptable packets.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
 agenda_item *item(uint32_t seq, uint32_t id = 0) {
-  auto *i = static_cast<agenda_item *>(std::calloc(1, sizeof(agenda_item)));
+  agenda_item_ptr i = delivery_agenda_new_item();
   i->seq = seq;
   i->agenda_id = id;
-  return i;
+  return i.release();
 }
 
 std::vector<uint32_t> seqs(delivery_agenda &agenda) {

@@ -4,22 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 namespace {
 
-task_info *task(uint32_t value) {
-  auto *data = static_cast<uint8_t *>(std::malloc(sizeof value));
-  std::memcpy(data, &value, sizeof value);
-  return create_task_info(0, "SERIAL0001", 1000, data, sizeof value);
-}
-uint32_t value_of(const task_info_ptr &t) {
-  uint32_t v;
-  std::memcpy(&v, t->data, sizeof v);
-  return v;
-}
+// A task carrying value as its time.
+task_info *task(uint32_t value) { return create_task_info(0, "SERIAL0001", value, nullptr, 0); }
 // Absolute time of day `ms` milliseconds from now.
 timespec deadline_in(long ms) {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -41,7 +32,7 @@ TEST(TaskQueue, HoldsItsCapacityInOrderAcrossTheWrap) {
     for (int i = 0; i < 2; ++i) {
       task_info_ptr t(shift_task_queue_ex(q.get(), 0, nullptr));
       ASSERT_TRUE(t);
-      EXPECT_EQ(value_of(t), next_out++);
+      EXPECT_EQ(t->time, next_out++);
     }
   }
   task_info_ptr t(create_task_info(0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 5, nullptr, 0));
@@ -75,7 +66,7 @@ TEST(TaskQueue, ConcurrentPuttersAndTakersLoseNothing) {
         timespec deadline = deadline_in(20);
         task_info_ptr t(shift_task_queue_ex(q.get(), 1, &deadline));
         std::lock_guard<std::mutex> lock(seen_mutex);
-        if (t) seen.push_back(value_of(t));
+        if (t) seen.push_back(t->time);
         if (seen.size() >= kThreads * kPerPutter) return;
       }
     });
