@@ -24,7 +24,7 @@ struct Keepalive {
   uint8_t message[VTRP_MAX_CIPHERTEXT], packet[VTRP_MAX_PACKET];
   uint32_t length = vtrp_encode_message(message, {0, VTRP_FLAG_REPLY_WANTED, 42, 42, 0, 0}, nullptr, 0);
   uint32_t packet_length = vtrp_compose_packet_into(packet, message, length, kSerial, kKey, 2, nullptr);
-} const k;
+} const k{};
 
 // Compose (encrypt) or decode (decrypt) one packet, on a kept context or, fresh, a new one (and for
 // compose a new packet buffer) per packet.
