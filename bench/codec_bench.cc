@@ -22,15 +22,9 @@ const auto *key_bytes = reinterpret_cast<const uint8_t *>(kKey);
 
 struct Keepalive {
   uint8_t message[VTRP_MAX_CIPHERTEXT], packet[VTRP_MAX_PACKET];
-  uint32_t length = 0, packet_length = 0;
-  Keepalive() {
-    agenda_item item{};
-    item.flags = VTRP_FLAG_REPLY_WANTED;
-    item.seq = item.id = 42;
-    vtrp_compose_message(message, &item, &length);
-    packet_length = vtrp_compose_packet_into(packet, message, length, kSerial, kKey, 2, nullptr);
-  }
-} const k;
+  uint32_t length = vtrp_encode_message(message, {0, VTRP_FLAG_REPLY_WANTED, 42, 42, 0, 0}, nullptr, 0);
+  uint32_t packet_length = vtrp_compose_packet_into(packet, message, length, kSerial, kKey, 2, nullptr);
+} const k{};
 
 // Compose (encrypt) or decode (decrypt) one packet, on a kept context or, fresh, a new one (and for
 // compose a new packet buffer) per packet.

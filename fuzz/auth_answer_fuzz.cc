@@ -6,9 +6,9 @@
 #include "fuzz/fuzz_support.h"
 #include "https/session_auth.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   FILE* in = size ? fmemopen(const_cast<uint8_t*>(data), size, "r") : nullptr;
-  if (in == nullptr) return 0;
+  if (in == nullptr) return;
   std::unique_ptr<char[]> key(new char[kSessionKeySize]), host(new char[kAuthHostSize]);
   memset(key.get(), 'K', kSessionKeySize);
   memset(host.get(), 'H', kAuthHostSize);
@@ -16,11 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int result = parse_auth_answer(in, key.get(), host.get(), &port);
   fclose(in);
   fuzz::check(result == AUTH_GRANTED || result == AUTH_NOT_REDIRECTED || result == AUTH_NO_ANSWER, "unknown result");
-  if (result != AUTH_GRANTED) return fuzz::check(port == -1, "port stored for a refused answer"), 0;
+  if (result != AUTH_GRANTED) return fuzz::check(port == -1, "port stored for a refused answer");
   fuzz::check(key[16] == '\0', "key not terminated after 16 characters");
   const size_t host_length = strnlen(host.get(), kAuthHostSize);
   fuzz::check(host_length > 0 && host_length < kAuthHostSize, "host empty or unterminated");
   fuzz::check(strpbrk(host.get(), " \r\n") == nullptr, "host holds a blank or line end");
   fuzz::check(port >= 1 && port <= 65534, "port out of range");
-  return 0;
 }

@@ -17,11 +17,10 @@ static void check_list(taglist* list) {
   free_taglist(list);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);  // in memory it ends at its first NUL
   for (int sorted = 0; sorted <= 1; ++sorted) check_list(load_taglist_string(text.c_str(), sorted));
   std::vector<char> line(text.c_str(), text.c_str() + strlen(text.c_str()) + 1);
   free_tagitem(__parse_tagitem(line.data()));
   check_list(load_taglist_ex(fuzz::scratch_file("config", data, size).c_str(), 1));  // every byte, NULs included
-  return 0;
 }

@@ -7,7 +7,7 @@
 #include "https/cloud_requests.h"
 #include "https/multipart_body.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   event_record record;
   memset(&record, 0x5a, sizeof record);
   fuzz::check(read_event_record(fuzz::scratch_file("spooled.event", data, size).c_str(), &record), "a file was not read");
@@ -21,5 +21,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   body.close_after_text();
   fuzz::check(body.data().size() < 1024, "event parts larger than a record allows");
   fuzz::check(!read_event_record(fuzz::scratch_file("missing.event").c_str(), &record), "a missing file was read");
-  return 0;
 }

@@ -16,6 +16,9 @@
 
 namespace fuzz {
 
+// Each target defines fuzz::one, which the fuzzer calls with every input.
+void one(const uint8_t* data, size_t size);
+
 // A found fault: the fuzzer reports it as a crash with this input.
 inline void check(bool condition, const char* what) {
   if (!condition) fprintf(stderr, "fuzz check failed: %s\n", what), abort();
@@ -49,3 +52,5 @@ inline std::string scratch_file(const char* name, const uint8_t* data = nullptr,
 }
 
 }  // namespace fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::one(data, size), 0; }

@@ -7,17 +7,16 @@
 #include "features/gps_line.h"
 #include "fuzz/fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   const std::string line = fuzz::first_line(data, size, 200);
   gps_position pos;
   pos.valid = 42;
   if (!parse_gps_line(line.c_str(), &pos))
-    return fuzz::check(pos.valid == 42 && pos.timestamp == 0, "refused line changed the position"), 0;
+    return fuzz::check(pos.valid == 42 && pos.timestamp == 0, "refused line changed the position");
   for (double degrees : {pos.latitude, pos.longitude}) {
     const double scaled = degrees * 1000000.0;
     fuzz::check(std::isfinite(scaled) && scaled > -2147483648.0 && scaled < 2147483648.0, "does not fit the message");
     volatile int32_t sent = static_cast<int32_t>(scaled);  // UBSan also watches the conversion
     (void)sent;
   }
-  return 0;
 }

@@ -5,8 +5,8 @@
 #include "fuzz/fuzz_support.h"
 #include "https/https_parsers.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
+void fuzz::one(const uint8_t* data, size_t size) {
+  if (size == 0) return;
   const std::string output = fuzz::scratch_file("answer.dump", data + 1, size - 1);
   const std::string result = fuzz::scratch_file("answer.result");
   unlink(result.c_str());
@@ -19,5 +19,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::check(access(result.c_str(), F_OK) != 0 || redirect, "result file written without a redirect");
   fuzz::check(code != 0, "a readable answer gave code 0");
   fuzz::check(access(output.c_str(), F_OK) != 0, "the output file was left behind");
-  return 0;
 }

@@ -12,7 +12,7 @@ static void pack(const char* serial, bool dashed) {
   fuzz::check(!dashed || strlen(packed.get()) == 12, "the dashed serial did not pack to 12 characters");
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   const std::string version_line = fuzz::first_line(data, size, 20);
   const int32_t version = scan_version_line(version_line.c_str());
   fuzz::check(version >= 0 && version <= 999999, "version out of range");
@@ -27,5 +27,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pack(serial, n == 14 && serial[4] == '-' && serial[9] == '-');
   }
   pack(std::string(reinterpret_cast<const char*>(data), size).c_str(), false);
-  return 0;
 }

@@ -5,7 +5,7 @@
 #include "features/isp_extension.h"
 #include "fuzz/fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   char* unset = reinterpret_cast<char*>(1);
   char *values[3] = {unset, unset, unset};
@@ -20,5 +20,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string key = text.substr(0, size > 0 ? data[0] % 24 : 0);
   free(getvalue(text.c_str(), key.c_str()));
   free(getquotedvalue(text.c_str(), key.c_str()));
-  return 0;
 }

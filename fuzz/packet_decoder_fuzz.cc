@@ -10,14 +10,14 @@
 static const char kSerial[] = "SERIAL0001", kKey[] = "0123456789abcdef";
 static udp_cipher_context_ptr decoder(udp_cipher_context_new()), composer(udp_cipher_context_new());
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> datagram(new uint8_t[size + !size]);  // a copy: any read past its end is caught
   if (size) memcpy(datagram.get(), data, size);
   uint8_t message[VTRP_MAX_CIPHERTEXT], wire[VTRP_MAX_CIPHERTEXT], packet[VTRP_MAX_PACKET], again[VTRP_MAX_CIPHERTEXT];
   uint32_t length = 0, again_length = 0;
   vtrp_header header{};
   if (vtrp_decode_packet(datagram.get(), size, kSerial, kKey, message, &length, &header, decoder.get()) != packet_verdict::ok)
-    return 0;
+    return;
   fuzz::check(length >= VTRP_HEADER_LENGTH && length <= VTRP_MAX_MESSAGE, "message length out of bounds");
   fuzz::check(vtrp_encode_message(wire, header, message + VTRP_HEADER_LENGTH, length - VTRP_HEADER_LENGTH) == length,
               "encoded length");
@@ -27,5 +27,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::check(verdict == packet_verdict::ok && again_length == length && memcmp(again, message, length) == 0 &&
                   memcmp(wire, message, length) == 0,
               "the message encoded again from its decoded header has other bytes");
-  return 0;
 }

@@ -4,24 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using queue_ptr = std::unique_ptr<task_queue, decltype(&free_task_queue)>;
-
-task_info *task(uint32_t value) {
-  auto *data = static_cast<uint8_t *>(std::malloc(sizeof value));
-  std::memcpy(data, &value, sizeof value);
-  return create_task_info(0, "SERIAL0001", 1000, data, sizeof value);
-}
-uint32_t value_of(const task_info_ptr &t) {
-  uint32_t v;
-  std::memcpy(&v, t->data, sizeof v);
-  return v;
-}
+// A task carrying value as its time.
+task_info *task(uint32_t value) { return create_task_info(0, "SERIAL0001", value, nullptr, 0); }
 // Absolute time of day `ms` milliseconds from now.
 timespec deadline_in(long ms) {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -31,51 +20,39 @@ timespec deadline_in(long ms) {
 
 }  // namespace
 
-TEST(TaskQueue, CapacityOneRefusesTheSecondUntilATakeAndZeroRefusesAll) {
-  queue_ptr q(init_task_queue(1), free_task_queue), none(init_task_queue(0), free_task_queue);
-  EXPECT_EQ(unshift_task_queue(q.get(), task(1)), 1);
-  task_info_ptr refused(task(2));
-  EXPECT_EQ(unshift_task_queue(q.get(), refused.get()), 0);
-  task_info_ptr first(shift_task_queue_ex(q.get(), 0, nullptr));
-  ASSERT_TRUE(first);
-  EXPECT_EQ(value_of(first), 1u);
-  EXPECT_EQ(unshift_task_queue(q.get(), refused.release()), 1);
-  ASSERT_TRUE(none);
-  EXPECT_EQ(unshift_task_queue(none.get(), first.get()) + unshift_task_queue(nullptr, first.get()), 0);
-  EXPECT_EQ(shift_task_queue_ex(nullptr, 1, nullptr), nullptr);
-  task_info_ptr t(create_task_info(0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 5, nullptr, 0));
-  EXPECT_STREQ(t->source, "ABCDEFGHIJKLMNOPQRSTUVWXY") << "at most 25 characters of source";
-}
-
-TEST(TaskQueue, KeepsOrderAcrossTheWrapAndFreesWhatItHolds) {
-  queue_ptr q(init_task_queue(3), free_task_queue);  // the leak checker sees what is left behind
+// A ring of three: each round fills it until it refuses, then takes two, so
+// head and tail walk round it; what is left goes with the queue (the leak
+// checker sees it).
+TEST(TaskQueue, HoldsItsCapacityInOrderAcrossTheWrap) {
+  task_queue_ptr q(init_task_queue(3)), none(init_task_queue(0));
   uint32_t next_in = 0, next_out = 0;
-  // Filling up and taking two at a time walks head and tail round the ring.
   for (int round = 0; round < 5; ++round) {
     for (task_info_ptr t(task(next_in)); unshift_task_queue(q.get(), t.get()) == 1; t.reset(task(++next_in))) t.release();
+    EXPECT_EQ(next_in - next_out, 3u) << "round " << round;
     for (int i = 0; i < 2; ++i) {
       task_info_ptr t(shift_task_queue_ex(q.get(), 0, nullptr));
       ASSERT_TRUE(t);
-      EXPECT_EQ(value_of(t), next_out++);
+      EXPECT_EQ(t->time, next_out++);
     }
   }
+  task_info_ptr t(create_task_info(0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 5, nullptr, 0));
+  EXPECT_STREQ(t->source, "ABCDEFGHIJKLMNOPQRSTUVWXY") << "at most 25 characters of source";
+  ASSERT_TRUE(none);  // capacity 0 refuses every entry
+  EXPECT_EQ(unshift_task_queue(none.get(), t.get()) + unshift_task_queue(nullptr, t.get()), 0);
+  EXPECT_EQ(shift_task_queue_ex(nullptr, 1, nullptr), nullptr);
 }
 
-TEST(TaskQueue, TakeFromAnEmptyQueueWaitsOnlyUntilItsDeadline) {
-  queue_ptr q(init_task_queue(4), free_task_queue);
+TEST(TaskQueue, TakeFromAnEmptyQueueWaitsUntilItsDeadline) {
+  task_queue_ptr q(init_task_queue(4));
   auto start = std::chrono::steady_clock::now();
-  timespec far = deadline_in(60000), past = deadline_in(-1000), deadline = deadline_in(300);
-  EXPECT_EQ(shift_task_queue_ex(q.get(), 0, &far), nullptr);  // no wait asked for
-  EXPECT_EQ(shift_task_queue_ex(q.get(), 1, nullptr), nullptr);
-  EXPECT_EQ(shift_task_queue_ex(q.get(), 1, &past), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  timespec deadline = deadline_in(300);
   EXPECT_EQ(shift_task_queue_ex(q.get(), 1, &deadline), nullptr);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
 }
 
 TEST(TaskQueue, ConcurrentPuttersAndTakersLoseNothing) {
   constexpr uint32_t kThreads = 3, kPerPutter = 3000;
-  queue_ptr q(init_task_queue(8), free_task_queue);
+  task_queue_ptr q(init_task_queue(8));
   std::mutex seen_mutex;
   std::vector<uint32_t> seen;
   std::vector<std::thread> threads;
@@ -89,7 +66,7 @@ TEST(TaskQueue, ConcurrentPuttersAndTakersLoseNothing) {
         timespec deadline = deadline_in(20);
         task_info_ptr t(shift_task_queue_ex(q.get(), 1, &deadline));
         std::lock_guard<std::mutex> lock(seen_mutex);
-        if (t) seen.push_back(value_of(t));
+        if (t) seen.push_back(t->time);
         if (seen.size() >= kThreads * kPerPutter) return;
       }
     });

@@ -59,16 +59,16 @@ class VtsimProcess {
   }
 
   // Sends one command line; returns its "ok" answer, or an "error" or "timeout" event.
-  SimEvent command(const std::string& line, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+  SimEvent command(const std::string& line) {
     auto is_answer = [](const SimEvent& e) { return e.name == "ok" || e.name == "error"; };
     const size_t answers = count(is_answer);
     const std::string text = line + "\n";
     if (write(to_child_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {"error", {}};
-    return wait_for(is_answer, answers + 1, timeout);
+    return wait_for(is_answer, answers + 1);
   }
   // The count-th matching event (counting from the start), or "timeout".
-  SimEvent wait_for(const EventMatch& match, size_t count = 1, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    for (auto deadline = std::chrono::steady_clock::now() + timeout;;) {
+  SimEvent wait_for(const EventMatch& match, size_t count = 1) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);;) {
       size_t seen = 0;
       for (const auto& e : events_)
         if (match(e) && ++seen == count) return e;

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdarg>
-#include <memory>
-#include <optional>
 
 #include "channel/vantor_udp_client.h"
 #include "platform/clock.h"
@@ -25,19 +23,19 @@ using calls = std::vector<std::string>;
 std::atomic<time_t> now_value{0};
 time_t test_now() { return now_value.load(); }
 
-// Log lines as "<level> <text>", and the calls of the handlers, which answer handler_result.
+// Log lines, and the calls of the handlers, which answer handler_result.
 std::mutex capture_mutex;
 std::vector<std::string> log_lines, handled;
 std::atomic<int> handler_result{0};
 
-int capture_log(int level, const char *format, ...) {
+int capture_log(int, const char *format, ...) {
   char text[1024];
   va_list args;
   va_start(args, format);
   int n = vsnprintf(text, sizeof text, format, args);
   va_end(args);
   std::lock_guard<std::mutex> lock(capture_mutex);
-  log_lines.push_back(std::to_string(level) + " " + text);
+  log_lines.push_back(text);
   return n;
 }
 size_t count_log(const std::string &text) {  // lines containing text
@@ -69,20 +67,17 @@ class ClientTest : public ::testing::Test {
     now_value = 1800000000;
     vt_set_clock(test_now);
     log_lines.clear(), handled.clear(), handler_result = 0;
-    sim = std::make_unique<VtsimProcess>(kSerial, "0123456789abcdef", sandbox.path("/vtsim"));
-    ASSERT_NE(sim->https_port, 0) << "the simulator did not start";
-    ca_.emplace("WGET_HTTPS_CA_FILE", sim->ca_file);
+    ASSERT_NE(sim.https_port, 0) << "the simulator did not start";
   }
   void TearDown() override {
     destroy_vantor_udp_client(client);
-    sim.reset();
     vt_set_clock(nullptr);
     __vantor_udp_client_set_tick_ms(0);
   }
 
   // Creates the client against the simulator (and runs it, with the handlers).
   void start_client(bool run = true) {
-    std::string host = "127.0.0.1:" + std::to_string(sim->https_port);
+    std::string host = "127.0.0.1:" + std::to_string(sim.https_port);
     client = create_vantor_udp_client(kSerial, "VX200-LONGER", "EU", "2.1.0", 30, host.c_str(), "udps/register",
                                       capture_log, 10, nullptr);
     ASSERT_NE(client, nullptr);
@@ -114,8 +109,8 @@ class ClientTest : public ::testing::Test {
   // The n-th packet of kind `what` from the device (stepping as above).
   SimEvent device_sent(const std::string &what, size_t n = 1) {
     auto match = event_is("recv", {{"what", what}});
-    step_until([&] { return sim->count(match) >= n; });
-    return sim->wait_for(match, n);
+    step_until([&] { return sim.count(match) >= n; });
+    return sim.wait_for(match, n);
   }
   int set_param(int id, uint32_t value) { return vantor_udp_client_set_param(client, id, &value); }
   vantor_udp_client_statistics statistics() {
@@ -125,8 +120,8 @@ class ClientTest : public ::testing::Test {
 
   Sandbox sandbox;
   ScopedEnv path_{"PATH", WGET_HTTPS_DIR ":" + std::string(std::getenv("PATH"))};
-  std::optional<ScopedEnv> ca_;
-  std::unique_ptr<VtsimProcess> sim;
+  VtsimProcess sim{kSerial, "0123456789abcdef", sandbox.path("/vtsim")};
+  ScopedEnv ca_{"WGET_HTTPS_CA_FILE", sim.ca_file};
   vantor_udp_client *client = nullptr;
 };
 
@@ -144,20 +139,20 @@ class LiveClientTest : public ClientTest {
   // Sends a request and returns the device's reply, or "none" when the device
   // answered a later, always-accepted marker first (requests are handled in order).
   SimEvent reply_to(const std::string &command) {
-    SimEvent sent = sim->command(command);
+    SimEvent sent = sim.command(command);
     EXPECT_EQ(sent.name, "ok") << command << ": " << sent["reason"];
-    SimEvent marker = sim->command("notice 0 0");
-    EXPECT_EQ(sim->wait_for(reply_to_seq(marker["seq"])).name, "recv") << "the marker was not answered";
-    return sim->count(reply_to_seq(sent["seq"])) ? sim->wait_for(reply_to_seq(sent["seq"])) : SimEvent{"none", {}};
+    SimEvent marker = sim.command("notice 0 0");
+    EXPECT_EQ(sim.wait_for(reply_to_seq(marker["seq"])).name, "recv") << "the marker was not answered";
+    return sim.count(reply_to_seq(sent["seq"])) ? sim.wait_for(reply_to_seq(sent["seq"])) : SimEvent{"none", {}};
   }
   void sync() { reply_to("notice 0 0"); }  // the device has handled everything sent before
   // A new session starts its numbers again and sends a valid keepalive.
   void expect_new_session() {
     ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
-    EXPECT_TRUE(wait_until([&] { return sim->count(event_is("https", {{"path", "/udps/register"}})) == 2; }));
+    EXPECT_TRUE(wait_until([&] { return sim.count(event_is("https", {{"path", "/udps/register"}})) == 2; }));
     auto restarted = event_is("recv", {{"what", "keepalive"}, {"restart", "1"}});
-    ASSERT_TRUE(step_until([&] { return sim->count(restarted) == 2; }));
-    EXPECT_EQ(sim->wait_for(restarted, 2)["errors"], "");
+    ASSERT_TRUE(step_until([&] { return sim.count(restarted) == 2; }));
+    EXPECT_EQ(sim.wait_for(restarted, 2)["errors"], "");
   }
 };
 
@@ -181,7 +176,7 @@ TEST_F(ConversationTest, ParametersAreTakenOnlyInTheirRanges) {
 TEST_F(ConversationTest, MessagesCountFromTheRestartMarkAndKeepalivesFollowTheInterval) {
   now_value = 0x7FFFFFF0;  // the keepalives cross 2038 (2^31 s)
   start_client(false);
-  EXPECT_EQ(sim->wait_for(event_is("https"))["model"], "VX200-LO") << "cut to 8 characters";
+  EXPECT_EQ(sim.wait_for(event_is("https"))["model"], "VX200-LO") << "cut to 8 characters";
   EXPECT_TRUE(sandbox.exists("/tmp/interface.using")) << "the default interface file";
   ASSERT_EQ(set_param(5, 10), 1);
   vantor_udp_client_run(client);
@@ -210,21 +205,20 @@ TEST_F(ConversationTest, MessagesCountFromTheRestartMarkAndKeepalivesFollowTheIn
     EXPECT_EQ(k["id"], k["seq"]) << "keepalive " << n << " is a new message";
   }
   // Answered keepalives are not sent again, and a GPS report goes only once.
-  EXPECT_EQ(sim->count(event_is("recv", {{"what", "keepalive"}})), 4u);
-  EXPECT_EQ(sim->count(event_is("recv", {{"what", "gps"}})), std::size(reports));
-  EXPECT_EQ(sim->count([](const SimEvent &e) { return e.name == "recv" && e["errors"] != ""; }), 0u);
+  EXPECT_EQ(sim.count(event_is("recv", {{"what", "keepalive"}})), 4u);
+  EXPECT_EQ(sim.count(event_is("recv", {{"what", "gps"}})), std::size(reports));
+  EXPECT_EQ(sim.count([](const SimEvent &e) { return e.name == "recv" && e["errors"] != ""; }), 0u);
 }
 
-// Statistics go at their interval, with the turnaround once a reply has come.
+// Statistics go at their interval.
 TEST_F(ConversationTest, UnansweredKeepaliveIsRetransmittedWithNewSeqSameIdAndStatisticsKeepTheirInterval) {
-  ASSERT_EQ(sim->command("keepalives off").name, "ok");
+  ASSERT_EQ(sim.command("keepalives off").name, "ok");
   start_client(false);
   ASSERT_EQ(set_param(99, 60), 1);
   vantor_udp_client_run(client);
   device_sent("keepalive");
   ASSERT_TRUE(wait_until([] { return count_log("UDP Client Library statistic") == 1; }));
   const time_t first_report = test_now();  // the first report came no later than this
-  EXPECT_EQ(count_log("Turnaround time(msec)"), 0u) << "no reply has arrived yet";
   advance(10);
   SimEvent again = device_sent("keepalive", 2);
   EXPECT_EQ(again["seq"] + " " + again["id"] + " " + again["retransmission"] + again["errors"], std::string("0 ") + kRestart + " 1");
@@ -233,32 +227,27 @@ TEST_F(ConversationTest, UnansweredKeepaliveIsRetransmittedWithNewSeqSameIdAndSt
   EXPECT_EQ(next["seq"] + " " + next["id"] + " " + next["retransmission"], "1 1 ");
   advance(10);  // the new one's retransmission, never a third of the first
   EXPECT_EQ(device_sent("keepalive", 4)["id"], "1");
-  EXPECT_EQ(sim->count(event_is("recv", {{"what", "keepalive"}, {"id", kRestart}})), 2u);
-  ASSERT_EQ(sim->command("keepalives on").name, "ok");
+  EXPECT_EQ(sim.count(event_is("recv", {{"what", "keepalive"}, {"id", kRestart}})), 2u);
+  ASSERT_EQ(sim.command("keepalives on").name, "ok");
   advance(15);  // +50: the third keepalive is answered
   ASSERT_TRUE(step_until([&] { return statistics().local_recv == 1; }));
   EXPECT_EQ(count_log("UDP Client Library statistic"), 1u);
   now_value = std::max(now_value.load(), first_report + 60);
   ASSERT_TRUE(wait_until([] { return count_log("UDP Client Library statistic") == 2; }));
-  EXPECT_EQ(count_log("Turnaround time(msec)"), 1u);
   EXPECT_EQ(count_log("\tPeer recv:        0\t send:       0"), 2u);
 }
 
-TEST_F(ConversationTest, SleepingThreadsAreWokenForRepliesAndForDestroy) {
-  start_client();
-  device_sent("keepalive");
-  ASSERT_TRUE(wait_until([&] { return statistics().local_recv == 1; }));
+TEST_F(ServerRequestsTest, SleepingThreadsAreWokenForRepliesAndForDestroy) {
   // With a five-second tick, a reply held back by a lost wake-up of the send
   // thread misses the simulator's two-second wait and counts as lost.
   __vantor_udp_client_set_tick_ms(5000);
-  EXPECT_EQ(sim->command("latency 300", std::chrono::seconds(30))["answered"], "300");
+  EXPECT_EQ(sim.command("latency 300")["answered"], "300");
   EXPECT_EQ(vantor_udp_client_run(client), 1) << "a second run starts nothing";
   // Destroy ends within a tick or so; the command thread, left in its queue
   // wait, would take five ticks. A request makes every thread wait anew on
   // the two-second tick.
   __vantor_udp_client_set_tick_ms(2000);
-  SimEvent marker = sim->command("notice 0 0");
-  ASSERT_EQ(sim->wait_for(reply_to_seq(marker["seq"])).name, "recv");
+  sync();
   auto start = std::chrono::steady_clock::now();
   destroy_vantor_udp_client(client);
   client = nullptr;
@@ -271,12 +260,12 @@ TEST_F(ConversationTest, SleepingThreadsAreWokenForRepliesAndForDestroy) {
 TEST_F(ReestablishTest, NineteenUndecryptablePacketsThenAGoodOneDoNotReestablishTwentyDo) {
   advance(10);  // the first attempt may come 10 s after start
   for (const char *damage : {"short", "oversize", "key 17", "serial", "crc", "tiny-message"})
-    ASSERT_EQ(sim->command(std::string("bad ") + damage).name, "ok");
+    ASSERT_EQ(sim.command(std::string("bad ") + damage).name, "ok");
   sync();
   EXPECT_EQ(statistics().header_errors, 3u);
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 0u);
   EXPECT_EQ(handler_calls().size(), 0u) << "no damaged packet reaches a handler";
-  ASSERT_EQ(sim->command("bad key 20").name, "ok");
+  ASSERT_EQ(sim.command("bad key 20").name, "ok");
   expect_new_session();
   // Only the first rejection makes a line; a minute later one line counts the
   // rest (a wrong key now and then yields valid-looking padding: "CRC err").
@@ -287,26 +276,26 @@ TEST_F(ReestablishTest, NineteenUndecryptablePacketsThenAGoodOneDoNotReestablish
 }
 
 TEST_F(ReestablishTest, SilenceForTheDisconnectTimeoutReestablishes) {
-  ASSERT_EQ(sim->command("keepalives off").name, "ok");
+  ASSERT_EQ(sim.command("keepalives off").name, "ok");
   time_t heard = test_now();  // the server's last datagram came no later than this
   advance(59);
   device_sent("keepalive", 2);  // the device still talks; the server is silent
   // A recorded keepalive reply sent again is no sign of the server's life.
-  ASSERT_EQ(sim->command("replay").name, "ok");
+  ASSERT_EQ(sim.command("replay").name, "ok");
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 0u);
   now_value = heard + 70;
   expect_new_session();
 }
 
 TEST_F(ReestablishTest, AnswerWithoutRedirectWaitsAnHourBeforeTheNextAttempt) {
-  sim->command("auth plain");
+  sim.command("auth plain");
   set_param(8, 1);
   advance(10);
   ASSERT_TRUE(wait_until([] { return count_log("Get AUTH Fail") == 1; }));
   advance(3599);
   sync();
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 1u);
-  sim->command("auth ok");
+  sim.command("auth ok");
   advance(1);
   ASSERT_TRUE(wait_until([] { return count_log("Reestablish success") == 1; }));
   EXPECT_EQ(count_log("Reestablish HTTPS + UDP..."), 2u);
@@ -348,48 +337,48 @@ TEST_F(ServerRequestsTest, RequestsReachTheirHandlersAndAreAnsweredAsTheHandlerS
 
 TEST_F(ServerRequestsTest, OutOfOrderSequenceNumbersAreDroppedWithoutReply) {
   for (const char *ids : {"seq=100 id=100", "seq=100 id=500", "seq=99 id=501", "seq=101 id=502"})
-    sim->command(std::string("invite 2 ") + ids);
-  sim->wait_for(reply_to_seq("101"));  // handled in order: the three before it were judged
-  EXPECT_EQ(sim->count(reply_to_seq("100")), 1u);
-  EXPECT_EQ(sim->count(reply_to_seq("99")), 0u);
+    sim.command(std::string("invite 2 ") + ids);
+  sim.wait_for(reply_to_seq("101"));  // handled in order: the three before it were judged
+  EXPECT_EQ(sim.count(reply_to_seq("100")), 1u);
+  EXPECT_EQ(sim.count(reply_to_seq("99")), 0u);
   EXPECT_EQ(count_log("Seq number fail {cur: 100, exp: 100}"), 1u);  // the next line is held back
   EXPECT_EQ(statistics().seq_errors, 2u);
 }
 
 TEST_F(ServerRequestsTest, AnsweredRequestRetransmittedIsBlockedAnUnansweredOneForFiveSeconds) {
-  SimEvent answered = sim->command("invite 2");
-  sim->wait_for(reply_to_seq(answered["seq"]));
+  SimEvent answered = sim.command("invite 2");
+  sim.wait_for(reply_to_seq(answered["seq"]));
   handler_result = 2;  // busy: no reply, so only the recent list remembers it
-  SimEvent busy = sim->command("invite 4");
+  SimEvent busy = sim.command("invite 4");
   ASSERT_TRUE(wait_until([] { return handler_calls().size() == 2; }));
   handler_result = 0;
-  sim->command("retransmit " + busy["id"]);  // within five seconds: blocked
+  sim.command("retransmit " + busy["id"]);  // within five seconds: blocked
   reply_to("notice 1 1");
   advance(6);  // past the recent list's five seconds: only the answered list blocks
-  SimEvent again = sim->command("retransmit " + answered["id"]);
-  SimEvent late = sim->command("retransmit " + busy["id"]);
-  EXPECT_EQ(sim->wait_for(reply_to_seq(late["seq"]))["result"], "accepted");
-  EXPECT_EQ(sim->count(reply_to_seq(again["seq"])), 0u);
+  SimEvent again = sim.command("retransmit " + answered["id"]);
+  SimEvent late = sim.command("retransmit " + busy["id"]);
+  EXPECT_EQ(sim.wait_for(reply_to_seq(late["seq"]))["result"], "accepted");
+  EXPECT_EQ(sim.count(reply_to_seq(again["seq"])), 0u);
   EXPECT_EQ(count_log("Message (id: " + answered["id"] + ") blocked by black list"), 1u);
   EXPECT_EQ(handler_calls(), (calls{"invite 2", "invite 4", "notice 1 1", "invite 4"}));
 }
 
 TEST_F(ServerRequestsTest, RestartMarkIsHonouredOnlyFirstUnderAKey) {
-  sim->command("invite 2");  // seq 0xFFFFFFFF, then small ids
-  SimEvent second = sim->command("invite 2");
-  sim->wait_for(reply_to_seq(second["seq"]));
+  sim.command("invite 2");  // seq 0xFFFFFFFF, then small ids
+  SimEvent second = sim.command("invite 2");
+  sim.wait_for(reply_to_seq(second["seq"]));
   // Under the same key a restart of the numbering is what a replay looks like:
   // refused, and a new session asked for.
-  sim->command("auth rekey");
-  sim->command("reset-seq");
-  sim->command("retransmit " + second["id"]);
+  sim.command("auth rekey");
+  sim.command("reset-seq");
+  sim.command("retransmit " + second["id"]);
   ASSERT_TRUE(wait_until([] { return count_log("Seq number fail {cur: 4294967295, exp: 0}") == 1; }));
   advance(10);
   expect_new_session();
   // The new key starts a new numbering: the same id is answered again.
-  SimEvent again = sim->command("retransmit " + second["id"]);
+  SimEvent again = sim.command("retransmit " + second["id"]);
   EXPECT_EQ(again["seq"], kRestart);
-  EXPECT_EQ(sim->wait_for(reply_to_seq(again["seq"]), 2)["result"], "accepted");
+  EXPECT_EQ(sim.wait_for(reply_to_seq(again["seq"]), 2)["result"], "accepted");
   EXPECT_EQ(count_log("Cleanup black list by reset seq"), 2u);
   EXPECT_EQ(handler_calls(), (calls{"invite 2", "invite 2", "invite 2"}));
 }
