@@ -18,15 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "faults"))
-from harness import Agent, ask, event_record, received, uploaded_events, wait_until  # noqa: E402
-
-
-def drop_event(spool, index):
-    """One event record written the way producers should: whole, then renamed."""
-    tmp = os.path.join(spool, "ev%06d.part" % index)
-    with open(tmp, "wb") as f:
-        f.write(event_record(100 + index % 7, 1700000000 + index, ("event number %d" % index).encode()))
-    os.rename(tmp, os.path.join(spool, "ev%06d.event" % index))
+from harness import Agent, ask, drop_event, received, uploaded_events, wait_until  # noqa: E402
 
 
 REAL_SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0

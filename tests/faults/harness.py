@@ -256,5 +256,11 @@ def uploaded_events(agent):  # the event numbers in every event upload the fake 
     return [int(n) for body in agent.bodies("event") for n in re.findall(r"event number (\d+)", body)]
 
 
+def drop_event(spool, index):  # one event file written the way producers should: whole, then renamed
+    with open(os.path.join(spool, "ev%06d.part" % index), "wb") as f:
+        f.write(event_record(100 + index % 7, 1700000000 + index, ("event number %d" % index).encode()))
+    os.rename(f.name, os.path.join(spool, "ev%06d.event" % index))
+
+
 def spooled_events(agent):
     return [n for n in os.listdir(agent.path("spool")) if n.endswith(".event")]

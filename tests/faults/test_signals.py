@@ -8,16 +8,10 @@ import subprocess
 import threading
 import unittest
 
-from harness import Agent, event_record, require_agent, spooled_events, uploaded_events, wait_until
+from harness import Agent, drop_event, require_agent, spooled_events, uploaded_events, wait_until
 
 JOINED = ["Feature thread joined", "Report thread joined", "Sender Joined", "Receiver Joined",
           "Punch hole Joined", "Command handler Joined"]
-
-
-def drop_event(spool, index):  # written the way producers should: whole, then renamed
-    with open(os.path.join(spool, "ev%06d.part" % index), "wb") as f:
-        f.write(event_record(100 + index % 7, 1700000000 + index, ("event number %d" % index).encode()))
-    os.rename(f.name, os.path.join(spool, "ev%06d.event" % index))
 
 
 @require_agent

@@ -7,9 +7,9 @@
 #                    exits with status s instead, "HANG" never ends.
 # <kind> is the last component of the URL path, <run> counts the calls from 1.
 # Each call leaves: count, args.<run> (its words, NUL-terminated), body.<run>
-# and header.<run> (copies of its -f and -e files) with body_mode.<run> and
-# header_mode.<run>, and a line "<kind>" in calls; the body of every request
-# answered normally (ok) is also kept in bodies/ when that directory exists.
+# and header.<run> (copies of its -f and -e files), and a line "<kind>" in
+# calls; the body of every request answered normally (ok) is also kept in
+# bodies/ when that directory exists.
 d="${VTCLIENT_ROOT:?}/wget"
 n=$(($(cat "$d/count" 2>/dev/null || echo 0) + 1)); echo $n > "$d/count"
 printf '%s\0' "$@" > "$d/args.$n"
@@ -22,7 +22,7 @@ for a in "$@"; do
     -q|-T*|-i*) continue ;;
     *) url="$a"; continue ;;
   esac
-  [ -f "$f" ] && cp "$f" "$d/$w.$n" && stat -c %a "$f" | tr -d '\n' > "$d/${w}_mode.$n"
+  [ -f "$f" ] && cp "$f" "$d/$w.$n"
 done
 kind="${url##*/}"
 mode=ok
